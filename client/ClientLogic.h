@@ -1,0 +1,74 @@
+#pragma once
+
+#include "ClientView.h"
+
+#include <modZeva.h>
+#include <Framing.h>
+
+#include <BusyPointer.h>
+#include <MessageBox.h>
+#include <ProgramEnd.h>
+#include <Socket.h>
+#include <TickCounter.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace client {
+
+struct Ports {
+    std::uint16_t tcp = 2004;
+    std::uint16_t udp = 2005;
+};
+
+// What the window's buttons and the socket's events do: the connect
+// sequence, the command state, continuous reading and response timing.
+class ClientLogic : public platform::ISocketEvents {
+public:
+    ClientLogic(IClientView& view, platform::ISocket& socket, platform::ITickCounter& ticks,
+                platform::IMessageBox& box, platform::IBusyPointer& busy, platform::IProgramEnd& end,
+                Ports ports = {});
+
+    // Window events.
+    void Form_Load();   // statistics to their start values, header built
+    void Form_Unload(); // closes the socket
+    void optTCP_Click();
+    void optUDP_Click();
+    void cmdConnect_Click();
+    void cmdRead_Click();
+    void cmdReadCont_Click();
+    void cmdWrite_Click();
+    void cmdStatus_Click();
+
+    // Socket events.
+    void tcpClient_Connect() override;
+    void tcpClient_DataArrival(std::size_t bytesTotal) override;
+    void tcpClient_Close() override;
+    void tcpClient_Error(const std::string& description) override;
+
+    // 0 idle, 1 single read, 2 continuous read, 3 write, 4 status.
+    int CmdState() const { return cmdState_; }
+    int DataSize() const { return dataSize_; }
+    std::int32_t MinTime() const { return minTime_; }
+    std::int32_t MaxTime() const { return maxTime_; }
+    const modZeva::Sender& Protocol() const { return zeva_; }
+
+private:
+    void ReadVariable();
+
+    IClientView& view_;
+    platform::ISocket& socket_;
+    platform::ITickCounter& ticks_;
+    platform::IMessageBox& box_;
+    platform::IBusyPointer& busy_;
+    platform::IProgramEnd& end_;
+    Ports ports_;
+    modZeva::Sender zeva_;
+
+    int cmdState_ = 0;
+    int dataSize_ = 0;
+    std::int32_t minTime_ = 2147483647;
+    std::int32_t maxTime_ = 0;
+};
+
+} // namespace client

@@ -1,0 +1,3 @@
+#pragma once
+
+// The socket object tcpClient over Qt Network: filled in by the transport work.

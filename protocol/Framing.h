@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace modZeva {
+
+// Cuts a TCP byte stream into frames by the body length in bytes 16..17.
+// Holds at most one partial frame plus what arrived with it.
+class FrameAssembler {
+public:
+    // Appends bytes as they arrived.
+    void Feed(std::span<const std::uint8_t> bytes);
+
+    // The next complete frame, or an empty span while only part of one is
+    // held. The span stays valid until the next call of Feed() or Next().
+    std::span<const std::uint8_t> Next();
+
+    // Bytes held that do not yet make a complete frame.
+    std::size_t Pending() const;
+
+    void Clear();
+
+private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t consumed_ = 0;
+};
+
+} // namespace modZeva

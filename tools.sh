@@ -1,0 +1,21 @@
+# Sourced by run.sh and test.sh: makes sure the Debian packages the build,
+# the tests and the window need are there, and installs what is missing.
+
+zeva_packages="cmake g++ make qt6-base-dev fonts-nanum"
+
+zeva_install_missing() {
+  local missing=() p
+  for p in $zeva_packages "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing ${missing[*]} ..."
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}"
+}
