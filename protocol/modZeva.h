@@ -12,6 +12,7 @@
 #include <Socket.h>
 #include <TickCounter.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -57,6 +58,14 @@ public:
     std::int32_t SendTick() const { return sendTick_; }
 
 private:
+    // Resizes the buffer to the frame's length and writes the length byte
+    // and the checksum; the header's other bytes are never rewritten.
+    void StartFrame(std::size_t bodyLength);
+    // Bytes 20..29 and the name, as read and write requests share them.
+    void PutVariable(std::uint8_t command, int type, std::string_view name, std::size_t nameLength);
+    // The whole buffer in one send, then the send time.
+    void Send();
+
     platform::ISocket& socket_;
     platform::ITickCounter& ticks_;
     platform::IMessageBox& box_;
