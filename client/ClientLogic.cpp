@@ -1,1 +1,259 @@
-// filled in by the client work
+#include "ClientLogic.h"
+
+#include <string>
+
+namespace client {
+
+namespace {
+
+constexpr std::string_view kCaptionConnect = "Connect";
+constexpr std::string_view kCaptionStart = "Start";
+constexpr std::string_view kCaptionReadCont = "Read Cont";
+constexpr std::string_view kCaptionStop = "Stop";
+
+constexpr std::string_view kCloseTitle = "WinSock Message";
+constexpr std::string_view kCloseText = "Close!";
+constexpr std::string_view kErrorTitle = "Winsock Error";
+
+constexpr std::int32_t kMinTimeStart = 2147483647;
+
+// Milliseconds from `from` to `to` on a counter that wraps at 2^32: the
+// unsigned difference read back as signed, right across both wraps.
+std::int32_t Elapsed(std::int32_t from, std::int32_t to)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(to) - static_cast<std::uint32_t>(from));
+}
+
+} // namespace
+
+ClientLogic::ClientLogic(IClientView& view, platform::ISocket& socket, platform::ITickCounter& ticks,
+                         platform::IMessageBox& box, platform::IBusyPointer& busy, platform::IProgramEnd& end,
+                         Ports ports)
+    : view_(view), socket_(socket), ticks_(ticks), box_(box), busy_(busy), end_(end), ports_(ports),
+      zeva_(socket, ticks, box)
+{
+    socket_.SetListener(this);
+}
+
+void ClientLogic::Form_Load()
+{
+    minTime_ = kMinTimeStart;
+    maxTime_ = 0;
+    zeva_.MakeHeader();
+}
+
+void ClientLogic::Form_Unload()
+{
+    socket_.Close();
+}
+
+void ClientLogic::optTCP_Click()
+{
+    socket_.SetProtocol(platform::Protocol::Tcp);
+    view_.SetText(Control::cmdConnect, kCaptionConnect);
+}
+
+void ClientLogic::optUDP_Click()
+{
+    socket_.SetProtocol(platform::Protocol::Udp);
+    view_.SetText(Control::cmdConnect, kCaptionStart);
+}
+
+void ClientLogic::cmdConnect_Click()
+{
+    if (ended_)
+        return;
+    socket_.SetRemoteHost(view_.Text(Control::txtIpAdd));
+    if (socket_.GetProtocol() == platform::Protocol::Tcp) {
+        busy_.SetBusy(true);
+        connecting_ = true;
+        socket_.SetRemotePort(ports_.tcp);
+        socket_.Connect();
+    } else {
+        // UDP: nothing goes out until the first command.
+        socket_.SetRemotePort(ports_.udp);
+    }
+    // Usable at once; a TCP request made before the connection is up is
+    // held by the socket and sent when it completes.
+    view_.SetEnabled(Control::cmdRead, true);
+    view_.SetEnabled(Control::cmdReadCont, true);
+    view_.SetEnabled(Control::cmdWrite, true);
+    view_.SetEnabled(Control::cmdStatus, true);
+    view_.SetEnabled(Control::cmdConnect, false);
+    view_.SetEnabled(Control::optTCP, false);
+    view_.SetEnabled(Control::optUDP, false);
+}
+
+int ClientLogic::ChooseType(const std::string& name) const
+{
+    if (view_.Value(Control::optDirect))
+        return modZeva::TypeFromDirectName(name);
+    const int index = view_.ListIndex(Control::cboDataType);
+    return index < 0 ? 0 : index + 1;
+}
+
+void ClientLogic::ReadVariable()
+{
+    const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
+    const int type = ChooseType(name);
+    dataSize_ = modZeva::TypeSize(type);
+    zeva_.SendReadRequest(name, type);
+    view_.SetText(Control::txtVar, name);
+}
+
+void ClientLogic::cmdRead_Click()
+{
+    if (ended_)
+        return;
+    cmdState_ = 1;
+    ReadVariable();
+}
+
+void ClientLogic::cmdReadCont_Click()
+{
+    if (ended_)
+        return;
+    view_.SetEnabled(Control::cmdRead, false);
+    view_.SetEnabled(Control::cmdWrite, false);
+    view_.SetEnabled(Control::cmdStatus, false);
+    if (cmdState_ == 2) {
+        view_.SetText(Control::cmdReadCont, kCaptionReadCont);
+        view_.SetEnabled(Control::cmdRead, true);
+        view_.SetEnabled(Control::cmdWrite, true);
+        view_.SetEnabled(Control::cmdStatus, true);
+        cmdState_ = 0;
+    } else {
+        view_.SetText(Control::cmdReadCont, kCaptionStop);
+        cmdState_ = 2;
+        ReadVariable();
+    }
+}
+
+void ClientLogic::cmdWrite_Click()
+{
+    if (ended_)
+        return;
+    const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
+    const int type = ChooseType(name);
+    cmdState_ = 3;
+    zeva_.SendWriteRequest(name, view_.Text(Control::txtValue), type);
+    view_.SetText(Control::txtVar, name);
+}
+
+void ClientLogic::cmdStatus_Click()
+{
+    if (ended_)
+        return;
+    cmdState_ = 4;
+    zeva_.SendStatusRequest();
+}
+
+void ClientLogic::tcpClient_Connect()
+{
+    if (ended_)
+        return;
+    view_.SetEnabled(Control::txtIpAdd, false);
+    connecting_ = false;
+    busy_.SetBusy(false);
+}
+
+void ClientLogic::tcpClient_DataArrival(std::size_t)
+{
+    if (ended_)
+        return;
+    // One reading of the clock serves every answer completed by this arrival.
+    const std::int32_t now = ticks_.GetTickCount();
+    socket_.GetData(received_);
+
+    if (socket_.GetProtocol() == platform::Protocol::Udp) {
+        HandleAnswer(received_, now, false);
+        return;
+    }
+
+    // TCP is a byte stream: an answer may come in pieces, or several at once.
+    assembler_.Feed(received_);
+    bool sentMeanwhile = false;
+    for (auto frame = assembler_.Next(); !frame.empty(); frame = assembler_.Next()) {
+        sentMeanwhile = HandleAnswer(frame, now, sentMeanwhile) || sentMeanwhile;
+        if (ended_)
+            return;
+    }
+}
+
+bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t now, bool sentMeanwhile)
+{
+    std::int32_t elapsed = Elapsed(zeva_.SendTick(), now);
+    // A request sent while handling an earlier answer of the same arrival
+    // was stamped after `now`.
+    if (sentMeanwhile && elapsed < 0)
+        elapsed = 0;
+    if (elapsed < minTime_)
+        minTime_ = elapsed;
+    if (elapsed > maxTime_)
+        maxTime_ = elapsed;
+    view_.SetText(Control::txtResTime, std::to_string(elapsed));
+    view_.SetText(Control::txtMinTime, std::to_string(minTime_));
+    view_.SetText(Control::txtMaxTime, std::to_string(maxTime_));
+
+    const modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
+    view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
+
+    switch (answer.kind) {
+    case modZeva::AnswerKind::Malformed:
+        box_.Show(modZeva::kTextMalformed, modZeva::kErrorTitle);
+        view_.SetText(Control::txtValue, "");
+        cmdState_ = 0;
+        return false;
+    case modZeva::AnswerKind::DeviceError:
+        modZeva::ShowErrorCode(box_, answer.errorCode);
+        view_.SetText(Control::txtValue, "");
+        cmdState_ = 0;
+        return false;
+    case modZeva::AnswerKind::Read:
+        view_.SetText(Control::txtValue, answer.valueText);
+        if (cmdState_ == 1) {
+            cmdState_ = 0;
+        } else if (cmdState_ == 2) {
+            ReadVariable();
+            return true;
+        }
+        return false;
+    case modZeva::AnswerKind::Status:
+        view_.SetText(Control::txtValue, answer.valueText);
+        cmdState_ = 0;
+        return false;
+    case modZeva::AnswerKind::Other:
+        cmdState_ = 0;
+        return false;
+    }
+    return false;
+}
+
+void ClientLogic::tcpClient_Close()
+{
+    if (ended_)
+        return;
+    End(kCloseTitle, kCloseText);
+}
+
+void ClientLogic::tcpClient_Error(const std::string& description)
+{
+    if (ended_)
+        return;
+    End(kErrorTitle, description);
+}
+
+void ClientLogic::End(std::string_view title, std::string_view text)
+{
+    // Events that are still on their way are ignored from here on.
+    ended_ = true;
+    if (connecting_) {
+        connecting_ = false;
+        busy_.SetBusy(false);
+    }
+    box_.Show(text, title);
+    socket_.Close();
+    end_.End(1);
+}
+
+} // namespace client

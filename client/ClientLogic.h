@@ -12,6 +12,9 @@
 #include <TickCounter.h>
 
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace client {
@@ -55,6 +58,11 @@ public:
 
 private:
     void ReadVariable();
+    int ChooseType(const std::string& name) const;
+    // Acts on one answer; true if it sent the next read request.
+    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t now, bool sentMeanwhile);
+    // After a peer close or a socket error: box, close, program end.
+    void End(std::string_view title, std::string_view text);
 
     IClientView& view_;
     platform::ISocket& socket_;
@@ -69,6 +77,13 @@ private:
     int dataSize_ = 0;
     std::int32_t minTime_ = 2147483647;
     std::int32_t maxTime_ = 0;
+
+    // Kept for the whole run so that continuous reading allocates nothing.
+    std::vector<std::uint8_t> received_;
+    modZeva::FrameAssembler assembler_;
+
+    bool connecting_ = false;
+    bool ended_ = false;
 };
 
 } // namespace client
