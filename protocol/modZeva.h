@@ -91,7 +91,8 @@ struct Answer {
 };
 
 // Decodes one response. dataSize is the size of the last read's type; it says
-// how many value bytes a read answer carries. Never reads past the end.
+// how many value bytes a read answer carries (a negative size counts as 0).
+// Never reads past the end.
 Answer DecodeResponse(std::span<const std::uint8_t> response, int dataSize);
 
 // Text for a device error code; unknown codes get the general text and the
