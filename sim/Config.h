@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+// Type codes as they travel in bytes 22..23; a bit is code 0.
+enum class VarType : quint16 { Bit = 0, Byte = 1, Word = 2, DWord = 3, LWord = 4 };
+
+// Data bytes of a type on the wire: a bit travels as one byte, 0 or 1.
+int varSize(VarType type);
+
+struct NamedVariable {
+    QByteArray name;      // matched byte for byte as received
+    VarType type = VarType::Word;
+    bool readOnly = false;
+    QByteArray initial;   // least significant byte first; zero-filled to the type's size
+};
+
+// Misbehaviour on demand, to test how a client copes.
+struct Faults {
+    std::optional<int> delayMs;       // wait before each answer
+    bool drop = false;                // never answer
+    std::optional<int> splitMs;       // each TCP answer in two writes this far apart
+    std::optional<int> truncate;      // send only the first K bytes of each answer
+    std::optional<int> closeAfter;    // close a TCP connection after N answers
+    QMap<QByteArray, quint16> errors; // variable name -> error code to answer with
+    std::optional<quint16> statusError; // answer every status request with this code
+    bool stateCount = false;          // the state word counts up with each answer
+};
+
+std::vector<NamedVariable> defaultVariables();
+QByteArray defaultStatusData();
+
+struct Config {
+    QHostAddress bind = QHostAddress::LocalHost;
+    quint16 tcpPort = 2004;
+    quint16 udpPort = 2005;
+    quint16 stateWord = 0;                 // bytes 10..11 of every answer
+    QByteArray statusData = defaultStatusData(); // 20 bytes, byte 30 of the answer first
+    std::vector<NamedVariable> variables = defaultVariables();
+    Faults faults;
+    bool verbose = false;
+};
+
+// args as QCoreApplication::arguments() gives them, program name first.
+// On a bad argument: nullopt and a one-line message in *error.
+std::optional<Config> parseArguments(const QStringList& args, QString* error = nullptr);
+bool helpRequested(const QStringList& args);
+QString usageText();
+
+} // namespace sim

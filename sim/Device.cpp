@@ -1,0 +1,284 @@
+#include "Device.h"
+
+#include "Wire.h"
+
+#include <algorithm>
+#include <span>
+
+namespace sim {
+
+using namespace modZeva;
+
+namespace {
+
+// Device error codes (bytes 28..29 of an error answer).
+constexpr quint16 kErrBlockCount = 0x0011;
+constexpr quint16 kErrCommand = 0x0012;
+constexpr quint16 kErrUnknownVariable = 0x0021;
+constexpr quint16 kErrOutOfRange = 0x0022;
+constexpr quint16 kErrType = 0x0024;
+constexpr quint16 kErrLength = 0x0071;
+constexpr quint16 kErrAccess = 0x0073;
+
+constexpr quint16 kErrorStatusFailed = 0xFFFF;
+constexpr std::size_t kAnswerBlockCount = 28; // read/write answers: bytes 28..29
+constexpr std::size_t kErrorAnswerSize = 30;  // also the size of a write answer
+constexpr std::size_t kStatusErrorSize = 28;
+constexpr std::size_t kStatusAnswerSize = kStatusData + kStatusDataSize;
+constexpr std::size_t kStatusDataLength = 28; // status answer: bytes 28..29 = 20
+constexpr std::size_t kMaxName = 16;
+
+std::span<const std::uint8_t> bytesOf(const QByteArray& a)
+{
+    return {reinterpret_cast<const std::uint8_t*>(a.constData()), static_cast<std::size_t>(a.size())};
+}
+
+std::span<std::uint8_t> bytesOf(QByteArray& a)
+{
+    return {reinterpret_cast<std::uint8_t*>(a.data()), static_cast<std::size_t>(a.size())};
+}
+
+VarType typeFromLetter(char c, bool* ok)
+{
+    *ok = true;
+    switch (c) {
+    case 'X': return VarType::Bit;
+    case 'B': return VarType::Byte;
+    case 'W': return VarType::Word;
+    case 'D': return VarType::DWord;
+    case 'L': return VarType::LWord;
+    default: *ok = false; return VarType::Bit;
+    }
+}
+
+} // namespace
+
+FrameScan scanRequest(const QByteArray& bytes)
+{
+    const auto in = bytesOf(bytes);
+    const std::size_t idBytes = std::min(in.size(), kCompanyId.size());
+    if (!std::equal(in.begin(), in.begin() + idBytes, kCompanyId.begin()))
+        return {FrameScan::Invalid, 0};
+    if (in.size() > kDirection && in[kDirection] != kToDevice)
+        return {FrameScan::Invalid, 0};
+    if (in.size() < kHeaderSize)
+        return {FrameScan::NeedMore, 0};
+    if (CalcBcc(in, 0, kBccLast) != in[kBcc])
+        return {FrameScan::Invalid, 0};
+    const qsizetype length = qsizetype(kHeaderSize) + getLe16(in, kBodyLength);
+    if (bytes.size() < length)
+        return {FrameScan::NeedMore, length};
+    return {FrameScan::Complete, length};
+}
+
+Device::Device(const Config& config)
+    : m_areaM(kAreaSize, '\0'), m_areaD(kAreaSize, '\0'), m_areaK(kAreaSize, '\0'),
+      m_stateWord(config.stateWord), m_stateCount(config.faults.stateCount),
+      m_statusData(config.statusData.leftJustified(kStatusDataSize, '\0', true)),
+      m_errors(config.faults.errors), m_statusError(config.faults.statusError)
+{
+    for (const NamedVariable& v : config.variables) {
+        const int size = varSize(v.type);
+        m_named[v.name] = Named{v.type, v.readOnly, v.initial.leftJustified(size, '\0', true)};
+    }
+}
+
+QByteArray* Device::area(char name)
+{
+    return const_cast<QByteArray*>(std::as_const(*this).area(name));
+}
+
+const QByteArray* Device::area(char name) const
+{
+    switch (name) {
+    case 'M': return &m_areaM;
+    case 'D': return &m_areaD;
+    case 'K': return &m_areaK;
+    default: return nullptr;
+    }
+}
+
+QByteArray Device::readArea(char name, int offset, int size) const
+{
+    const QByteArray* a = area(name);
+    if (!a || offset < 0 || size < 0 || offset > kAreaSize - size)
+        return {};
+    return a->mid(offset, size);
+}
+
+bool Device::writeArea(char name, int offset, const QByteArray& data)
+{
+    QByteArray* a = area(name);
+    if (!a || offset < 0 || offset > kAreaSize - data.size())
+        return false;
+    a->replace(offset, data.size(), data);
+    return true;
+}
+
+QByteArray Device::variable(const QByteArray& name) const
+{
+    const auto it = m_named.find(name);
+    return it == m_named.end() ? QByteArray() : it->second.storage;
+}
+
+bool Device::setVariable(const QByteArray& name, const QByteArray& value)
+{
+    const auto it = m_named.find(name);
+    if (it == m_named.end() || value.size() != it->second.storage.size())
+        return false;
+    it->second.storage = value;
+    return true;
+}
+
+quint16 Device::nextStateWord()
+{
+    const quint16 word = m_stateWord;
+    if (m_stateCount)
+        ++m_stateWord;
+    return word;
+}
+
+QByteArray Device::answer(const QByteArray& frame)
+{
+    const auto in = bytesOf(frame);
+    const std::uint8_t command = in.size() > kCommand ? in[kCommand] : 0;
+
+    QByteArray out(kHeaderSize, '\0');
+    {
+        auto o = bytesOf(out);
+        std::copy(kCompanyId.begin(), kCompanyId.end(), o.begin() + kCompanyIdAt);
+        putLe16(o, kStateWord, nextStateWord());
+        o[kDirection] = kFromDevice;
+        o[kInvokeId] = in[kInvokeId];
+        o[kInvokeId + 1] = in[kInvokeId + 1];
+    }
+
+    if (command == kReadRequest || command == kWriteRequest) {
+        readWrite(out, frame, command == kWriteRequest);
+    } else if (command == kStatusRequest) {
+        out.resize(m_statusError ? kStatusErrorSize : kStatusAnswerSize, '\0');
+        auto o = bytesOf(out);
+        o[kCommand] = kStatusAnswer;
+        if (m_statusError) {
+            putLe16(o, kErrorStatus, *m_statusError);
+        } else {
+            putLe16(o, kStatusDataLength, kStatusDataSize);
+            std::copy_n(m_statusData.constData(), kStatusDataSize, out.data() + kStatusData);
+        }
+    } else {
+        out.resize(kErrorAnswerSize, '\0');
+        auto o = bytesOf(out);
+        o[kCommand] = static_cast<std::uint8_t>(command + 1);
+        putLe16(o, kErrorStatus, kErrorStatusFailed);
+        putLe16(o, kErrorCode, kErrCommand);
+    }
+
+    auto o = bytesOf(out);
+    putLe16(o, kBodyLength, static_cast<std::uint16_t>(out.size() - kHeaderSize));
+    o[kBcc] = CalcBcc(o, 0, kBccLast);
+    return out;
+}
+
+// Checks in a fixed order, the first failure answers: block count, name
+// length, injected error, variable, range, type, data size, access.
+void Device::readWrite(QByteArray& out, const QByteArray& frame, bool write)
+{
+    const auto in = bytesOf(frame);
+    const auto has = [&](std::size_t at, std::size_t size) { return at + size <= in.size(); };
+    const quint16 type = has(kDataType, 2) ? getLe16(in, kDataType) : 0;
+
+    out.resize(kErrorAnswerSize, '\0');
+    {
+        auto o = bytesOf(out);
+        o[kCommand] = write ? kWriteAnswer : kReadAnswer;
+        putLe16(o, kDataType, type);
+    }
+    const auto fail = [&](quint16 code) {
+        auto o = bytesOf(out);
+        putLe16(o, kErrorStatus, kErrorStatusFailed);
+        putLe16(o, kErrorCode, code);
+    };
+
+    if (!has(kBlockCount, 2))
+        return fail(kErrLength);
+    if (getLe16(in, kBlockCount) != 1)
+        return fail(kErrBlockCount);
+    if (!has(kNameLength, 2))
+        return fail(kErrLength);
+    const std::size_t n = getLe16(in, kNameLength);
+    if (n == 0 || n > kMaxName || !has(kName, n))
+        return fail(kErrLength);
+    const QByteArray name = frame.mid(kName, static_cast<qsizetype>(n));
+    if (const auto injected = m_errors.constFind(name); injected != m_errors.constEnd())
+        return fail(*injected);
+
+    // Where the variable lives: storage, byte offset, bit (-1 for whole bytes).
+    VarType varType = VarType::Bit;
+    bool readOnly = false;
+    QByteArray* storage = nullptr;
+    qsizetype offset = 0;
+    int bit = -1;
+    if (name.startsWith('%')) {
+        bool typeOk = false;
+        if (name.size() >= 4)
+            varType = typeFromLetter(name[2], &typeOk);
+        const QByteArray digits = name.mid(3);
+        const bool numeric = !digits.isEmpty()
+            && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        storage = name.size() >= 4 ? area(name[1]) : nullptr;
+        if (!typeOk || !numeric || !storage)
+            return fail(kErrUnknownVariable);
+        readOnly = name[1] == 'K';
+        // At most 16 characters, so the index fits in 64 bits.
+        const qint64 index = digits.toLongLong();
+        const qint64 elements = varType == VarType::Bit ? qint64(kAreaSize) * 8 : kAreaSize / varSize(varType);
+        if (index >= elements)
+            return fail(kErrOutOfRange);
+        if (varType == VarType::Bit) {
+            offset = index / 8;
+            bit = static_cast<int>(index % 8);
+        } else {
+            offset = index * varSize(varType);
+        }
+    } else {
+        const auto it = m_named.find(name);
+        if (it == m_named.end())
+            return fail(kErrUnknownVariable);
+        varType = it->second.type;
+        readOnly = it->second.readOnly;
+        storage = &it->second.storage;
+    }
+    if (type != static_cast<quint16>(varType))
+        return fail(kErrType);
+
+    const qsizetype size = varSize(varType);
+    if (write) {
+        const std::size_t sizeAt = kName + n;
+        if (!has(sizeAt, 2) || getLe16(in, sizeAt) != size || !has(sizeAt + 2, size))
+            return fail(kErrLength);
+        if (readOnly)
+            return fail(kErrAccess);
+        const char* data = frame.constData() + sizeAt + 2;
+        if (bit >= 0) {
+            if (static_cast<std::uint8_t>(data[0]) > 1)
+                return fail(kErrOutOfRange);
+            const char mask = static_cast<char>(1 << bit);
+            (*storage)[offset] = static_cast<char>(data[0] ? ((*storage)[offset] | mask) : ((*storage)[offset] & ~mask));
+        } else {
+            storage->replace(offset, size, data, size);
+        }
+        putLe16(bytesOf(out), kAnswerBlockCount, 1);
+        return;
+    }
+
+    out.resize(kReadValue + size, '\0');
+    auto o = bytesOf(out);
+    putLe16(o, kAnswerBlockCount, 1);
+    putLe16(o, kReadDataSize, static_cast<std::uint16_t>(size));
+    if (bit >= 0)
+        o[kReadValue] = (static_cast<std::uint8_t>(storage->at(offset)) >> bit) & 1;
+    else
+        std::copy_n(storage->constData() + offset, size, out.data() + kReadValue);
+}
+
+} // namespace sim

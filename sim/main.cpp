@@ -1,0 +1,76 @@
+#include "Simulator.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalFd[2] = {-1, -1};
+
+// Only async-signal-safe work here: wake the event loop through the pipe.
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalFd[0], &byte, 1);
+}
+
+bool quitOnSignals(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
+        return false;
+    auto* notifier = new QSocketNotifier(g_signalFd[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(g_signalFd[1], &byte, 1);
+        app.quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void printLine(FILE* stream, const QString& line)
+{
+    std::fputs(line.toLocal8Bit().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (sim::helpRequested(args)) {
+        std::fputs(sim::usageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    QString error;
+    const auto config = sim::parseArguments(args, &error);
+    if (!config) {
+        printLine(stderr, QStringLiteral("zeva-sim: ") + error);
+        return 2;
+    }
+    if (!quitOnSignals(app)) {
+        printLine(stderr, QStringLiteral("zeva-sim: cannot install signal handlers"));
+        return 1;
+    }
+
+    sim::Simulator simulator(*config);
+    QObject::connect(&simulator, &sim::Simulator::logLine, [](const QString& line) { printLine(stdout, line); });
+    if (!simulator.start(&error)) {
+        printLine(stderr, QStringLiteral("zeva-sim: ") + error);
+        return 1;
+    }
+    printLine(stdout, QStringLiteral("zeva-sim listening on %1 tcp %2 udp %3")
+                          .arg(config->bind.toString()).arg(simulator.tcpPort()).arg(simulator.udpPort()));
+    return app.exec();
+}
