@@ -1,1 +1,41 @@
-// filled in by the protocol work
+#include "Framing.h"
+
+#include "Wire.h"
+
+namespace modZeva {
+
+void FrameAssembler::Feed(std::span<const std::uint8_t> bytes)
+{
+    // Drop what Next() has handed out before appending, so the buffer holds
+    // at most the unfinished frame and the new bytes.
+    if (consumed_ > 0) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+        consumed_ = 0;
+    }
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+std::span<const std::uint8_t> FrameAssembler::Next()
+{
+    const std::span<const std::uint8_t> held = std::span<const std::uint8_t>(buffer_).subspan(consumed_);
+    if (held.size() < kHeaderSize)
+        return {};
+    const std::size_t frameSize = kHeaderSize + getLe16(held, kBodyLength);
+    if (held.size() < frameSize)
+        return {};
+    consumed_ += frameSize;
+    return held.first(frameSize);
+}
+
+std::size_t FrameAssembler::Pending() const
+{
+    return buffer_.size() - consumed_;
+}
+
+void FrameAssembler::Clear()
+{
+    buffer_.clear();
+    consumed_ = 0;
+}
+
+} // namespace modZeva

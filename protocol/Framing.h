@@ -18,7 +18,8 @@ public:
     // held. The span stays valid until the next call of Feed() or Next().
     std::span<const std::uint8_t> Next();
 
-    // Bytes held that do not yet make a complete frame.
+    // Bytes held and not yet handed out by Next(); once Next() has returned
+    // an empty span, the start of a frame still incomplete.
     std::size_t Pending() const;
 
     void Clear();
