@@ -1,0 +1,534 @@
+#include "SimTestUtil.h"
+#include "Simulator.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <memory>
+#include <random>
+
+using namespace simtest;
+
+namespace {
+
+std::unique_ptr<sim::Simulator> startSim(sim::Config config = {})
+{
+    config.tcpPort = 0;
+    config.udpPort = 0;
+    auto s = std::make_unique<sim::Simulator>(std::move(config));
+    QString error;
+    if (!s->start(&error))
+        qFatal("simulator did not start: %s", qPrintable(error));
+    return s;
+}
+
+// Splits concatenated requests at the lengths their headers give.
+QList<QByteArray> frames(const QByteArray& bytes)
+{
+    QList<QByteArray> list;
+    for (qsizetype at = 0; at + 20 <= bytes.size();) {
+        const int length = answerLength(bytes.mid(at, 20));
+        list.append(bytes.mid(at, length));
+        at += length;
+    }
+    return list;
+}
+
+const QByteArray kReadMW0 = QByteArray::fromHex("564F524E2D4B454C54550000003300000E0000385400020000000100040025" "4D5730");
+const QByteArray kStatus = QByteArray::fromHex("564F524E2D4B454C5455000000330000060000" "30B00000000000");
+const QByteArray kWriteMW0 = QByteArray::fromHex("564F524E2D4B454C54550000003300001200003C" "58000200000001000400254D573002003412");
+const QByteArray kWriteMD10 = QByteArray::fromHex("564F524E2D4B454C54550000003300001500003F" "58000300000001000500254D4431300400" "23010000");
+
+} // namespace
+
+class tst_Simulator : public QObject {
+    Q_OBJECT
+private slots:
+    void clientRequests_data();
+    void clientRequests();
+    void errorCodes_data();
+    void errorCodes();
+    void overlappingAddresses_data();
+    void overlappingAddresses();
+    void readOnly();
+    void faultDelay();
+    void faultDrop();
+    void faultSplit();
+    void faultTruncate();
+    void faultCloseAfter();
+    void faultErrors();
+    void stateWordCounts();
+    void statusError();
+    void pipelinedInOrder();
+    void truncatedRequestWaits();
+    void invalidFrameClosesConnection_data();
+    void invalidFrameClosesConnection();
+    void udpIgnoresMalformedDatagrams();
+    void udpDrainsAllDatagrams();
+    void randomBodiesAlwaysAnswered();
+    void manyClients();
+};
+
+void tst_Simulator::clientRequests_data()
+{
+    QTest::addColumn<QByteArray>("requests");
+    QTest::addColumn<QByteArray>("answers");
+
+    const QByteArray readOk = QByteArray::fromHex("564F524E2D4B454C54550000001100000E000016" "550002000000000001000200");
+    const QByteArray writeOk = QByteArray::fromHex("564F524E2D4B454C54550000001100000A000012" "5900");
+    QTest::newRow("read %MW0") << kReadMW0 << readOk + QByteArray::fromHex("0000");
+    QTest::newRow("status") << kStatus
+        << QByteArray::fromHex("564F524E2D4B454C54550000001100001E000026" "B100000000000000" "1400"
+                               "0102030405060708090A0B0C0D0E0F1011121314");
+    QTest::newRow("write %MW0 1234") << kWriteMW0 << writeOk + QByteArray::fromHex("0200000000000100");
+    QTest::newRow("write %MD10 123") << kWriteMD10 << writeOk + QByteArray::fromHex("0300000000000100");
+    QTest::newRow("write then read %MW0") << kWriteMW0 + kReadMW0
+        << writeOk + QByteArray::fromHex("0200000000000100") + readOk + QByteArray::fromHex("3412");
+    QTest::newRow("write %MD10 then read %MD10") << kWriteMD10 + readRequest("%MD10", 3)
+        << writeOk + QByteArray::fromHex("0300000000000100")
+               + QByteArray::fromHex("564F524E2D4B454C5455000000110000100000185500030000000000010004002301" "0000");
+}
+
+// The same requests over TCP (all in one write) and over UDP (one datagram each).
+void tst_Simulator::clientRequests()
+{
+    QFETCH(QByteArray, requests);
+    QFETCH(QByteArray, answers);
+    {
+        auto sim = startSim();
+        QTcpSocket tcp;
+        QVERIFY(connectTo(tcp, sim->tcpPort()));
+        tcp.write(requests);
+        QTRY_COMPARE_WITH_TIMEOUT(tcp.bytesAvailable(), answers.size(), kWait);
+        QCOMPARE(tcp.readAll().toHex(), answers.toHex());
+    }
+    {
+        auto sim = startSim();
+        QUdpSocket udp;
+        QByteArray received;
+        for (const QByteArray& request : frames(requests))
+            received += exchange(udp, sim->udpPort(), request);
+        QCOMPARE(received.toHex(), answers.toHex());
+    }
+}
+
+void tst_Simulator::errorCodes_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("command"); // byte 20 of the answer
+    QTest::addColumn<int>("code");    // 0: answered without error
+
+    const QByteArray mw0 = "%MW0";
+    QTest::newRow("block count 2") << frame(readBody(mw0, 2, 2)) << 0x55 << 0x11;
+    QTest::newRow("block count 0") << frame(readBody(mw0, 2, 0)) << 0x55 << 0x11;
+    QTest::newRow("name length 0") << frame(readBody("", 2)) << 0x55 << 0x71;
+    QTest::newRow("name length 17") << readRequest("%MW00000000000000", 2) << 0x55 << 0x71;
+    QTest::newRow("name length 16 accepted") << readRequest("%MW0000000000000", 2) << 0x55 << 0;
+    QTest::newRow("name past the end") << frame(readBody(mw0, 2).chopped(1)) << 0x55 << 0x71;
+    QTest::newRow("body ends after the command") << frame(QByteArray::fromHex("5400")) << 0x55 << 0x71;
+    QTest::newRow("body ends before the name length") << frame(QByteArray::fromHex("540002000000010004")) << 0x55 << 0x71;
+    QTest::newRow("unknown name") << readRequest("NOPE", 2) << 0x55 << 0x21;
+    QTest::newRow("name as received, not upper-cased") << readRequest("speed", 2) << 0x55 << 0x21;
+    QTest::newRow("lower-case direct address") << readRequest("%mw0", 2) << 0x55 << 0x21;
+    QTest::newRow("unknown area") << readRequest("%QW0", 2) << 0x55 << 0x21;
+    QTest::newRow("unknown type letter") << readRequest("%MQ0", 2) << 0x55 << 0x21;
+    QTest::newRow("no index") << readRequest("%MW", 2) << 0x55 << 0x21;
+    QTest::newRow("index not decimal") << readRequest("%MW1A", 2) << 0x55 << 0x21;
+    QTest::newRow("last WORD") << readRequest("%MW2047", 2) << 0x55 << 0;
+    QTest::newRow("WORD past the end") << readRequest("%MW2048", 2) << 0x55 << 0x22;
+    QTest::newRow("BYTE past the end") << readRequest("%DB4096", 1) << 0x55 << 0x22;
+    QTest::newRow("last LWORD") << readRequest("%KL511", 4) << 0x55 << 0;
+    QTest::newRow("LWORD past the end") << readRequest("%ML512", 4) << 0x55 << 0x22;
+    QTest::newRow("last bit") << readRequest("%MX32767", 0) << 0x55 << 0;
+    QTest::newRow("bit past the end") << readRequest("%MX32768", 0) << 0x55 << 0x22;
+    QTest::newRow("huge index") << readRequest("%MD999999999999", 3) << 0x55 << 0x22;
+    QTest::newRow("type BYTE for %MW0") << readRequest(mw0, 1) << 0x55 << 0x24;
+    QTest::newRow("type 0 for %MW0") << readRequest(mw0, 0) << 0x55 << 0x24;
+    QTest::newRow("type DWORD for SPEED") << readRequest("SPEED", 3) << 0x55 << 0x24;
+    QTest::newRow("type 5") << readRequest("TOTAL", 5) << 0x55 << 0x24;
+    QTest::newRow("write size field 1 for WORD") << writeRequest(mw0, 2, "\x01") << 0x59 << 0x71;
+    QTest::newRow("write data cut short") << frame(QByteArray::fromHex("58000200000001000400254D5730020034")) << 0x59 << 0x71;
+    QTest::newRow("write without size field") << frame(readBody(mw0, 2).replace(0, 1, "\x58")) << 0x59 << 0x71;
+    QTest::newRow("write %KW0") << writeRequest("%KW0", 2, QByteArray(2, '\0')) << 0x59 << 0x73;
+    QTest::newRow("write LIMIT") << writeRequest("LIMIT", 3, QByteArray(4, '\0')) << 0x59 << 0x73;
+    QTest::newRow("write bit value 2") << writeRequest("%MX3", 0, "\x02") << 0x59 << 0x22;
+    QTest::newRow("write ok") << writeRequest("TOTAL", 4, QByteArray(8, '\x11')) << 0x59 << 0;
+    QTest::newRow("unknown command 0x60") << frame(QByteArray::fromHex("6000020000000100")) << 0x61 << 0x12;
+    QTest::newRow("empty body") << frame({}) << 0x01 << 0x12;
+    QTest::newRow("first failure: block count before name length") << frame(readBody("", 2, 3)) << 0x55 << 0x11;
+    QTest::newRow("first failure: unknown before type") << readRequest("NOPE", 9) << 0x55 << 0x21;
+    QTest::newRow("first failure: range before type") << readRequest("%MW5000", 9) << 0x55 << 0x22;
+    QTest::newRow("first failure: size before read-only") << writeRequest("%KW0", 2, "\x01") << 0x59 << 0x71;
+    QTest::newRow("first failure: type before read-only") << writeRequest("LIMIT", 2, "\x01\x02") << 0x59 << 0x24;
+}
+
+void tst_Simulator::errorCodes()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, command);
+    QFETCH(int, code);
+    auto sim = startSim();
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    const QByteArray answer = exchange(tcp, request);
+    QVERIFY2(answer.size() >= 30, answer.toHex().constData());
+    QCOMPARE(quint8(answer[20]), command);
+    // Read and write answers carry the request's type code.
+    const bool echoesType = (command == 0x55 || command == 0x59) && request.size() >= 24;
+    QCOMPARE(answer.mid(22, 2), echoesType ? request.mid(22, 2) : QByteArray(2, '\0'));
+    if (code == 0) {
+        QCOMPARE(answer.mid(26, 4).toHex(), QByteArray("00000100"));
+    } else {
+        QCOMPARE(answer.size(), 30);
+        QCOMPARE(answer.mid(26, 2).toHex(), QByteArray("ffff"));
+        QCOMPARE(errorCode(answer), code);
+    }
+}
+
+void tst_Simulator::overlappingAddresses_data()
+{
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<int>("writeType");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QByteArray>("read");
+    QTest::addColumn<int>("readType");
+    QTest::addColumn<QByteArray>("expected"); // value bytes as they travel
+
+    const QByteArray w1234 = QByteArray::fromHex("3412");
+    QTest::newRow("%MW10 -> %MB20") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MB20") << 1 << QByteArray("34");
+    QTest::newRow("%MW10 -> %MB21") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MB21") << 1 << QByteArray("12");
+    QTest::newRow("%MW10 -> %MX160") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MX160") << 0 << QByteArray("00");
+    QTest::newRow("%MW10 -> %MX162") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MX162") << 0 << QByteArray("01");
+    QTest::newRow("%MW10 -> %MX172") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MX172") << 0 << QByteArray("01");
+    QTest::newRow("%MW10 -> %MD5") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MD5") << 3 << QByteArray("34120000");
+    QTest::newRow("%MW10 -> %MW11") << QByteArray("%MW10") << 2 << w1234 << QByteArray("%MW11") << 2 << QByteArray("0000");
+    QTest::newRow("%MX10 -> %MB1") << QByteArray("%MX10") << 0 << QByteArray("\x01") << QByteArray("%MB1") << 1 << QByteArray("04");
+    QTest::newRow("%ML1 -> %MW4") << QByteArray("%ML1") << 4 << QByteArray::fromHex("0807060504030201") << QByteArray("%MW4") << 2 << QByteArray("0807");
+    QTest::newRow("%ML1 -> %MD3") << QByteArray("%ML1") << 4 << QByteArray::fromHex("0807060504030201") << QByteArray("%MD3") << 3 << QByteArray("04030201");
+    QTest::newRow("%DW0 leaves %MW0") << QByteArray("%DW0") << 2 << w1234 << QByteArray("%MW0") << 2 << QByteArray("0000");
+    QTest::newRow("%DW0 -> %DB0") << QByteArray("%DW0") << 2 << w1234 << QByteArray("%DB0") << 1 << QByteArray("34");
+    QTest::newRow("SPEED leaves %MW0") << QByteArray("SPEED") << 2 << w1234 << QByteArray("%MW0") << 2 << QByteArray("0000");
+    QTest::newRow("SPEED") << QByteArray("SPEED") << 2 << w1234 << QByteArray("SPEED") << 2 << QByteArray("3412");
+    QTest::newRow("TOTAL") << QByteArray("TOTAL") << 4 << QByteArray::fromHex("0102030405060708") << QByteArray("TOTAL") << 4 << QByteArray("0102030405060708");
+}
+
+void tst_Simulator::overlappingAddresses()
+{
+    QFETCH(QByteArray, written);
+    QFETCH(int, writeType);
+    QFETCH(QByteArray, data);
+    QFETCH(QByteArray, read);
+    QFETCH(int, readType);
+    QFETCH(QByteArray, expected);
+    auto sim = startSim();
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QCOMPARE(exchange(tcp, writeRequest(written, writeType, data)).mid(26, 2).toHex(), QByteArray("0000"));
+    const QByteArray answer = exchange(tcp, readRequest(read, readType));
+    QCOMPARE(answer.mid(26, 2).toHex(), QByteArray("0000"));
+    QCOMPARE(answer.mid(30, 2), le16(int(expected.size()) / 2));
+    QCOMPARE(answer.mid(32).toHex(), expected.toLower());
+}
+
+void tst_Simulator::readOnly()
+{
+    auto sim = startSim();
+    QVERIFY(sim->writeArea('K', 6, QByteArray::fromHex("CDAB")));
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QCOMPARE(exchange(tcp, readRequest("%KW3", 2)).mid(32).toHex(), QByteArray("cdab"));
+    QCOMPARE(errorCode(exchange(tcp, writeRequest("%KW3", 2, QByteArray(2, '\0')))), 0x73);
+    QCOMPARE(errorCode(exchange(tcp, writeRequest("%KX48", 0, QByteArray(1, '\0')))), 0x73);
+    QCOMPARE(sim->readArea('K', 6, 2).toHex(), QByteArray("cdab"));
+    QCOMPARE(exchange(tcp, readRequest("LIMIT", 3)).mid(32).toHex(), QByteArray("78563412"));
+    QCOMPARE(errorCode(exchange(tcp, writeRequest("LIMIT", 3, QByteArray(4, '\0')))), 0x73);
+    QCOMPARE(sim->variable("LIMIT").toHex(), QByteArray("78563412"));
+}
+
+void tst_Simulator::faultDelay()
+{
+    sim::Config config;
+    config.faults.delayMs = 1500;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QSignalSpy received(sim.get(), &sim::Simulator::requestReceived);
+    tcp.write(kReadMW0);
+    QVERIFY(received.wait(kWait));
+    QCOMPARE(sim->requestsAnswered(), 0);
+    QCOMPARE(tcp.bytesAvailable(), 0);
+    QCOMPARE(readAnswer(tcp).size(), 34);
+    QCOMPARE(sim->requestsAnswered(), 1);
+}
+
+void tst_Simulator::faultDrop()
+{
+    sim::Config config;
+    config.faults.drop = true;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QUdpSocket udp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    tcp.write(kReadMW0 + kStatus);
+    udp.writeDatagram(kStatus, QHostAddress::LocalHost, sim->udpPort());
+    QTRY_COMPARE_WITH_TIMEOUT(sim->requestsReceived(), 3, kWait);
+    // An answer would have been written within the same event.
+    QCOMPARE(sim->requestsAnswered(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(tcp.bytesAvailable(), 0);
+    QVERIFY(!udp.hasPendingDatagrams());
+    QCOMPARE(tcp.state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_Simulator::faultSplit()
+{
+    sim::Config config;
+    config.faults.splitMs = 1000;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    tcp.write(kReadMW0);
+    QVERIFY(QTest::qWaitFor([&] { return tcp.bytesAvailable() > 0; }, kWait));
+    const QByteArray first = tcp.readAll();
+    QCOMPARE(first.size(), 17);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.bytesAvailable(), 17, kWait);
+    QCOMPARE((first + tcp.readAll()).toHex(),
+             QByteArray("564f524e2d4b454c54550000001100000e0000165500020000000000010002000000"));
+}
+
+void tst_Simulator::faultTruncate()
+{
+    sim::Config config;
+    config.faults.truncate = 10;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    tcp.write(kReadMW0);
+    QTRY_COMPARE_WITH_TIMEOUT(sim->requestsAnswered(), 1, kWait);
+    tcp.write(kStatus);
+    QTRY_COMPARE_WITH_TIMEOUT(sim->requestsAnswered(), 2, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.bytesAvailable(), 20, kWait);
+    QCOMPARE(tcp.readAll(), QByteArray("VORN-KELTUVORN-KELTU"));
+    QUdpSocket udp;
+    QCOMPARE(exchange(udp, sim->udpPort(), kStatus), QByteArray("VORN-KELTU"));
+}
+
+void tst_Simulator::faultCloseAfter()
+{
+    sim::Config config;
+    config.faults.closeAfter = 2;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QByteArray received;
+    connect(&tcp, &QTcpSocket::readyRead, &tcp, [&] { received += tcp.readAll(); });
+    tcp.write(kReadMW0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 34, kWait);
+    QCOMPARE(tcp.state(), QAbstractSocket::ConnectedState);
+    tcp.write(kStatus + kReadMW0);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.state(), QAbstractSocket::UnconnectedState, kWait);
+    QCOMPARE(received.size(), 34 + 50);
+    QCOMPARE(quint8(received[34 + 20]), 0xB1);
+    QCOMPARE(sim->requestsAnswered(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(sim->connectionCount(), 0, kWait);
+}
+
+void tst_Simulator::faultErrors()
+{
+    sim::Config config;
+    QVERIFY(sim::parseArguments({"zeva-sim", "--fault", "error=SPEED:33", "--fault", "error=%MW0:0x71",
+                                 "--fault", "error=GHOST:0x8001"}).has_value());
+    config.faults = sim::parseArguments({"zeva-sim", "--fault", "error=SPEED:33", "--fault", "error=%MW0:0x71",
+                                         "--fault", "error=GHOST:0x8001"})->faults;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QCOMPARE(errorCode(exchange(tcp, readRequest("SPEED", 2))), 0x21);
+    QCOMPARE(errorCode(exchange(tcp, writeRequest("%MW0", 2, "\x01\x02"))), 0x71);
+    QCOMPARE(errorCode(exchange(tcp, readRequest("GHOST", 1))), 0x8001);
+    QCOMPARE(exchange(tcp, readRequest("FLAG", 1)).mid(26, 2).toHex(), QByteArray("0000"));
+    QCOMPARE(sim->readArea('M', 0, 2).toHex(), QByteArray("0000"));
+}
+
+void tst_Simulator::stateWordCounts()
+{
+    sim::Config config;
+    config.stateWord = 0x0201;
+    config.faults.stateCount = true;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QUdpSocket udp;
+    QCOMPARE(exchange(tcp, kStatus).mid(10, 2).toHex(), QByteArray("0102"));
+    QCOMPARE(exchange(tcp, kReadMW0).mid(10, 2).toHex(), QByteArray("0202"));
+    QCOMPARE(exchange(udp, sim->udpPort(), kStatus).mid(10, 2).toHex(), QByteArray("0302"));
+}
+
+void tst_Simulator::statusError()
+{
+    sim::Config config;
+    config.faults.statusError = 0x22;
+    auto sim = startSim(config);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QCOMPARE(exchange(tcp, kStatus).toHex(),
+             QByteArray("564f524e2d4b454c545500000011000008000010" "b100000000002200"));
+}
+
+void tst_Simulator::pipelinedInOrder()
+{
+    auto sim = startSim();
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(sim->writeArea('D', 2 * i, le16(0x100 + i)));
+    QByteArray requests;
+    for (int i = 9; i >= 0; --i)
+        requests += readRequest("%DW" + QByteArray::number(i), 2);
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    tcp.write(requests);
+    for (int i = 9; i >= 0; --i)
+        QCOMPARE(readAnswer(tcp).mid(32), le16(0x100 + i));
+}
+
+// A request that arrives a byte at a time, or cut at any point, waits for
+// the rest of its bytes and is then answered.
+void tst_Simulator::truncatedRequestWaits()
+{
+    auto sim = startSim();
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    for (int cut = 1; cut < kWriteMW0.size(); ++cut) {
+        const int before = sim->requestsReceived();
+        tcp.write(kWriteMW0.left(cut));
+        tcp.flush();
+        QCoreApplication::processEvents();
+        QCOMPARE(sim->requestsReceived(), before);
+        tcp.write(kWriteMW0.mid(cut));
+        QCOMPARE(readAnswer(tcp).size(), 30);
+    }
+    for (char byte : kReadMW0) {
+        tcp.write(&byte, 1);
+        tcp.flush();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(readAnswer(tcp).mid(32).toHex(), QByteArray("3412"));
+    QCOMPARE(tcp.state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_Simulator::invalidFrameClosesConnection_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QByteArray badId = kReadMW0;
+    badId[3] = 'X';
+    QByteArray badDirection = kReadMW0;
+    badDirection[13] = 0x11;
+    QByteArray badBcc = kReadMW0;
+    badBcc[19] = 0x39;
+    QTest::newRow("wrong company id") << badId;
+    QTest::newRow("answer direction") << badDirection;
+    QTest::newRow("wrong checksum") << badBcc;
+    QTest::newRow("garbage") << QByteArray::fromHex("DEADBEEF00112233445566778899AABBCCDDEEFF0011");
+    QTest::newRow("valid frame, then garbage") << kReadMW0 + QByteArray("GET / HTTP/1.0\r\n\r\n");
+    QTest::newRow("wrong first byte alone") << QByteArray("W");
+}
+
+void tst_Simulator::invalidFrameClosesConnection()
+{
+    QFETCH(QByteArray, bytes);
+    auto sim = startSim();
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QByteArray received;
+    connect(&tcp, &QTcpSocket::readyRead, &tcp, [&] { received += tcp.readAll(); });
+    tcp.write(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.state(), QAbstractSocket::UnconnectedState, kWait);
+    // Only whole valid frames before the fault are answered.
+    QCOMPARE(received.size(), bytes.startsWith(kReadMW0) ? 34 : 0);
+}
+
+void tst_Simulator::udpIgnoresMalformedDatagrams()
+{
+    auto sim = startSim();
+    QUdpSocket udp;
+    QList<QByteArray> ignored;
+    for (int cut = 0; cut < kReadMW0.size(); ++cut)
+        ignored << kReadMW0.left(cut);
+    ignored << kReadMW0 + '\0' << kStatus + kStatus;
+    QByteArray badBcc = kStatus;
+    badBcc[19] = 0;
+    ignored << badBcc;
+    for (const QByteArray& datagram : ignored)
+        udp.writeDatagram(datagram, QHostAddress::LocalHost, sim->udpPort());
+    // The first answer to arrive is the one to the only good datagram.
+    QCOMPARE(exchange(udp, sim->udpPort(), kWriteMW0).size(), 30);
+    QCOMPARE(sim->requestsReceived(), 1);
+    QVERIFY(!udp.hasPendingDatagrams());
+}
+
+void tst_Simulator::udpDrainsAllDatagrams()
+{
+    auto sim = startSim();
+    QUdpSocket udp;
+    for (int i = 0; i < 20; ++i)
+        udp.writeDatagram(kStatus, QHostAddress::LocalHost, sim->udpPort());
+    int answers = 0;
+    QVERIFY(QTest::qWaitFor([&] {
+        while (udp.hasPendingDatagrams())
+            answers += udp.receiveDatagram().data().size() == 50;
+        return answers == 20;
+    }, kWait));
+}
+
+// Well-formed headers with random bodies: every one gets a well-formed answer.
+void tst_Simulator::randomBodiesAlwaysAnswered()
+{
+    auto sim = startSim();
+    std::mt19937 random(20261207);
+    const QByteArray commands = QByteArray::fromHex("5458B000FF");
+    QByteArray requests;
+    constexpr int kCount = 400;
+    for (int i = 0; i < kCount; ++i) {
+        QByteArray body(int(random() % 48), '\0');
+        for (char& c : body)
+            c = char(random() % 4 ? random() % 8 : random() % 256);
+        if (!body.isEmpty())
+            body[0] = commands[int(random() % commands.size())];
+        if (body.size() > 26 && random() % 2)
+            body.replace(6, 2, le16(1)); // block count 1, so that the later checks are reached
+        requests += frame(body);
+    }
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    tcp.write(requests);
+    for (int i = 0; i < kCount; ++i) {
+        const QByteArray answer = readAnswer(tcp);
+        QVERIFY2(answer.size() >= 28 && answer.startsWith("VORN-KELTU") && quint8(answer[13]) == 0x11,
+                 qPrintable(QString::number(i)));
+    }
+    QCOMPARE(sim->requestsAnswered(), kCount);
+}
+
+void tst_Simulator::manyClients()
+{
+    auto sim = startSim();
+    constexpr int kClients = 20;
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, sim->tcpPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(sim->connectionCount(), kClients, kWait);
+    for (int i = 0; i < kClients; ++i)
+        clients[i]->write(writeRequest("%MW" + QByteArray::number(i), 2, le16(i)) + readRequest("%MW" + QByteArray::number(i), 2));
+    for (int i = 0; i < kClients; ++i) {
+        QCOMPARE(readAnswer(*clients[i]).size(), 30);
+        QCOMPARE(readAnswer(*clients[i]).mid(32), le16(i));
+    }
+    clients.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(sim->connectionCount(), 0, kWait);
+}
+
+QTEST_GUILESS_MAIN(tst_Simulator)
+#include "tst_Simulator.moc"
