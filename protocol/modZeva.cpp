@@ -69,16 +69,13 @@ std::int32_t NextCodePoint(std::string_view text, std::size_t& at)
     return cp;
 }
 
+// Every upper case UpperCodePoint() yields lies below U+0800.
 void AppendUtf8(std::string& out, std::int32_t cp)
 {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     } else {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
@@ -149,7 +146,7 @@ std::uint8_t WireTypeCode(int type)
 std::string UpperCase(std::string_view text)
 {
     std::string out;
-    out.reserve(text.size() + 1);
+    out.reserve(text.size());
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t from = at;
         const std::int32_t cp = NextCodePoint(text, at);
