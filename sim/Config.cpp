@@ -1,5 +1,8 @@
 #include "Config.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace sim {
 
 namespace {
@@ -29,7 +32,7 @@ std::optional<QByteArray> hexToLittleEndian(const QString& text, int size)
     if (text.isEmpty() || (text.size() + 1) / 2 > size)
         return std::nullopt;
     for (QChar c : text)
-        if (!isxdigit(c.toLatin1()) || c.unicode() > 0x7F)
+        if (c.unicode() > 0x7F || !std::isxdigit(static_cast<unsigned char>(c.toLatin1())))
             return std::nullopt;
     QString padded = text.size() % 2 ? QLatin1Char('0') + text : text;
     QByteArray big = QByteArray::fromHex(padded.toLatin1());
