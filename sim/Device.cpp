@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <span>
+#include <vector>
 
 namespace sim {
 
@@ -140,7 +141,10 @@ quint16 Device::nextStateWord()
 
 QByteArray Device::answer(const QByteArray& frame)
 {
-    const auto in = bytesOf(frame);
+    // An exact-size copy: a read past the frame's end is then a read past an
+    // allocation, which the sanitizer build reports.
+    const std::vector<std::uint8_t> copy(frame.begin(), frame.end());
+    const std::span<const std::uint8_t> in(copy);
     const std::uint8_t command = in.size() > kCommand ? in[kCommand] : 0;
 
     QByteArray out(kHeaderSize, '\0');
@@ -154,7 +158,7 @@ QByteArray Device::answer(const QByteArray& frame)
     }
 
     if (command == kReadRequest || command == kWriteRequest) {
-        readWrite(out, frame, command == kWriteRequest);
+        readWrite(out, in, command == kWriteRequest);
     } else if (command == kStatusRequest) {
         out.resize(m_statusError ? kStatusErrorSize : kStatusAnswerSize, '\0');
         auto o = bytesOf(out);
@@ -181,9 +185,8 @@ QByteArray Device::answer(const QByteArray& frame)
 
 // Checks in a fixed order, the first failure answers: block count, name
 // length, injected error, variable, range, type, data size, access.
-void Device::readWrite(QByteArray& out, const QByteArray& frame, bool write)
+void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool write)
 {
-    const auto in = bytesOf(frame);
     const auto has = [&](std::size_t at, std::size_t size) { return at + size <= in.size(); };
     const quint16 type = has(kDataType, 2) ? getLe16(in, kDataType) : 0;
 
@@ -208,7 +211,7 @@ void Device::readWrite(QByteArray& out, const QByteArray& frame, bool write)
     const std::size_t n = getLe16(in, kNameLength);
     if (n == 0 || n > kMaxName || !has(kName, n))
         return fail(kErrLength);
-    const QByteArray name = frame.mid(kName, static_cast<qsizetype>(n));
+    const QByteArray name(reinterpret_cast<const char*>(&in[kName]), static_cast<qsizetype>(n));
     if (const auto injected = m_errors.constFind(name); injected != m_errors.constEnd())
         return fail(*injected);
 
@@ -258,10 +261,11 @@ void Device::readWrite(QByteArray& out, const QByteArray& frame, bool write)
             return fail(kErrLength);
         if (readOnly)
             return fail(kErrAccess);
-        const char* data = frame.constData() + sizeAt + 2;
+        const auto* data = reinterpret_cast<const char*>(&in[sizeAt + 2]);
+        // A bit travels as one byte, 0 or 1; anything else is out of range.
+        if (varType == VarType::Bit && static_cast<std::uint8_t>(data[0]) > 1)
+            return fail(kErrOutOfRange);
         if (bit >= 0) {
-            if (static_cast<std::uint8_t>(data[0]) > 1)
-                return fail(kErrOutOfRange);
             const char mask = static_cast<char>(1 << bit);
             (*storage)[offset] = static_cast<char>(data[0] ? ((*storage)[offset] | mask) : ((*storage)[offset] & ~mask));
         } else {

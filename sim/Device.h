@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <map>
+#include <span>
 
 namespace sim {
 
@@ -49,7 +51,7 @@ private:
     QByteArray* area(char name);
     const QByteArray* area(char name) const;
     quint16 nextStateWord();
-    void readWrite(QByteArray& out, const QByteArray& in, bool write);
+    void readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool write);
 
     QByteArray m_areaM, m_areaD, m_areaK;
     std::map<QByteArray, Named> m_named;

@@ -62,6 +62,7 @@ private slots:
     void stateWordCounts();
     void statusError();
     void pipelinedInOrder();
+    void coalescedAnswersInOneWrite();
     void truncatedRequestWaits();
     void invalidFrameClosesConnection_data();
     void invalidFrameClosesConnection();
@@ -84,6 +85,9 @@ void tst_Simulator::clientRequests_data()
                                "0102030405060708090A0B0C0D0E0F1011121314");
     QTest::newRow("write %MW0 1234") << kWriteMW0 << writeOk + QByteArray::fromHex("0200000000000100");
     QTest::newRow("write %MD10 123") << kWriteMD10 << writeOk + QByteArray::fromHex("0300000000000100");
+    QTest::newRow("bytes 14..15 echoed")
+        << QByteArray::fromHex("564F524E2D4B454C54550000003334120E00007E5400020000000100040025" "4D5730")
+        << QByteArray::fromHex("564F524E2D4B454C54550000001134120E00005C" "5500020000000000010002000000");
     QTest::newRow("write then read %MW0") << kWriteMW0 + kReadMW0
         << writeOk + QByteArray::fromHex("0200000000000100") + readOk + QByteArray::fromHex("3412");
     QTest::newRow("write %MD10 then read %MD10") << kWriteMD10 + readRequest("%MD10", 3)
@@ -390,6 +394,20 @@ void tst_Simulator::pipelinedInOrder()
     tcp.write(requests);
     for (int i = 9; i >= 0; --i)
         QCOMPARE(readAnswer(tcp).mid(32), le16(0x100 + i));
+}
+
+// Requests that arrive together are answered together: the client sees both
+// answers in its first read.
+void tst_Simulator::coalescedAnswersInOneWrite()
+{
+    auto sim = startSim();
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, sim->tcpPort()));
+    QSignalSpy answered(sim.get(), &sim::Simulator::requestAnswered);
+    tcp.write(kReadMW0 + kStatus);
+    QVERIFY(QTest::qWaitFor([&] { return tcp.bytesAvailable() > 0; }, kWait));
+    QCOMPARE(answered.count(), 2);
+    QCOMPARE(tcp.readAll().size(), 34 + 50);
 }
 
 // A request that arrives a byte at a time, or cut at any point, waits for
