@@ -72,18 +72,18 @@ bool validName(const QString& name)
 }
 
 // NAME=TYPE[:ro][:VALUE]
-bool addVariable(Config& config, const QString& spec, QString& error)
+bool addVariable(Config& config, const QString& option, QString& error)
 {
-    const int eq = spec.indexOf(QLatin1Char('='));
-    const QString name = spec.left(eq);
+    const int eq = option.indexOf(QLatin1Char('='));
+    const QString name = option.left(eq);
     if (eq < 0 || !validName(name) || name.startsWith(QLatin1Char('%'))) {
-        error = QStringLiteral("bad --var '%1': expected NAME=TYPE[:ro][:VALUE], NAME 1 to 16 printable ASCII characters, not starting with %").arg(spec);
+        error = QStringLiteral("bad --var '%1': expected NAME=TYPE[:ro][:VALUE], NAME 1 to 16 printable ASCII characters, not starting with %").arg(option);
         return false;
     }
-    const QStringList parts = spec.mid(eq + 1).split(QLatin1Char(':'));
+    const QStringList parts = option.mid(eq + 1).split(QLatin1Char(':'));
     const auto type = typeFromText(parts.value(0));
     if (!type) {
-        error = QStringLiteral("bad --var '%1': TYPE must be BIT, BYTE, WORD, DWORD or LWORD").arg(spec);
+        error = QStringLiteral("bad --var '%1': TYPE must be BIT, BYTE, WORD, DWORD or LWORD").arg(option);
         return false;
     }
     NamedVariable var{name.toLatin1(), *type, false, QByteArray(varSize(*type), '\0')};
@@ -95,7 +95,7 @@ bool addVariable(Config& config, const QString& spec, QString& error)
         }
         const auto value = haveValue ? std::nullopt : hexToLittleEndian(parts[i], varSize(*type));
         if (!value || (*type == VarType::Bit && value->at(0) > 1)) {
-            error = QStringLiteral("bad --var '%1': '%2' is neither ro nor a hex value that fits the type").arg(spec, parts[i]);
+            error = QStringLiteral("bad --var '%1': '%2' is neither ro nor a hex value that fits the type").arg(option, parts[i]);
             return false;
         }
         var.initial = *value;
@@ -106,15 +106,15 @@ bool addVariable(Config& config, const QString& spec, QString& error)
     return true;
 }
 
-bool addFault(Config& config, const QString& spec, QString& error)
+bool addFault(Config& config, const QString& option, QString& error)
 {
-    const int eq = spec.indexOf(QLatin1Char('='));
-    const QString kind = spec.left(eq);
-    const QString arg = eq < 0 ? QString() : spec.mid(eq + 1);
+    const int eq = option.indexOf(QLatin1Char('='));
+    const QString kind = option.left(eq);
+    const QString arg = eq < 0 ? QString() : option.mid(eq + 1);
     const bool hasArg = eq >= 0;
     Faults& f = config.faults;
     auto bad = [&](const QString& expected) {
-        error = QStringLiteral("bad --fault '%1': expected %2").arg(spec, expected);
+        error = QStringLiteral("bad --fault '%1': expected %2").arg(option, expected);
         return false;
     };
     if (kind == QLatin1String("drop") || kind == QLatin1String("state-count")) {
