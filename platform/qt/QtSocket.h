@@ -42,6 +42,8 @@ public:
 
     // UDP: the local port answers are received on, 0 before the first send.
     std::uint16_t LocalPort() const;
+    // Events recorded and not yet delivered.
+    std::size_t PendingEvents() const { return events_.size(); }
 
 private:
     enum class EventKind { Connect, DataArrival, Close, Error };

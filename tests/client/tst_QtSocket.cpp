@@ -1,0 +1,302 @@
+#include <QtSocket.h>
+
+#include <QDeadlineTimer>
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using platform::Protocol;
+
+namespace {
+
+// Records every event as text; a hook can run inside the next data handler.
+struct Recorder final : platform::ISocketEvents {
+    platform::QtSocket& socket;
+    std::vector<std::string> log;
+    int depth = 0;
+    int maxDepth = 0;
+    std::function<void()> insideNextHandler;
+
+    explicit Recorder(platform::QtSocket& s) : socket(s) { socket.SetListener(this); }
+
+    void Record(std::string entry)
+    {
+        ++depth;
+        maxDepth = std::max(maxDepth, depth);
+        log.push_back(std::move(entry));
+        if (insideNextHandler) {
+            auto hook = std::move(insideNextHandler);
+            insideNextHandler = nullptr;
+            hook();
+        }
+        --depth;
+    }
+    void tcpClient_Connect() override { Record("connect"); }
+    void tcpClient_DataArrival(std::size_t) override
+    {
+        std::vector<std::uint8_t> bytes;
+        socket.GetData(bytes);
+        Record("data:" + std::string(bytes.begin(), bytes.end()));
+    }
+    void tcpClient_Close() override { Record("close"); }
+    void tcpClient_Error(const std::string& description) override { Record("error:" + description); }
+};
+
+// Runs the event loop, as a modal box would, until the condition holds.
+bool SpinUntil(const std::function<bool()>& done)
+{
+    QDeadlineTimer deadline(20000);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+std::span<const std::uint8_t> Bytes(const char* text)
+{
+    return {reinterpret_cast<const std::uint8_t*>(text), std::strlen(text)};
+}
+
+using Log = std::vector<std::string>;
+
+} // namespace
+
+class tst_QtSocket : public QObject {
+    Q_OBJECT
+
+private slots:
+    void tcpSendBeforeConnectIsHeld();
+    void eventsWaitUntilHandlerReturns();
+    void closeInsideHandlerDropsPendingEvents();
+    void refusedConnectionIsAnError();
+    void badAddress_data();
+    void badAddress();
+    void udpOneDatagramPerEvent();
+    void udpHostNameLookedUp();
+    void udpForeignDatagramDropped();
+    void closeSafeInAnyState();
+};
+
+void tst_QtSocket::tcpSendBeforeConnectIsHeld()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(server.serverPort());
+    socket.Connect();
+    socket.SendData(Bytes("held"));
+    socket.SendData(Bytes("+more"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 20000);
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesAvailable(), qint64(9), 20000);
+    QCOMPARE(peer->readAll(), QByteArray("held+more"));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
+}
+
+void tst_QtSocket::eventsWaitUntilHandlerReturns()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(server.serverPort());
+    socket.Connect();
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 20000);
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
+
+    // The first data handler opens a "modal box": more data and the peer's
+    // close come while it is open, and must wait for it.
+    bool recordedMeanwhile = false;
+    events.insideNextHandler = [&] {
+        peer->write("two");
+        peer->flush();
+        peer->disconnectFromHost();
+        QVERIFY(SpinUntil([&] { return socket.PendingEvents() >= 2; }));
+        recordedMeanwhile = events.log.size() != 2;
+    };
+    peer->write("one");
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect", "data:one", "data:two", "close"}), 20000);
+    QVERIFY(!recordedMeanwhile);
+    QCOMPARE(events.maxDepth, 1);
+}
+
+void tst_QtSocket::closeInsideHandlerDropsPendingEvents()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    events.insideNextHandler = [&] {
+        QVERIFY(SpinUntil([&] { return server.hasPendingConnections(); }));
+        QTcpSocket* peer = server.nextPendingConnection();
+        peer->write("late");
+        peer->flush();
+        QVERIFY(SpinUntil([&] { return socket.PendingEvents() >= 1; }));
+        socket.Close();
+    };
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(server.serverPort());
+    socket.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(events.log, Log({"connect"}));
+    QCOMPARE(socket.PendingEvents(), std::size_t(0));
+}
+
+void tst_QtSocket::refusedConnectionIsAnError()
+{
+    quint16 port = 0;
+    {
+        QTcpServer gone;
+        QVERIFY(gone.listen(QHostAddress::LocalHost, 0));
+        port = gone.serverPort();
+    }
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(port);
+    socket.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"error:Connection refused"}), 20000);
+}
+
+void tst_QtSocket::badAddress_data()
+{
+    QTest::addColumn<Protocol>("protocol");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("descriptionContains");
+    QTest::newRow("tcp, not an address") << Protocol::Tcp << "not an address!" << "not found";
+    QTest::newRow("udp, not an address") << Protocol::Udp << "not an address!" << "not an address!";
+    QTest::newRow("udp, empty") << Protocol::Udp << "" << "No remote host";
+    QTest::newRow("udp, multicast") << Protocol::Udp << "224.0.0.1" << "224.0.0.1";
+}
+
+void tst_QtSocket::badAddress()
+{
+    QFETCH(Protocol, protocol);
+    QFETCH(QString, host);
+    QFETCH(QString, descriptionContains);
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(protocol);
+    socket.SetRemoteHost(host.toStdString());
+    socket.SetRemotePort(9);
+    socket.Connect();
+    socket.SendData(Bytes("never"));
+    socket.SendData(Bytes("sent"));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log.size(), std::size_t(1), 20000);
+    const QString entry = QString::fromStdString(events.log.front());
+    QVERIFY2(entry.startsWith("error:"), qPrintable(entry));
+    QVERIFY2(entry.contains(descriptionContains, Qt::CaseInsensitive), qPrintable(entry));
+    QCoreApplication::processEvents();
+    QCOMPARE(events.log.size(), std::size_t(1));
+}
+
+void tst_QtSocket::udpOneDatagramPerEvent()
+{
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(Protocol::Udp);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(device.localPort());
+    socket.Connect(); // nothing for UDP
+    socket.SendData(Bytes("ping"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 20000);
+    const QNetworkDatagram request = device.receiveDatagram();
+    QCOMPARE(request.data(), QByteArray("ping"));
+    QCOMPARE(request.senderPort(), int(socket.LocalPort()));
+    for (const char* answer : {"a", "bb", "ccc"})
+        device.writeDatagram(answer, request.senderAddress(), quint16(request.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:a", "data:bb", "data:ccc"}), 20000);
+}
+
+void tst_QtSocket::udpHostNameLookedUp()
+{
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(Protocol::Udp);
+    socket.SetRemoteHost("localhost");
+    socket.SetRemotePort(device.localPort());
+    socket.SendData(Bytes("one"));
+    socket.SendData(Bytes("two"));
+
+    QList<QByteArray> got;
+    QTRY_VERIFY_WITH_TIMEOUT((
+        [&] {
+            while (device.hasPendingDatagrams())
+                got.append(device.receiveDatagram().data());
+            return got.size() == 2;
+        }()), 20000);
+    QCOMPARE(got, QList<QByteArray>({"one", "two"}));
+    QVERIFY(events.log.empty());
+}
+
+void tst_QtSocket::udpForeignDatagramDropped()
+{
+    QUdpSocket stranger;
+    if (!stranger.bind(QHostAddress("127.0.0.2"), 0))
+        QSKIP("no second loopback address to send from");
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(Protocol::Udp);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(device.localPort());
+    socket.SendData(Bytes("ping"));
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 20000);
+    const QNetworkDatagram request = device.receiveDatagram();
+
+    // Sent first, so it is queued at the client's port before the answer.
+    QCOMPARE(stranger.writeDatagram("foreign", QHostAddress::LocalHost, socket.LocalPort()), qint64(7));
+    device.writeDatagram("answer", request.senderAddress(), quint16(request.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:answer"}), 20000);
+}
+
+void tst_QtSocket::closeSafeInAnyState()
+{
+    platform::QtSocket fresh;
+    fresh.Close();
+    fresh.Close();
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket connecting;
+    Recorder events(connecting);
+    connecting.SetRemoteHost("127.0.0.1");
+    connecting.SetRemotePort(server.serverPort());
+    connecting.Connect();
+    connecting.SendData(Bytes("x"));
+    connecting.Close();
+    connecting.Close();
+
+    platform::QtSocket udp;
+    udp.SetProtocol(Protocol::Udp);
+    udp.SetRemoteHost("localhost");
+    udp.SetRemotePort(9);
+    udp.SendData(Bytes("x")); // lookup under way
+    udp.Close();
+
+    QCoreApplication::processEvents();
+    QCOMPARE(events.log, Log());
+}
+
+QTEST_GUILESS_MAIN(tst_QtSocket)
+#include "tst_QtSocket.moc"
