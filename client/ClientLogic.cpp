@@ -166,7 +166,8 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
     socket_.GetData(received_);
 
     if (socket_.GetProtocol() == platform::Protocol::Udp) {
-        HandleAnswer(received_, now, false);
+        if (!received_.empty())
+            HandleAnswer(received_, now, false);
         return;
     }
 

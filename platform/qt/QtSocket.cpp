@@ -45,7 +45,7 @@ QtSocket::~QtSocket()
 void QtSocket::SetProtocol(Protocol protocol)
 {
     if (protocol != protocol_)
-        Close();
+        Reset();
     protocol_ = protocol;
 }
 
@@ -124,9 +124,14 @@ void QtSocket::GetData(std::vector<std::uint8_t>& out)
 
 void QtSocket::Close()
 {
+    Reset();
+    finished_ = true;
+}
+
+void QtSocket::Reset()
+{
     events_.clear();
     dataEventPending_ = false;
-    finished_ = true;
 
     tcpOpen_ = false;
     tcpHeld_.clear();

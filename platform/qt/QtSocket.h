@@ -53,6 +53,8 @@ private:
         std::string description;
     };
 
+    // Drops the connection, held and received data and undelivered events.
+    void Reset();
     void Post(Event event);
     void PostError(const QString& description);
     void Deliver();
