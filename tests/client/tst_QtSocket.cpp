@@ -72,36 +72,13 @@ class tst_QtSocket : public QObject {
     Q_OBJECT
 
 private slots:
-    void tcpSendBeforeConnectIsHeld();
     void eventsWaitUntilHandlerReturns();
     void closeInsideHandlerDropsPendingEvents();
-    void refusedConnectionIsAnError();
     void badAddress_data();
     void badAddress();
     void udpOneDatagramPerEvent();
-    void udpHostNameLookedUp();
-    void udpForeignDatagramDropped();
     void closeSafeInAnyState();
 };
-
-void tst_QtSocket::tcpSendBeforeConnectIsHeld()
-{
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    platform::QtSocket socket;
-    Recorder events(socket);
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(server.serverPort());
-    socket.Connect();
-    socket.SendData(Bytes("held"));
-    socket.SendData(Bytes("+more"));
-
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 20000);
-    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
-    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesAvailable(), qint64(9), 20000);
-    QCOMPARE(peer->readAll(), QByteArray("held+more"));
-    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
-}
 
 void tst_QtSocket::eventsWaitUntilHandlerReturns()
 {
@@ -156,22 +133,6 @@ void tst_QtSocket::closeInsideHandlerDropsPendingEvents()
     QCOMPARE(socket.PendingEvents(), std::size_t(0));
 }
 
-void tst_QtSocket::refusedConnectionIsAnError()
-{
-    quint16 port = 0;
-    {
-        QTcpServer gone;
-        QVERIFY(gone.listen(QHostAddress::LocalHost, 0));
-        port = gone.serverPort();
-    }
-    platform::QtSocket socket;
-    Recorder events(socket);
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(port);
-    socket.Connect();
-    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"error:Connection refused"}), 20000);
-}
-
 void tst_QtSocket::badAddress_data()
 {
     QTest::addColumn<Protocol>("protocol");
@@ -223,51 +184,6 @@ void tst_QtSocket::udpOneDatagramPerEvent()
     for (const char* answer : {"a", "bb", "ccc"})
         device.writeDatagram(answer, request.senderAddress(), quint16(request.senderPort()));
     QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:a", "data:bb", "data:ccc"}), 20000);
-}
-
-void tst_QtSocket::udpHostNameLookedUp()
-{
-    QUdpSocket device;
-    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
-    platform::QtSocket socket;
-    Recorder events(socket);
-    socket.SetProtocol(Protocol::Udp);
-    socket.SetRemoteHost("localhost");
-    socket.SetRemotePort(device.localPort());
-    socket.SendData(Bytes("one"));
-    socket.SendData(Bytes("two"));
-
-    QList<QByteArray> got;
-    QTRY_VERIFY_WITH_TIMEOUT((
-        [&] {
-            while (device.hasPendingDatagrams())
-                got.append(device.receiveDatagram().data());
-            return got.size() == 2;
-        }()), 20000);
-    QCOMPARE(got, QList<QByteArray>({"one", "two"}));
-    QVERIFY(events.log.empty());
-}
-
-void tst_QtSocket::udpForeignDatagramDropped()
-{
-    QUdpSocket stranger;
-    if (!stranger.bind(QHostAddress("127.0.0.2"), 0))
-        QSKIP("no second loopback address to send from");
-    QUdpSocket device;
-    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
-    platform::QtSocket socket;
-    Recorder events(socket);
-    socket.SetProtocol(Protocol::Udp);
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(device.localPort());
-    socket.SendData(Bytes("ping"));
-    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 20000);
-    const QNetworkDatagram request = device.receiveDatagram();
-
-    // Sent first, so it is queued at the client's port before the answer.
-    QCOMPARE(stranger.writeDatagram("foreign", QHostAddress::LocalHost, socket.LocalPort()), qint64(7));
-    device.writeDatagram("answer", request.senderAddress(), quint16(request.senderPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:answer"}), 20000);
 }
 
 void tst_QtSocket::closeSafeInAnyState()
