@@ -38,8 +38,6 @@ QtSocket::~QtSocket()
         udp_->disconnect(this);
         udp_->abort();
     }
-    if (lookupId_ != -1)
-        QHostInfo::abortHostLookup(lookupId_);
 }
 
 void QtSocket::SetProtocol(Protocol protocol)
@@ -52,10 +50,9 @@ void QtSocket::SetProtocol(Protocol protocol)
 void QtSocket::SetRemoteHost(std::string_view host)
 {
     host_ = ToQString(host);
-    if (lookupId_ != -1) {
-        QHostInfo::abortHostLookup(lookupId_);
-        lookupId_ = -1;
-    }
+    // A lookup still under way is left to finish; its result no longer
+    // matches lookupId_ and is ignored.
+    lookupId_ = -1;
     udpTarget_ = UdpTarget::Unknown;
     udpHeld_.clear();
     finished_ = false;
@@ -139,10 +136,7 @@ void QtSocket::Reset()
     if (tcp_)
         tcp_->abort();
 
-    if (lookupId_ != -1) {
-        QHostInfo::abortHostLookup(lookupId_);
-        lookupId_ = -1;
-    }
+    lookupId_ = -1;
     udpTarget_ = UdpTarget::Unknown;
     udpHeld_.clear();
     udpReceived_.clear();
@@ -265,7 +259,7 @@ void QtSocket::StartUdp()
         return;
     }
     udpTarget_ = UdpTarget::LookingUp;
-    lookupId_ = QHostInfo::lookupHost(host_, this, &QtSocket::OnLookedUp);
+    lookupId_ = QHostInfo::lookupHost(host_, this, SLOT(OnLookedUp(QHostInfo)));
 }
 
 void QtSocket::OnLookedUp(const QHostInfo& info)

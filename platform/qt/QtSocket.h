@@ -45,6 +45,11 @@ public:
     // Events recorded and not yet delivered.
     std::size_t PendingEvents() const { return events_.size(); }
 
+private slots:
+    // Named as a slot: a lookup bound to a member function pointer leaves
+    // Qt's slot object behind when it is still under way at the end.
+    void OnLookedUp(const QHostInfo& info);
+
 private:
     enum class EventKind { Connect, DataArrival, Close, Error };
     struct Event {
@@ -65,7 +70,6 @@ private:
     void OnTcpError();
 
     void StartUdp();
-    void OnLookedUp(const QHostInfo& info);
     void UseUdpAddress(const QHostAddress& address);
     void SendDatagram(const std::vector<std::uint8_t>& datagram);
     void OnUdpReadyRead();
