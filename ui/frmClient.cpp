@@ -70,8 +70,7 @@ void GrowToFit(QPushButton* b)
 
 frmClient::frmClient(Services services, client::Ports ports, QWidget* parent)
     : QWidget(parent),
-      qtMessageBox_(this),
-      qtBusyPointer_(this)
+      qtMessageBox_(this)
 {
     setObjectName(QStringLiteral("frmClient"));
     setWindowTitle(FromUtf8(platform::kDefaultTitle));

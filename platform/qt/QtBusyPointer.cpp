@@ -1,17 +1,25 @@
 #include "QtBusyPointer.h"
 
-#include <QWidget>
+#include <QCursor>
+#include <QGuiApplication>
 
 namespace platform {
 
+QtBusyPointer::~QtBusyPointer()
+{
+    SetBusy(false);
+}
+
 void QtBusyPointer::SetBusy(bool busy)
 {
-    if (!window_)
+    // Override cursors stack; only a change pushes or pops one.
+    if (busy == busy_)
         return;
+    busy_ = busy;
     if (busy)
-        window_->setCursor(Qt::WaitCursor);
+        QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     else
-        window_->unsetCursor();
+        QGuiApplication::restoreOverrideCursor();
 }
 
 } // namespace platform

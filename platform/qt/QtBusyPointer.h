@@ -2,19 +2,21 @@
 
 #include <BusyPointer.h>
 
-class QWidget;
-
 namespace platform {
 
-// The wait cursor over one window.
+// The wait cursor over the program's window, text boxes included (an
+// application override cursor, so a child's own cursor does not hide it).
 class QtBusyPointer final : public IBusyPointer {
 public:
-    explicit QtBusyPointer(QWidget* window = nullptr) : window_(window) {}
-    void SetWindow(QWidget* window) { window_ = window; }
+    QtBusyPointer() = default;
+    QtBusyPointer(const QtBusyPointer&) = delete;
+    QtBusyPointer& operator=(const QtBusyPointer&) = delete;
+    ~QtBusyPointer() override;
+
     void SetBusy(bool busy) override;
 
 private:
-    QWidget* window_;
+    bool busy_ = false;
 };
 
 } // namespace platform
