@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it under Xvfb: xvfb-run ./run.sh" >&2
+    echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set); run it under Xvfb: apt-get install -y xvfb xauth && xvfb-run ./run.sh" >&2
     exit 1
 fi
 

@@ -101,7 +101,7 @@ void QtSocket::SendData(std::span<const std::uint8_t> bytes)
     if (udpTarget_ == UdpTarget::LookingUp)
         udpHeld_.emplace_back(bytes.begin(), bytes.end());
     else if (udpTarget_ == UdpTarget::Ready)
-        SendDatagram(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+        SendDatagram(bytes);
 }
 
 void QtSocket::GetData(std::vector<std::uint8_t>& out)
@@ -327,7 +327,7 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
     }
 }
 
-void QtSocket::SendDatagram(const std::vector<std::uint8_t>& datagram)
+void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
 {
     const qint64 written = udp_->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
                                                static_cast<qint64>(datagram.size()), udpAddress_, port_);

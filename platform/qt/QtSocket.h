@@ -71,7 +71,7 @@ private:
 
     void StartUdp();
     void UseUdpAddress(const QHostAddress& address);
-    void SendDatagram(const std::vector<std::uint8_t>& datagram);
+    void SendDatagram(std::span<const std::uint8_t> datagram);
     void OnUdpReadyRead();
 
     ISocketEvents* listener_ = nullptr;
