@@ -117,10 +117,24 @@ bool addFault(Config& config, const QString& option, QString& error)
         error = QStringLiteral("bad --fault '%1': expected %2").arg(option, expected);
         return false;
     };
-    if (kind == QLatin1String("drop") || kind == QLatin1String("state-count")) {
+    if (kind == QLatin1String("state-count")) {
         if (hasArg)
-            return bad(kind + QStringLiteral(" without an argument"));
-        (kind == QLatin1String("drop") ? f.drop : f.stateCount) = true;
+            return bad(QStringLiteral("state-count without an argument"));
+        f.stateCount = true;
+        return true;
+    }
+    if (kind == QLatin1String("drop")) {
+        const auto percent = hasArg ? parseInt(arg, 0, 100) : std::optional<int>(100);
+        if (!percent)
+            return bad(QStringLiteral("drop or drop=PERCENT, 0 to 100"));
+        f.dropPercent = *percent;
+        return true;
+    }
+    if (kind == QLatin1String("seq-offset")) {
+        const auto n = parseInt(arg, 1, 65535);
+        if (!n)
+            return bad(QStringLiteral("seq-offset=N, 1 to 65535"));
+        f.seqOffset = static_cast<quint16>(*n);
         return true;
     }
     if (kind == QLatin1String("delay") || kind == QLatin1String("split")) {
@@ -210,7 +224,7 @@ QString usageText()
     return QStringLiteral(
         "Usage: zeva-sim [--bind ADDR] [--tcp-port N] [--udp-port N] [--state HEX]\n"
         "                [--status-data HEX] [--var NAME=TYPE[:ro][:VALUE]]...\n"
-        "                [--fault KIND[=ARG]]... [--verbose]\n"
+        "                [--fault KIND[=ARG]]... [--seed N] [--verbose]\n"
         "Simulates the PLC's Ethernet service on TCP and UDP.\n"
         "\n"
         "  --bind ADDR        address to listen on (default 127.0.0.1)\n"
@@ -222,8 +236,10 @@ QString usageText()
         "                     add a named variable; TYPE BIT, BYTE, WORD, DWORD, LWORD;\n"
         "                     ro = read-only; VALUE = initial value in hex\n"
         "                     (defaults: SPEED=WORD LIMIT=DWORD:ro:12345678 FLAG=BYTE TOTAL=LWORD)\n"
-        "  --fault KIND[=ARG] delay=MS, drop, split=MS, truncate=K, close-after=N,\n"
-        "                     error=NAME:CODE, status-error=CODE, state-count\n"
+        "  --fault KIND[=ARG] delay=MS, drop[=PERCENT], split=MS, truncate=K,\n"
+        "                     close-after=N, error=NAME:CODE, status-error=CODE,\n"
+        "                     seq-offset=N, state-count\n"
+        "  --seed N           seed of the drop fault's choices, for a repeatable run\n"
         "  --verbose          print every request and answer in hex\n"
         "  --help             this text\n"
         "\n"
@@ -253,7 +269,7 @@ std::optional<Config> parseArguments(const QStringList& args, QString* error)
         const bool takesValue = option == QLatin1String("--bind") || option == QLatin1String("--tcp-port")
             || option == QLatin1String("--udp-port") || option == QLatin1String("--state")
             || option == QLatin1String("--status-data") || option == QLatin1String("--var")
-            || option == QLatin1String("--fault");
+            || option == QLatin1String("--fault") || option == QLatin1String("--seed");
         if (takesValue && !inlineValue) {
             if (i + 1 >= args.size())
                 return fail(QStringLiteral("option %1 needs a value").arg(option));
@@ -289,6 +305,12 @@ std::optional<Config> parseArguments(const QStringList& args, QString* error)
         } else if (option == QLatin1String("--fault")) {
             if (!addFault(config, value, message))
                 return fail(message);
+        } else if (option == QLatin1String("--seed")) {
+            bool ok = false;
+            const uint seed = value.toUInt(&ok, 10);
+            if (!ok || value.startsWith(QLatin1Char('+')))
+                return fail(QStringLiteral("bad --seed '%1': expected 0 to 4294967295").arg(value));
+            config.seed = seed;
         } else if (option == QLatin1String("--verbose")) {
             config.verbose = true;
         } else {

@@ -27,7 +27,8 @@ struct NamedVariable {
 // Misbehaviour on demand, to test how a client copes.
 struct Faults {
     std::optional<int> delayMs;       // wait before each answer
-    bool drop = false;                // never answer
+    int dropPercent = 0;              // share of requests left unanswered, 0..100
+    std::optional<quint16> seqOffset; // answers carry the request's bytes 14..15 plus this
     std::optional<int> splitMs;       // each TCP answer in two writes this far apart
     std::optional<int> truncate;      // send only the first K bytes of each answer
     std::optional<int> closeAfter;    // close a TCP connection after N answers
@@ -47,6 +48,7 @@ struct Config {
     QByteArray statusData = defaultStatusData(); // 20 bytes, byte 30 of the answer first
     std::vector<NamedVariable> variables = defaultVariables();
     Faults faults;
+    std::optional<quint32> seed;           // for the drop fault; random when absent
     bool verbose = false;
 };
 

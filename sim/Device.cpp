@@ -76,7 +76,8 @@ Device::Device(const Config& config)
     : m_areaM(kAreaSize, '\0'), m_areaD(kAreaSize, '\0'), m_areaK(kAreaSize, '\0'),
       m_stateWord(config.stateWord), m_stateCount(config.faults.stateCount),
       m_statusData(config.statusData.leftJustified(kStatusDataSize, '\0', true)),
-      m_errors(config.faults.errors), m_statusError(config.faults.statusError)
+      m_errors(config.faults.errors), m_statusError(config.faults.statusError),
+      m_seqOffset(config.faults.seqOffset.value_or(0))
 {
     for (const NamedVariable& v : config.variables) {
         const int size = varSize(v.type);
@@ -153,8 +154,7 @@ QByteArray Device::answer(const QByteArray& frame)
         std::copy(kCompanyId.begin(), kCompanyId.end(), o.begin() + kCompanyIdAt);
         putLe16(o, kStateWord, nextStateWord());
         o[kDirection] = kFromDevice;
-        o[kInvokeId] = in[kInvokeId];
-        o[kInvokeId + 1] = in[kInvokeId + 1];
+        putLe16(o, kInvokeId, static_cast<std::uint16_t>(getLe16(in, kInvokeId) + m_seqOffset));
     }
 
     if (command == kReadRequest || command == kWriteRequest) {

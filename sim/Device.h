@@ -60,6 +60,7 @@ private:
     QByteArray m_statusData;
     QMap<QByteArray, quint16> m_errors;
     std::optional<quint16> m_statusError;
+    quint16 m_seqOffset; // added to the echoed bytes 14..15
 };
 
 } // namespace sim

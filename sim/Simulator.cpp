@@ -154,7 +154,8 @@ private:
 };
 
 Simulator::Simulator(Config config, QObject* parent)
-    : QObject(parent), m_config(std::move(config)), m_device(m_config)
+    : QObject(parent), m_config(std::move(config)), m_device(m_config),
+      m_random(m_config.seed ? *m_config.seed : std::random_device{}())
 {
 }
 
@@ -295,7 +296,8 @@ std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QStr
     ++m_received;
     log(peer + QStringLiteral(" < ") + hex(frame));
     emit requestReceived();
-    if (m_config.faults.drop)
+    const int dropPercent = m_config.faults.dropPercent;
+    if (dropPercent >= 100 || (dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(m_random) < dropPercent))
         return std::nullopt;
     QByteArray answer = m_device.answer(frame);
     if (m_config.faults.truncate)

@@ -8,6 +8,8 @@
 
 #include <QList>
 
+#include <random>
+
 class QTcpServer;
 class QUdpSocket;
 
@@ -74,6 +76,7 @@ private:
     QList<Connection*> m_connections;
     int m_received = 0;
     int m_answered = 0;
+    std::mt19937 m_random; // which requests the drop fault leaves unanswered
 };
 
 } // namespace sim

@@ -78,7 +78,9 @@ void tst_SimProgram::badArguments_data()
     QTest::newRow("close-after 0") << QStringList{"--fault", "close-after=0"};
     QTest::newRow("error without code") << QStringList{"--fault", "error=SPEED"};
     QTest::newRow("error code too big") << QStringList{"--fault", "error=SPEED:0x10000"};
-    QTest::newRow("drop with argument") << QStringList{"--fault", "drop=1"};
+    QTest::newRow("drop over 100 percent") << QStringList{"--fault", "drop=101"};
+    QTest::newRow("seq-offset 0") << QStringList{"--fault", "seq-offset=0"};
+    QTest::newRow("seed negative") << QStringList{"--seed", "-1"};
     QTest::newRow("verbose with value") << QStringList{"--verbose=yes"};
 }
 

@@ -7,6 +7,7 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <numeric>
 #include <random>
 
 using namespace simtest;
@@ -55,6 +56,7 @@ private slots:
     void readOnly();
     void faultDelay();
     void faultDrop();
+    void faultDropShareAndSeqOffset();
     void faultSplit();
     void faultTruncate();
     void faultCloseAfter();
@@ -270,7 +272,7 @@ void tst_Simulator::faultDelay()
 void tst_Simulator::faultDrop()
 {
     sim::Config config;
-    config.faults.drop = true;
+    config.faults.dropPercent = 100;
     auto sim = startSim(config);
     QTcpSocket tcp;
     QUdpSocket udp;
@@ -284,6 +286,42 @@ void tst_Simulator::faultDrop()
     QCOMPARE(tcp.bytesAvailable(), 0);
     QVERIFY(!udp.hasPendingDatagrams());
     QCOMPARE(tcp.state(), QAbstractSocket::ConnectedState);
+}
+
+void tst_Simulator::faultDropShareAndSeqOffset()
+{
+    // Sequence numbers of the status requests answered, read back from the
+    // answers less the offset.
+    const auto answeredSeqs = [](int dropPercent, quint32 seed) {
+        sim::Config config;
+        config.faults.dropPercent = dropPercent;
+        config.faults.seqOffset = 3;
+        config.seed = seed;
+        auto sim = startSim(config);
+        QUdpSocket udp;
+        QList<int> seqs;
+        for (int seq = 0; seq < 200; ++seq) {
+            QByteArray request = kStatus;
+            request[14] = char(seq);
+            request[19] = char(quint8(kStatus[19]) + seq); // the checksum covers byte 14
+            udp.writeDatagram(request, QHostAddress::LocalHost, sim->udpPort());
+            if (!QTest::qWaitFor([&] { return sim->requestsReceived() > seq; }, kWait))
+                return QList<int>{-1};
+        }
+        // Answers leave within the event that took the request.
+        const bool all = QTest::qWaitFor([&] {
+            while (udp.hasPendingDatagrams())
+                seqs.append(quint8(udp.receiveDatagram().data()[14]) - 3);
+            return seqs.size() >= sim->requestsAnswered();
+        }, kWait);
+        return all ? seqs : QList<int>{-2};
+    };
+    QList<int> all(200);
+    std::iota(all.begin(), all.end(), 0);
+    QCOMPARE(answeredSeqs(0, 7), all);
+    const QList<int> half = answeredSeqs(50, 7);
+    QVERIFY2(half.size() > 60 && half.size() < 140, qPrintable(QString::number(half.size())));
+    QCOMPARE(answeredSeqs(50, 7), half);
 }
 
 void tst_Simulator::faultSplit()
