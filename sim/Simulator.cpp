@@ -1,18 +1,25 @@
 #include "Simulator.h"
 
-#include <QElapsedTimer>
+#include "Outbox.h"
+
+#include <Wire.h>
+
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
 
-#include <deque>
 #include <functional>
+
+#include <unistd.h>
 
 namespace sim {
 
 namespace {
+
+constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
+constexpr int kSweepMs = 250;
 
 QString hex(const QByteArray& bytes)
 {
@@ -24,139 +31,232 @@ QString peerName(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
-} // namespace
-
-// Answers waiting for their time (delay and split faults). Items leave in the
-// order they came, however their due times compare.
-class Outbox : public QObject {
+// Hands each accepted descriptor over before any socket object is made for
+// it, so a connection over the limit costs no more than its close.
+class Listener : public QTcpServer {
 public:
-    struct Item {
-        qint64 due = 0;
-        QByteArray bytes;
-        int answers = 0;
-        bool close = false;
-        QHostAddress to;
-        quint16 port = 0;
-    };
-    // Returns false when the peer is gone and the rest is to be dropped.
-    using Writer = std::function<bool(const Item&)>;
-
-    Outbox(Writer writer, QObject* parent) : QObject(parent), m_writer(std::move(writer))
+    Listener(std::function<void(qintptr)> onIncoming, QObject* parent)
+        : QTcpServer(parent), m_onIncoming(std::move(onIncoming))
     {
-        m_clock.start();
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, &Outbox::flush);
     }
 
-    qint64 now() const { return m_clock.elapsed(); }
-
-    void push(Item item)
-    {
-        item.due = std::max(item.due, m_lastDue);
-        m_lastDue = item.due;
-        m_items.push_back(std::move(item));
-        flush();
-    }
+protected:
+    void incomingConnection(qintptr descriptor) override { m_onIncoming(descriptor); }
 
 private:
-    void flush()
-    {
-        while (!m_items.empty() && m_items.front().due <= now()) {
-            const Item item = std::move(m_items.front());
-            m_items.pop_front();
-            if (!m_writer(item)) {
-                m_items.clear();
-                break;
-            }
-        }
-        if (m_items.empty())
-            m_timer.stop();
-        else
-            m_timer.start(static_cast<int>(std::max<qint64>(0, m_items.front().due - now())));
-    }
-
-    Writer m_writer;
-    QElapsedTimer m_clock;
-    QTimer m_timer;
-    std::deque<Item> m_items;
-    qint64 m_lastDue = 0;
+    std::function<void(qintptr)> m_onIncoming;
 };
 
-// One TCP client: its byte stream, its answers and its close-after count.
+} // namespace
+
+// One TCP client: its byte stream, its answers, its deadlines.
 class Connection : public QObject {
 public:
     Connection(Simulator* sim, QTcpSocket* socket)
-        : QObject(sim), m_sim(sim), m_socket(socket),
-          m_peer(QStringLiteral("tcp ") + peerName(socket->peerAddress(), socket->peerPort())),
-          m_out(new Outbox([this](const Outbox::Item& item) { return write(item); }, this))
+        : QObject(sim), m_sim(sim), m_socket(socket), m_lastHeard(sim->now())
     {
         socket->setParent(this);
+        // Qt stops reading from the socket once this much waits unread: one
+        // frame of any length always fits.
+        socket->setReadBufferSize(qint64(modZeva::kMaxFrame));
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        const Faults& f = sim->m_config.faults;
+        if (f.delayMs || f.splitMs)
+            m_out = new Outbox([this](const Outbox::Item& item) { return write(item); }, this);
         connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
+        connect(socket, &QTcpSocket::bytesWritten, this, &Connection::onBytesWritten);
+        connect(socket, &QTcpSocket::disconnected, this, &Connection::finish);
     }
 
-    // Ends the connection without touching the simulator's bookkeeping.
+    // Ends the connection without a word to the simulator.
     void abort()
     {
+        m_done = true;
         m_socket->disconnect(this);
         m_socket->abort();
         deleteLater();
     }
 
+    QString peer() const
+    {
+        return QStringLiteral("tcp ") + peerName(m_socket->peerAddress(), m_socket->peerPort());
+    }
+
+    // Answers at most one batch of the requests waiting. Asks for another
+    // turn when more are waiting.
+    void serve()
+    {
+        m_queued = false;
+        if (m_done || m_closing)
+            return;
+        if (unsent() > Simulator::kMaxUnsent) {
+            m_blocked = true; // bytesWritten serves again
+            return;
+        }
+        m_blocked = false;
+        const auto& closeAfter = m_sim->m_config.faults.closeAfter;
+        QByteArray bytes;
+        int answers = 0;
+        bool close = false;
+        int taken = 0;
+        for (; taken < Simulator::kBatch; ++taken) {
+            if (closeAfter && m_answers + answers >= *closeAfter) {
+                close = true;
+                break;
+            }
+            const QByteArray head = m_socket->peek(qint64(modZeva::kHeaderSize));
+            const FrameScan scan = scanRequest(head);
+            if (scan.result == FrameScan::Invalid) {
+                if (m_sim->m_config.verbose)
+                    m_sim->log(peer() + QStringLiteral(" invalid frame, closing: ") + hex(m_socket->peek(64)));
+                close = true;
+                break;
+            }
+            if (scan.length == 0 || m_socket->bytesAvailable() < scan.length)
+                break;
+            const QByteArray frame = m_socket->read(scan.length);
+            m_partialSince = -1;
+            const auto answer = m_sim->respond(frame, m_sim->m_config.verbose ? peer() : QString());
+            if (m_done)
+                return; // stopped from a slot of requestReceived
+            if (answer) {
+                bytes += *answer;
+                ++answers;
+            }
+        }
+        m_answers += answers;
+        if (close) {
+            m_closing = true;
+            m_socket->readAll(); // what follows an invalid frame is never answered
+        } else if (taken == Simulator::kBatch && m_socket->bytesAvailable() > 0) {
+            m_sim->wantTurn(this);
+        } else if (m_socket->bytesAvailable() > 0 && m_partialSince < 0) {
+            m_partialSince = m_sim->now();
+        }
+        schedule(bytes, answers, close);
+    }
+
+    bool queued() const { return m_queued; }
+    void setQueued() { m_queued = true; }
+
+    // Closes when a deadline has passed; returns true when it did.
+    void check(qint64 now)
+    {
+        if (m_done)
+            return;
+        if (m_closingSince >= 0) {
+            if (now - m_closingSince > Simulator::kDrainMs) {
+                if (m_sim->m_config.verbose)
+                    m_sim->log(peer() + QStringLiteral(" answers not taken, aborted"));
+                m_socket->abort();
+                finish();
+            }
+            return;
+        }
+        const qint64 idleMs = qint64(m_sim->m_config.idleTimeoutS) * 1000;
+        if (idleMs > 0 && now - m_lastHeard > idleMs)
+            closeNow(QStringLiteral(" idle, closing"));
+        else if (m_partialSince >= 0 && now - m_partialSince > Simulator::kPartialMs)
+            closeNow(QStringLiteral(" incomplete request, closing"));
+    }
+
+    void finish()
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_socket->disconnect(this);
+        m_sim->forget(this);
+        if (m_sim->m_config.verbose)
+            m_sim->log(peer() + QStringLiteral(" disconnected"));
+        deleteLater();
+        emit m_sim->connectionClosed();
+    }
+
 private:
+    qint64 unsent() const { return m_socket->bytesToWrite() + (m_out ? m_out->pendingBytes() : 0); }
+
     void onReadyRead()
     {
-        const QByteArray data = m_socket->readAll();
+        m_lastHeard = m_sim->now();
         if (m_closing)
+            m_socket->readAll();
+        else if (!m_queued && !m_blocked)
+            serve();
+    }
+
+    void onBytesWritten()
+    {
+        if (m_blocked && !m_queued && unsent() <= Simulator::kMaxUnsent)
+            serve();
+    }
+
+    void schedule(const QByteArray& bytes, int answers, bool close)
+    {
+        if (answers == 0 && !close)
             return;
-        m_buffer += data;
-        const Simulator::Batch batch = m_sim->serve(m_buffer, m_peer, m_answers);
-        m_answers += batch.answers;
-        m_closing = batch.close;
-        m_sim->schedule(*m_out, batch, true);
+        if (!m_out) {
+            write({0, bytes, answers, close, {}, 0});
+            return;
+        }
+        const Faults& f = m_sim->m_config.faults;
+        const qint64 due = m_out->now() + f.delayMs.value_or(0);
+        if (f.splitMs && bytes.size() >= 2) {
+            const qsizetype half = bytes.size() / 2;
+            m_out->push({due, bytes.left(half), answers, false, {}, 0});
+            m_out->push({due + *f.splitMs, bytes.mid(half), 0, close, {}, 0});
+        } else {
+            m_out->push({due, bytes, answers, close, {}, 0});
+        }
     }
 
     bool write(const Outbox::Item& item)
     {
-        if (m_socket->state() != QAbstractSocket::ConnectedState)
+        if (m_done || m_socket->state() != QAbstractSocket::ConnectedState)
             return false;
         if (!item.bytes.isEmpty()) {
             m_socket->write(item.bytes);
             m_socket->flush();
-            m_sim->log(m_peer + QStringLiteral(" > ") + hex(item.bytes));
+            if (m_sim->m_config.verbose)
+                m_sim->log(peer() + QStringLiteral(" > ") + hex(item.bytes));
         }
         m_sim->countAnswers(item.answers);
         if (item.close) {
-            m_sim->log(m_peer + QStringLiteral(" closed by the simulator"));
-            m_socket->disconnectFromHost();
+            closeNow(QStringLiteral(" closed by the simulator"));
             return false;
         }
         return true;
     }
 
-    void onDisconnected()
+    // Closes once the answers already written are sent, within kDrainMs.
+    void closeNow(const QString& why)
     {
-        m_socket->disconnect(this);
-        m_sim->m_connections.removeOne(this);
-        m_sim->log(m_peer + QStringLiteral(" disconnected"));
-        deleteLater();
-        emit m_sim->connectionClosed();
+        if (m_sim->m_config.verbose)
+            m_sim->log(peer() + why);
+        m_closing = true;
+        m_partialSince = -1;
+        m_closingSince = m_sim->now();
+        m_socket->disconnectFromHost(); // may finish() at once
     }
 
     Simulator* m_sim;
     QTcpSocket* m_socket;
-    QString m_peer;
-    Outbox* m_out;
-    QByteArray m_buffer;
+    Outbox* m_out = nullptr;
+    qint64 m_lastHeard;
+    qint64 m_partialSince = -1; // since when an incomplete request is held
+    qint64 m_closingSince = -1; // since when the close waits for answers to drain
     int m_answers = 0;
-    bool m_closing = false;
+    bool m_closing = false; // nothing more is answered
+    bool m_blocked = false; // too many answers unsent: not read from
+    bool m_queued = false;  // waiting for its turn
+    bool m_done = false;
 };
 
 Simulator::Simulator(Config config, QObject* parent)
     : QObject(parent), m_config(std::move(config)), m_device(m_config),
       m_random(m_config.seed ? *m_config.seed : std::random_device{}())
 {
+    m_clock.start();
 }
 
 Simulator::~Simulator()
@@ -167,7 +267,8 @@ Simulator::~Simulator()
 bool Simulator::start(QString* error)
 {
     stop();
-    m_server = new QTcpServer(this);
+    auto* server = new Listener([this](qintptr d) { onIncoming(d); }, this);
+    m_server = server;
     m_udp = new QUdpSocket(this);
     QString message;
     if (!m_server->listen(m_config.bind, m_config.tcpPort))
@@ -182,21 +283,31 @@ bool Simulator::start(QString* error)
             *error = message;
         return false;
     }
-    connect(m_server, &QTcpServer::newConnection, this, &Simulator::onNewConnection);
+    connect(m_server, &QTcpServer::acceptError, this, &Simulator::onAcceptError);
     connect(m_udp, &QUdpSocket::readyRead, this, &Simulator::onDatagrams);
-    m_udpOut = new Outbox([this](const Outbox::Item& item) {
-        if (!item.bytes.isEmpty() && m_udp) {
-            m_udp->writeDatagram(item.bytes, item.to, item.port);
-            log(QStringLiteral("udp %1 > %2").arg(peerName(item.to, item.port), hex(item.bytes)));
-        }
-        countAnswers(item.answers);
-        return true;
-    }, this);
+    if (m_config.faults.delayMs) {
+        m_udpOut = new Outbox([this](const Outbox::Item& item) {
+            sendUdp(item.bytes, item.to, item.port);
+            countAnswers(item.answers);
+            return true;
+        }, this);
+    }
+    m_turn = new QTimer(this);
+    m_turn->setSingleShot(true);
+    m_turn->setInterval(0);
+    connect(m_turn, &QTimer::timeout, this, &Simulator::takeTurn);
+    m_sweep = new QTimer(this);
+    m_sweep->setInterval(kSweepMs);
+    connect(m_sweep, &QTimer::timeout, this, &Simulator::sweep);
     return true;
 }
 
 void Simulator::stop()
 {
+    m_ready.clear();
+    m_udpSenders.clear();
+    m_udpRound.clear();
+    m_udpWaiting = 0;
     for (Connection* c : std::exchange(m_connections, {}))
         c->abort();
     if (m_server) {
@@ -211,10 +322,12 @@ void Simulator::stop()
         m_udp->deleteLater();
         m_udp = nullptr;
     }
-    if (m_udpOut) {
-        m_udpOut->deleteLater();
-        m_udpOut = nullptr;
-    }
+    for (QObject* o : {static_cast<QObject*>(m_udpOut), static_cast<QObject*>(m_turn), static_cast<QObject*>(m_sweep)})
+        if (o)
+            o->deleteLater();
+    m_udpOut = nullptr;
+    m_turn = nullptr;
+    m_sweep = nullptr;
 }
 
 quint16 Simulator::tcpPort() const
@@ -252,49 +365,175 @@ int Simulator::connectionCount() const
     return static_cast<int>(m_connections.size());
 }
 
-void Simulator::onNewConnection()
+void Simulator::onIncoming(qintptr descriptor)
 {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        auto* connection = new Connection(this, socket);
-        m_connections.append(connection);
-        log(QStringLiteral("tcp %1 connected").arg(peerName(socket->peerAddress(), socket->peerPort())));
+    if (m_connections.size() >= m_config.maxConnections) {
+        ++m_refused;
+        if (m_config.verbose) {
+            QTcpSocket socket;
+            if (socket.setSocketDescriptor(descriptor))
+                log(QStringLiteral("tcp %1 refused: %2 connections open, %3 refused so far")
+                        .arg(peerName(socket.peerAddress(), socket.peerPort())).arg(m_connections.size()).arg(m_refused));
+            else
+                ::close(int(descriptor));
+        } else {
+            ::close(int(descriptor));
+        }
+        return;
     }
+    auto* socket = new QTcpSocket;
+    if (!socket->setSocketDescriptor(descriptor)) {
+        ::close(int(descriptor));
+        delete socket;
+        return;
+    }
+    auto* connection = new Connection(this, socket);
+    m_connections.append(connection);
+    if (m_config.verbose)
+        log(connection->peer() + QStringLiteral(" connected"));
+    if (!m_sweep->isActive())
+        m_sweep->start();
+}
+
+void Simulator::onAcceptError(QAbstractSocket::SocketError error)
+{
+    // Out of descriptors, or another failure that would repeat at once:
+    // accepting stops for a moment instead of spinning.
+    if (m_config.verbose)
+        log(QStringLiteral("accept failed (%1), paused for %2 ms").arg(m_server->errorString()).arg(kAcceptPauseMs));
+    Q_UNUSED(error);
+    m_server->pauseAccepting();
+    QTimer::singleShot(kAcceptPauseMs, m_server, [server = m_server] { server->resumeAccepting(); });
+}
+
+void Simulator::forget(Connection* connection)
+{
+    m_connections.removeOne(connection);
+    m_ready.removeOne(connection);
+    if (m_connections.isEmpty() && m_sweep)
+        m_sweep->stop();
+}
+
+void Simulator::wantTurn(Connection* connection)
+{
+    if (!connection->queued()) {
+        connection->setQueued();
+        m_ready.append(connection);
+    }
+    if (m_turn && !m_turn->isActive())
+        m_turn->start();
+}
+
+void Simulator::takeTurn()
+{
+    for (Connection* c : std::exchange(m_ready, {})) {
+        c->serve();
+        if (!m_turn)
+            return; // stopped from a slot
+    }
+    if (!m_udpRound.empty() || (m_udp && m_udp->hasPendingDatagrams()))
+        serveUdp();
+}
+
+void Simulator::sweep()
+{
+    const qint64 t = now();
+    for (Connection* c : QList<Connection*>(m_connections))
+        c->check(t);
 }
 
 void Simulator::onDatagrams()
 {
-    // Drain everything: readyRead is not raised again for datagrams already waiting.
-    while (m_udp && m_udp->hasPendingDatagrams()) {
+    // Served at once unless a turn is due anyway; the turn takes the rest.
+    if (!m_turn || !m_turn->isActive())
+        serveUdp();
+}
+
+void Simulator::serveUdp()
+{
+    for (int i = 0; i < kUdpReceive && m_udp && m_udp->hasPendingDatagrams(); ++i) {
         const QNetworkDatagram datagram = m_udp->receiveDatagram();
         if (!datagram.isValid())
             continue;
-        const QString peer = QStringLiteral("udp ") + peerName(datagram.senderAddress(), static_cast<quint16>(datagram.senderPort()));
         const QByteArray data = datagram.data();
         const FrameScan scan = scanRequest(data);
+        const auto from = static_cast<quint16>(datagram.senderPort());
         // A datagram is one frame: its size must be what the header says.
         if (scan.result != FrameScan::Complete || scan.length != data.size()) {
-            log(peer + QStringLiteral(" ignored ") + hex(data));
+            if (m_config.verbose)
+                log(QStringLiteral("udp %1 ignored %2").arg(peerName(datagram.senderAddress(), from), hex(data)));
             continue;
         }
-        const auto answer = respond(data, peer);
-        if (!m_udpOut)
-            return; // stopped from a slot of requestReceived
-        if (!answer)
+        const UdpKey key{datagram.senderAddress(), from};
+        UdpSender& sender = m_udpSenders[key];
+        if (sender.requests.empty()) {
+            sender.address = key.first;
+            sender.port = key.second;
+            m_udpRound.push_back(key);
+        }
+        // A sender faster than its share loses the excess, as a full socket would.
+        if (int(sender.requests.size()) >= kUdpQueue || m_udpWaiting >= kUdpWaitingMax) {
+            if (m_config.verbose)
+                log(QStringLiteral("udp %1 too many waiting, dropped %2").arg(peerName(key.first, key.second), hex(data)));
             continue;
-        Outbox::Item item;
-        item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
-        item.bytes = *answer;
-        item.answers = 1;
-        item.to = datagram.senderAddress();
-        item.port = static_cast<quint16>(datagram.senderPort());
-        m_udpOut->push(std::move(item));
+        }
+        sender.requests.push_back(data);
+        ++m_udpWaiting;
     }
+
+    const std::size_t senders = m_udpRound.size();
+    for (std::size_t s = 0; s < senders && m_udp; ++s) {
+        const UdpKey key = m_udpRound.front();
+        m_udpRound.pop_front();
+        UdpSender& sender = m_udpSenders[key];
+        const QString peer = m_config.verbose ? QStringLiteral("udp ") + peerName(key.first, key.second) : QString();
+        for (int n = 0; n < kBatch && !sender.requests.empty(); ++n) {
+            const QByteArray frame = std::move(sender.requests.front());
+            sender.requests.pop_front();
+            --m_udpWaiting;
+            const auto answer = respond(frame, peer);
+            if (!m_udp)
+                return; // stopped from a slot of requestReceived
+            if (!answer)
+                continue;
+            if (m_udpOut) {
+                Outbox::Item item;
+                item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
+                item.bytes = *answer;
+                item.answers = 1;
+                item.to = key.first;
+                item.port = key.second;
+                m_udpOut->push(std::move(item));
+            } else {
+                sendUdp(*answer, key.first, key.second);
+                countAnswers(1);
+                if (!m_udp)
+                    return;
+            }
+        }
+        if (sender.requests.empty())
+            m_udpSenders.remove(key);
+        else
+            m_udpRound.push_back(key);
+    }
+    if (m_udp && (!m_udpRound.empty() || m_udp->hasPendingDatagrams()) && !m_turn->isActive())
+        m_turn->start();
+}
+
+void Simulator::sendUdp(const QByteArray& answer, const QHostAddress& to, quint16 port)
+{
+    if (answer.isEmpty() || !m_udp)
+        return;
+    m_udp->writeDatagram(answer, to, port);
+    if (m_config.verbose)
+        log(QStringLiteral("udp %1 > %2").arg(peerName(to, port), hex(answer)));
 }
 
 std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QString& peer)
 {
     ++m_received;
-    log(peer + QStringLiteral(" < ") + hex(frame));
+    if (m_config.verbose)
+        log(peer + QStringLiteral(" < ") + hex(frame));
     emit requestReceived();
     const int dropPercent = m_config.faults.dropPercent;
     if (dropPercent >= 100 || (dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(m_random) < dropPercent))
@@ -303,50 +542,6 @@ std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QStr
     if (m_config.faults.truncate)
         answer.truncate(*m_config.faults.truncate);
     return answer;
-}
-
-Simulator::Batch Simulator::serve(QByteArray& buffer, const QString& peer, int answeredBefore)
-{
-    Batch batch;
-    const auto& closeAfter = m_config.faults.closeAfter;
-    for (;;) {
-        if (closeAfter && answeredBefore + batch.answers >= *closeAfter) {
-            batch.close = true;
-            buffer.clear();
-            break;
-        }
-        const FrameScan scan = scanRequest(buffer);
-        if (scan.result == FrameScan::NeedMore)
-            break;
-        if (scan.result == FrameScan::Invalid) {
-            log(peer + QStringLiteral(" invalid frame, closing: ") + hex(buffer.left(64)));
-            batch.close = true;
-            buffer.clear();
-            break;
-        }
-        const QByteArray frame = buffer.left(scan.length);
-        buffer.remove(0, scan.length);
-        if (const auto answer = respond(frame, peer)) {
-            batch.bytes += *answer;
-            ++batch.answers;
-        }
-    }
-    return batch;
-}
-
-void Simulator::schedule(Outbox& out, const Batch& batch, bool splittable)
-{
-    if (batch.answers == 0 && !batch.close)
-        return;
-    const qint64 due = out.now() + m_config.faults.delayMs.value_or(0);
-    const auto& split = m_config.faults.splitMs;
-    if (splittable && split && batch.bytes.size() >= 2) {
-        const qsizetype half = batch.bytes.size() / 2;
-        out.push({due, batch.bytes.left(half), batch.answers, false, {}, 0});
-        out.push({due + *split, batch.bytes.mid(half), 0, batch.close, {}, 0});
-    } else {
-        out.push({due, batch.bytes, batch.answers, batch.close, {}, 0});
-    }
 }
 
 void Simulator::log(const QString& line)

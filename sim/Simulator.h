@@ -3,14 +3,19 @@
 #include "Config.h"
 #include "Device.h"
 
+#include <QAbstractSocket>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
 #include <QObject>
 #include <QString>
 
-#include <QList>
-
+#include <deque>
 #include <random>
+#include <utility>
 
 class QTcpServer;
+class QTimer;
 class QUdpSocket;
 
 namespace sim {
@@ -18,11 +23,26 @@ namespace sim {
 class Outbox;
 class Connection;
 
-// The device on the network: one TCP listener serving any number of
-// connections and one UDP socket, all on the calling thread, event-driven.
+// The device on the network: one TCP listener serving up to
+// Config::maxConnections connections and one UDP socket, all on the calling
+// thread, event-driven.
+//
+// No client can take more than its share: each connection and each UDP
+// sender gets at most kBatch requests answered per turn of the event loop,
+// a connection is not read from while more than kMaxUnsent bytes of its
+// answers wait to be sent, and a UDP sender has at most kUdpQueue requests
+// waiting.
 class Simulator : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kBatch = 8;
+    static constexpr qint64 kMaxUnsent = 64 * 1024;
+    static constexpr int kUdpReceive = 64;       // datagrams taken from the socket per turn
+    static constexpr int kUdpQueue = 32;         // requests waiting per UDP sender
+    static constexpr qint64 kPartialMs = 10000;  // an incomplete request held longer closes
+    static constexpr qint64 kDrainMs = 5000;     // a closing connection's answers get this long
+    static constexpr int kAcceptPauseMs = 100;   // after accept ran out of descriptors
+
     explicit Simulator(Config config, QObject* parent = nullptr);
     ~Simulator() override;
 
@@ -43,6 +63,7 @@ public:
     int requestsReceived() const { return m_received; } // complete frames with a valid header
     int requestsAnswered() const { return m_answered; } // answers handed to a socket
     int connectionCount() const;                        // open TCP connections
+    int connectionsRefused() const { return m_refused; } // closed at once for the limit
 
 signals:
     void requestReceived();
@@ -52,30 +73,50 @@ signals:
 
 private:
     friend class Connection;
-    void onNewConnection();
-    void onDatagrams();
-    // Answers to the frames at the start of buffer; removes what it used.
-    // Returns the answers in one piece, how many, and whether the peer is to be closed.
-    struct Batch {
-        QByteArray bytes;
-        int answers = 0;
-        bool close = false;
+    struct UdpSender {
+        QHostAddress address;
+        quint16 port = 0;
+        std::deque<QByteArray> requests;
     };
-    Batch serve(QByteArray& buffer, const QString& peer, int answeredBefore);
+    using UdpKey = std::pair<QHostAddress, quint16>;
+
+    void onIncoming(qintptr descriptor);
+    void onAcceptError(QAbstractSocket::SocketError error);
+    void onDatagrams();
+    // Takes waiting datagrams into their senders' queues and answers one
+    // batch of each sender.
+    void serveUdp();
+    void sendUdp(const QByteArray& answer, const QHostAddress& to, quint16 port);
+    // One round over every connection and sender with requests waiting.
+    void takeTurn();
+    void wantTurn(Connection* connection);
+    void forget(Connection* connection);
+    // Closes connections that are idle, hold an incomplete request, or do
+    // not drain while closing.
+    void sweep();
+
     // The answer to one complete frame, or nothing when answers are dropped.
     std::optional<QByteArray> respond(const QByteArray& frame, const QString& peer);
-    void schedule(Outbox& out, const Batch& batch, bool splittable);
     void log(const QString& line);
     void countAnswers(int n);
+    qint64 now() const { return m_clock.elapsed(); }
 
     Config m_config;
     Device m_device;
+    QElapsedTimer m_clock;
     QTcpServer* m_server = nullptr;
     QUdpSocket* m_udp = nullptr;
-    Outbox* m_udpOut = nullptr;
+    Outbox* m_udpOut = nullptr; // only with the delay fault
+    QTimer* m_turn = nullptr;
+    QTimer* m_sweep = nullptr;
     QList<Connection*> m_connections;
+    QList<Connection*> m_ready; // connections with requests beyond their last batch
+    QHash<UdpKey, UdpSender> m_udpSenders; // senders with requests waiting
+    std::deque<UdpKey> m_udpRound;         // the same, in turn order
+    int m_udpWaiting = 0;
     int m_received = 0;
     int m_answered = 0;
+    int m_refused = 0;
     std::mt19937 m_random; // which requests the drop fault leaves unanswered
 };
 
