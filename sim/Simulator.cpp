@@ -4,14 +4,18 @@
 
 #include <Wire.h>
 
-#include <QNetworkDatagram>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <string_view>
+#include <vector>
 
+#include <netinet/in.h>
 #include <unistd.h>
 
 namespace sim {
@@ -29,6 +33,40 @@ QString hex(const QByteArray& bytes)
 QString peerName(const QHostAddress& address, quint16 port)
 {
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+}
+
+quint16 peerPort(const sockaddr* address)
+{
+    return ntohs(address->sa_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                                                : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+}
+
+QString peerName(const sockaddr* address)
+{
+    return peerName(QHostAddress(address), peerPort(address));
+}
+
+// address and port as a socket address; the length, 0 when there is none.
+socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& out)
+{
+    out = {};
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&out);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(address.toIPv4Address());
+        return sizeof(sockaddr_in);
+    }
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+        a->sin6_scope_id = address.scopeId().toUInt();
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
 }
 
 // Hands each accepted descriptor over before any socket object is made for
@@ -269,14 +307,12 @@ bool Simulator::start(QString* error)
     stop();
     auto* server = new Listener([this](qintptr d) { onIncoming(d); }, this);
     m_server = server;
-    m_udp = new QUdpSocket(this);
     QString message;
     if (!m_server->listen(m_config.bind, m_config.tcpPort))
         message = QStringLiteral("cannot listen on tcp %1 port %2: %3")
                       .arg(m_config.bind.toString()).arg(m_config.tcpPort).arg(m_server->errorString());
-    else if (!m_udp->bind(m_config.bind, m_config.udpPort, QAbstractSocket::DontShareAddress))
-        message = QStringLiteral("cannot bind udp %1 port %2: %3")
-                      .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(m_udp->errorString());
+    else
+        bindUdp(&message);
     if (!message.isEmpty()) {
         stop();
         if (error)
@@ -284,10 +320,13 @@ bool Simulator::start(QString* error)
         return false;
     }
     connect(m_server, &QTcpServer::acceptError, this, &Simulator::onAcceptError);
-    connect(m_udp, &QUdpSocket::readyRead, this, &Simulator::onDatagrams);
+    m_udpNotifier = new QSocketNotifier(qintptr(m_udp), QSocketNotifier::Read, this);
+    connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
     if (m_config.faults.delayMs) {
         m_udpOut = new Outbox([this](const Outbox::Item& item) {
-            sendUdp(item.bytes, item.to, item.port);
+            sockaddr_storage to;
+            const socklen_t length = socketAddress(item.to, item.port, to);
+            sendUdp(item.bytes, reinterpret_cast<const sockaddr*>(&to), length);
             countAnswers(item.answers);
             return true;
         }, this);
@@ -316,12 +355,7 @@ void Simulator::stop()
         m_server->deleteLater();
         m_server = nullptr;
     }
-    if (m_udp) {
-        m_udp->disconnect(this);
-        m_udp->close();
-        m_udp->deleteLater();
-        m_udp = nullptr;
-    }
+    closeUdp();
     for (QObject* o : {static_cast<QObject*>(m_udpOut), static_cast<QObject*>(m_turn), static_cast<QObject*>(m_sweep)})
         if (o)
             o->deleteLater();
@@ -337,7 +371,7 @@ quint16 Simulator::tcpPort() const
 
 quint16 Simulator::udpPort() const
 {
-    return m_udp ? m_udp->localPort() : 0;
+    return m_udpPort;
 }
 
 QByteArray Simulator::readArea(char area, int offset, int size) const
@@ -431,7 +465,7 @@ void Simulator::takeTurn()
         if (!m_turn)
             return; // stopped from a slot
     }
-    if (!m_udpRound.empty() || (m_udp && m_udp->hasPendingDatagrams()))
+    if (!m_udpRound.empty() || m_udpMore)
         serveUdp();
 }
 
@@ -440,6 +474,75 @@ void Simulator::sweep()
     const qint64 t = now();
     for (Connection* c : QList<Connection*>(m_connections))
         c->check(t);
+}
+
+// Datagrams are taken straight from the descriptor, many per call: a sender
+// flooding the socket must not fill it so that others' datagrams are lost.
+struct Simulator::UdpReceiver {
+    static constexpr int kCount = 32;
+    static constexpr std::size_t kSize = 65536; // any datagram; pages are only touched as used
+
+    UdpReceiver() : buffer(kCount * kSize)
+    {
+        for (int i = 0; i < kCount; ++i) {
+            iov[i] = {buffer.data() + i * kSize, kSize};
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    int receive(int fd, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            messages[i].msg_hdr.msg_name = &from[i];
+            messages[i].msg_hdr.msg_namelen = sizeof from[i];
+            messages[i].msg_hdr.msg_flags = 0;
+        }
+        return ::recvmmsg(fd, messages, unsigned(count), MSG_DONTWAIT, nullptr);
+    }
+
+    std::vector<char> buffer;
+    iovec iov[kCount];
+    mmsghdr messages[kCount] = {};
+    sockaddr_storage from[kCount];
+};
+
+std::size_t Simulator::UdpKeyHash::operator()(const UdpKey& key) const
+{
+    return std::hash<std::string_view>()(std::string_view(key.data(), key.size()));
+}
+
+bool Simulator::bindUdp(QString* error)
+{
+    sockaddr_storage address;
+    const socklen_t length = socketAddress(m_config.bind, m_config.udpPort, address);
+    m_udp = ::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_udp < 0 || ::bind(m_udp, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        *error = QStringLiteral("cannot bind udp %1 port %2: %3")
+                     .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    socklen_t boundLength = sizeof address;
+    ::getsockname(m_udp, reinterpret_cast<sockaddr*>(&address), &boundLength);
+    m_udpPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    m_udpReceiver = std::make_unique<UdpReceiver>();
+    return true;
+}
+
+void Simulator::closeUdp()
+{
+    if (m_udpNotifier) {
+        m_udpNotifier->setEnabled(false);
+        m_udpNotifier->deleteLater();
+        m_udpNotifier = nullptr;
+    }
+    if (m_udp >= 0)
+        ::close(m_udp);
+    m_udp = -1;
+    m_udpPort = 0;
+    m_udpMore = false;
+    m_udpReceiver.reset();
 }
 
 void Simulator::onDatagrams()
@@ -451,48 +554,57 @@ void Simulator::onDatagrams()
 
 void Simulator::serveUdp()
 {
-    for (int i = 0; i < kUdpReceive && m_udp && m_udp->hasPendingDatagrams(); ++i) {
-        const QNetworkDatagram datagram = m_udp->receiveDatagram();
-        if (!datagram.isValid())
-            continue;
-        const QByteArray data = datagram.data();
-        const FrameScan scan = scanRequest(data);
-        const auto from = static_cast<quint16>(datagram.senderPort());
-        // A datagram is one frame: its size must be what the header says.
-        if (scan.result != FrameScan::Complete || scan.length != data.size()) {
-            if (m_config.verbose)
-                log(QStringLiteral("udp %1 ignored %2").arg(peerName(datagram.senderAddress(), from), hex(data)));
-            continue;
+    m_udpMore = false;
+    for (int taken = 0; taken < kUdpReceive && m_udp >= 0;) {
+        UdpReceiver& r = *m_udpReceiver;
+        const int n = r.receive(m_udp, std::min(UdpReceiver::kCount, kUdpReceive - taken));
+        if (n <= 0)
+            break;
+        taken += n;
+        m_udpMore = n == UdpReceiver::kCount;
+        for (int i = 0; i < n; ++i) {
+            const auto* from = reinterpret_cast<const sockaddr*>(&r.from[i]);
+            UdpKey key{};
+            std::memcpy(key.data(), &r.from[i], std::min<std::size_t>(r.messages[i].msg_hdr.msg_namelen, key.size()));
+            auto it = m_udpSenders.find(key);
+            // A sender faster than its share loses the excess, as a full socket would.
+            if ((it != m_udpSenders.end() && int(it->second.requests.size()) >= kUdpQueue)
+                || m_udpWaiting >= kUdpWaitingMax)
+                continue;
+            const QByteArray data(r.buffer.data() + std::size_t(i) * UdpReceiver::kSize,
+                                  qsizetype(r.messages[i].msg_len));
+            const FrameScan scan = scanRequest(data);
+            // A datagram is one frame: its size must be what the header says.
+            if (scan.result != FrameScan::Complete || scan.length != data.size()
+                || (r.messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+                if (m_config.verbose)
+                    log(QStringLiteral("udp %1 ignored %2").arg(peerName(from), hex(data)));
+                continue;
+            }
+            if (it == m_udpSenders.end()) {
+                it = m_udpSenders.emplace(key, UdpSender{}).first;
+                it->second.address = r.from[i];
+                it->second.addressLength = r.messages[i].msg_hdr.msg_namelen;
+                m_udpRound.push_back(key);
+            }
+            it->second.requests.push_back(data);
+            ++m_udpWaiting;
         }
-        const UdpKey key{datagram.senderAddress(), from};
-        UdpSender& sender = m_udpSenders[key];
-        if (sender.requests.empty()) {
-            sender.address = key.first;
-            sender.port = key.second;
-            m_udpRound.push_back(key);
-        }
-        // A sender faster than its share loses the excess, as a full socket would.
-        if (int(sender.requests.size()) >= kUdpQueue || m_udpWaiting >= kUdpWaitingMax) {
-            if (m_config.verbose)
-                log(QStringLiteral("udp %1 too many waiting, dropped %2").arg(peerName(key.first, key.second), hex(data)));
-            continue;
-        }
-        sender.requests.push_back(data);
-        ++m_udpWaiting;
     }
 
     const std::size_t senders = m_udpRound.size();
-    for (std::size_t s = 0; s < senders && m_udp; ++s) {
+    for (std::size_t s = 0; s < senders && m_udp >= 0; ++s) {
         const UdpKey key = m_udpRound.front();
         m_udpRound.pop_front();
         UdpSender& sender = m_udpSenders[key];
-        const QString peer = m_config.verbose ? QStringLiteral("udp ") + peerName(key.first, key.second) : QString();
+        const auto* to = reinterpret_cast<const sockaddr*>(&sender.address);
+        const QString peer = m_config.verbose ? QStringLiteral("udp ") + peerName(to) : QString();
         for (int n = 0; n < kBatch && !sender.requests.empty(); ++n) {
             const QByteArray frame = std::move(sender.requests.front());
             sender.requests.pop_front();
             --m_udpWaiting;
             const auto answer = respond(frame, peer);
-            if (!m_udp)
+            if (m_udp < 0)
                 return; // stopped from a slot of requestReceived
             if (!answer)
                 continue;
@@ -501,32 +613,33 @@ void Simulator::serveUdp()
                 item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
                 item.bytes = *answer;
                 item.answers = 1;
-                item.to = key.first;
-                item.port = key.second;
+                item.to = QHostAddress(to);
+                item.port = peerPort(to);
                 m_udpOut->push(std::move(item));
             } else {
-                sendUdp(*answer, key.first, key.second);
+                sendUdp(*answer, to, sender.addressLength);
                 countAnswers(1);
-                if (!m_udp)
+                if (m_udp < 0)
                     return;
             }
         }
         if (sender.requests.empty())
-            m_udpSenders.remove(key);
+            m_udpSenders.erase(key);
         else
             m_udpRound.push_back(key);
     }
-    if (m_udp && (!m_udpRound.empty() || m_udp->hasPendingDatagrams()) && !m_turn->isActive())
+    if (m_udp >= 0 && (!m_udpRound.empty() || m_udpMore) && !m_turn->isActive())
         m_turn->start();
 }
 
-void Simulator::sendUdp(const QByteArray& answer, const QHostAddress& to, quint16 port)
+void Simulator::sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length)
 {
-    if (answer.isEmpty() || !m_udp)
+    if (answer.isEmpty() || m_udp < 0 || length == 0)
         return;
-    m_udp->writeDatagram(answer, to, port);
+    // A full socket loses the answer, as UDP may.
+    ::sendto(m_udp, answer.constData(), std::size_t(answer.size()), MSG_DONTWAIT, to, length);
     if (m_config.verbose)
-        log(QStringLiteral("udp %1 > %2").arg(peerName(to, port), hex(answer)));
+        log(QStringLiteral("udp %1 > %2").arg(peerName(to), hex(answer)));
 }
 
 std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QString& peer)

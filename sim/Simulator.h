@@ -5,18 +5,22 @@
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <deque>
+#include <memory>
 #include <random>
+#include <unordered_map>
 #include <utility>
 
+#include <sys/socket.h>
+
+class QSocketNotifier;
 class QTcpServer;
 class QTimer;
-class QUdpSocket;
 
 namespace sim {
 
@@ -37,7 +41,7 @@ class Simulator : public QObject {
 public:
     static constexpr int kBatch = 8;
     static constexpr qint64 kMaxUnsent = 64 * 1024;
-    static constexpr int kUdpReceive = 64;       // datagrams taken from the socket per turn
+    static constexpr int kUdpReceive = 1024;     // datagrams taken from the socket per turn
     static constexpr int kUdpQueue = 32;         // requests waiting per UDP sender
     static constexpr qint64 kPartialMs = 10000;  // an incomplete request held longer closes
     static constexpr qint64 kDrainMs = 5000;     // a closing connection's answers get this long
@@ -73,20 +77,27 @@ signals:
 
 private:
     friend class Connection;
+    // A UDP sender's address as it came, and the requests it has waiting.
     struct UdpSender {
-        QHostAddress address;
-        quint16 port = 0;
+        sockaddr_storage address{};
+        socklen_t addressLength = 0;
         std::deque<QByteArray> requests;
     };
-    using UdpKey = std::pair<QHostAddress, quint16>;
+    using UdpKey = std::array<char, sizeof(sockaddr_storage)>;
+    struct UdpKeyHash {
+        std::size_t operator()(const UdpKey& key) const;
+    };
+    struct UdpReceiver; // buffers for taking many datagrams in one call
 
     void onIncoming(qintptr descriptor);
     void onAcceptError(QAbstractSocket::SocketError error);
+    bool bindUdp(QString* error);
+    void closeUdp();
     void onDatagrams();
     // Takes waiting datagrams into their senders' queues and answers one
     // batch of each sender.
     void serveUdp();
-    void sendUdp(const QByteArray& answer, const QHostAddress& to, quint16 port);
+    void sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length);
     // One round over every connection and sender with requests waiting.
     void takeTurn();
     void wantTurn(Connection* connection);
@@ -105,13 +116,17 @@ private:
     Device m_device;
     QElapsedTimer m_clock;
     QTcpServer* m_server = nullptr;
-    QUdpSocket* m_udp = nullptr;
+    int m_udp = -1; // the UDP socket's descriptor
+    quint16 m_udpPort = 0;
+    bool m_udpMore = false; // the last receive may have left datagrams waiting
+    QSocketNotifier* m_udpNotifier = nullptr;
+    std::unique_ptr<UdpReceiver> m_udpReceiver;
     Outbox* m_udpOut = nullptr; // only with the delay fault
     QTimer* m_turn = nullptr;
     QTimer* m_sweep = nullptr;
     QList<Connection*> m_connections;
     QList<Connection*> m_ready; // connections with requests beyond their last batch
-    QHash<UdpKey, UdpSender> m_udpSenders; // senders with requests waiting
+    std::unordered_map<UdpKey, UdpSender, UdpKeyHash> m_udpSenders; // senders with requests waiting
     std::deque<UdpKey> m_udpRound;         // the same, in turn order
     int m_udpWaiting = 0;
     int m_received = 0;
