@@ -3,8 +3,9 @@
 //
 //   zeva-bench-sim [--seconds S] [--sim PATH]
 //
-// Prints answers per second for one client back to back, one client
-// pipelining, 1, 8 and 64 clients at once over TCP and UDP; the resident
+// Prints answers per second for 1, 8 and 64 clients at once sending each
+// request when the last answer is in (back to back), and for one client
+// pipelining, over TCP and UDP; the resident
 // memory of zeva-sim with 64 and with 10,000 idle connections and while a
 // client sends without reading; and the rate of a well-behaved client with
 // and without a flood beside it.
@@ -238,11 +239,11 @@ void settle()
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
 
-double pipelining(quint16 port)
+double pipelining(quint16 port, bool udp)
 {
     double rate = 0;
     {
-        Flood flood(port, false);
+        Flood flood(port, udp);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const long before = flood.answers();
         const auto t0 = Clock::now();
@@ -378,7 +379,8 @@ int main(int argc, char* argv[])
                 std::printf("%s %2d client%s back to back: %.0f answers/s\n", name, n, n == 1 ? " " : "s",
                             clientsAtOnce(port, n, udp));
         }
-        std::printf("TCP  1 client pipelining: %.0f answers/s\n", pipelining(sim.tcp));
+        std::printf("TCP  1 client pipelining: %.0f answers/s\n", pipelining(sim.tcp, false));
+        std::printf("UDP  1 client sending without waiting: %.0f answers/s\n", pipelining(sim.udp, true));
         fairness(sim.tcp, false);
         fairness(sim.udp, true);
     }
