@@ -15,7 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 namespace sim {
@@ -87,37 +90,54 @@ private:
 
 } // namespace
 
-// One TCP client: its byte stream, its answers, its deadlines.
+// One TCP client on its own descriptor, watched through the simulator's
+// epoll set: an idle connection costs no work per turn and no buffers.
 class Connection : public QObject {
 public:
-    Connection(Simulator* sim, QTcpSocket* socket)
-        : QObject(sim), m_sim(sim), m_socket(socket), m_lastHeard(sim->now())
+    Connection(Simulator* sim, int fd) : QObject(sim), m_sim(sim), m_fd(fd), m_lastHeard(sim->now())
     {
-        socket->setParent(this);
-        // Qt stops reading from the socket once this much waits unread: one
-        // frame of any length always fits.
-        socket->setReadBufferSize(qint64(modZeva::kMaxFrame));
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         const Faults& f = sim->m_config.faults;
         if (f.delayMs || f.splitMs)
             m_out = new Outbox([this](const Outbox::Item& item) { return write(item); }, this);
-        connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
-        connect(socket, &QTcpSocket::bytesWritten, this, &Connection::onBytesWritten);
-        connect(socket, &QTcpSocket::disconnected, this, &Connection::finish);
+        if (sim->m_config.verbose) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
+            m_peer = QStringLiteral("tcp ") + peerName(reinterpret_cast<sockaddr*>(&address));
+        }
+    }
+
+    bool watch()
+    {
+        epoll_event e{};
+        e.events = m_events = EPOLLIN;
+        e.data.ptr = this;
+        return ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_ADD, m_fd, &e) == 0;
     }
 
     // Ends the connection without a word to the simulator.
     void abort()
     {
         m_done = true;
-        m_socket->disconnect(this);
-        m_socket->abort();
+        closeFd(true);
         deleteLater();
     }
 
-    QString peer() const
+    const QString& peer() const { return m_peer; }
+
+    void onEvents(std::uint32_t events)
     {
-        return QStringLiteral("tcp ") + peerName(m_socket->peerAddress(), m_socket->peerPort());
+        if (m_done)
+            return;
+        if (events & EPOLLERR) {
+            closeFd(true);
+            finish();
+            return;
+        }
+        if (events & (EPOLLIN | EPOLLHUP))
+            onReadable();
+        if (!m_done && (events & EPOLLOUT))
+            onWritable();
     }
 
     // Answers at most one batch of the requests waiting. Asks for another
@@ -128,7 +148,8 @@ public:
         if (m_done || m_closing)
             return;
         if (unsent() > Simulator::kMaxUnsent) {
-            m_blocked = true; // bytesWritten serves again
+            m_blocked = true; // onWritable serves again
+            updateEvents();
             return;
         }
         m_blocked = false;
@@ -137,24 +158,26 @@ public:
         int answers = 0;
         bool close = false;
         int taken = 0;
+        qsizetype at = 0;
         for (; taken < Simulator::kBatch; ++taken) {
             if (closeAfter && m_answers + answers >= *closeAfter) {
                 close = true;
                 break;
             }
-            const QByteArray head = m_socket->peek(qint64(modZeva::kHeaderSize));
-            const FrameScan scan = scanRequest(head);
+            const QByteArray rest = QByteArray::fromRawData(m_in.constData() + at, m_in.size() - at);
+            const FrameScan scan = scanRequest(rest);
             if (scan.result == FrameScan::Invalid) {
                 if (m_sim->m_config.verbose)
-                    m_sim->log(peer() + QStringLiteral(" invalid frame, closing: ") + hex(m_socket->peek(64)));
+                    m_sim->log(peer() + QStringLiteral(" invalid frame, closing: ") + hex(rest.left(64)));
                 close = true;
                 break;
             }
-            if (scan.length == 0 || m_socket->bytesAvailable() < scan.length)
+            if (scan.result != FrameScan::Complete)
                 break;
-            const QByteArray frame = m_socket->read(scan.length);
+            const QByteArray frame(rest.constData(), scan.length);
+            at += scan.length;
             m_partialSince = -1;
-            const auto answer = m_sim->respond(frame, m_sim->m_config.verbose ? peer() : QString());
+            const auto answer = m_sim->respond(frame, peer());
             if (m_done)
                 return; // stopped from a slot of requestReceived
             if (answer) {
@@ -163,21 +186,28 @@ public:
             }
         }
         m_answers += answers;
-        if (close) {
-            m_closing = true;
-            m_socket->readAll(); // what follows an invalid frame is never answered
-        } else if (taken == Simulator::kBatch && m_socket->bytesAvailable() > 0) {
+        if (close)
+            m_in.clear(); // what follows an invalid frame is never answered
+        else
+            m_in.remove(0, at);
+        if (m_in.isEmpty())
+            m_in = QByteArray(); // an idle connection holds no buffer
+        if (!close && taken == Simulator::kBatch && !m_in.isEmpty())
             m_sim->wantTurn(this);
-        } else if (m_socket->bytesAvailable() > 0 && m_partialSince < 0) {
+        else if (!close && !m_in.isEmpty() && m_partialSince < 0)
             m_partialSince = m_sim->now();
-        }
         schedule(bytes, answers, close);
+        if (m_done)
+            return;
+        if (!close && !m_queued && m_peerEof)
+            closeNow(QStringLiteral(" disconnected by the peer"));
+        updateEvents();
     }
 
     bool queued() const { return m_queued; }
     void setQueued() { m_queued = true; }
 
-    // Closes when a deadline has passed; returns true when it did.
+    // Closes when a deadline has passed.
     void check(qint64 now)
     {
         if (m_done)
@@ -186,7 +216,7 @@ public:
             if (now - m_closingSince > Simulator::kDrainMs) {
                 if (m_sim->m_config.verbose)
                     m_sim->log(peer() + QStringLiteral(" answers not taken, aborted"));
-                m_socket->abort();
+                closeFd(true);
                 finish();
             }
             return;
@@ -198,35 +228,83 @@ public:
             closeNow(QStringLiteral(" incomplete request, closing"));
     }
 
-    void finish()
-    {
-        if (m_done)
-            return;
-        m_done = true;
-        m_socket->disconnect(this);
-        m_sim->forget(this);
-        if (m_sim->m_config.verbose)
-            m_sim->log(peer() + QStringLiteral(" disconnected"));
-        deleteLater();
-        emit m_sim->connectionClosed();
-    }
-
 private:
-    qint64 unsent() const { return m_socket->bytesToWrite() + (m_out ? m_out->pendingBytes() : 0); }
+    qint64 unsent() const { return m_outBuf.size() - m_outAt + (m_out ? m_out->pendingBytes() : 0); }
 
-    void onReadyRead()
+    void onReadable()
     {
         m_lastHeard = m_sim->now();
-        if (m_closing)
-            m_socket->readAll();
-        else if (!m_queued && !m_blocked)
+        char* scratch = m_sim->m_scratch.data();
+        const auto room = [&] {
+            return m_closing ? qsizetype(m_sim->m_scratch.size())
+                             : std::min<qsizetype>(m_sim->m_scratch.size(), qsizetype(modZeva::kMaxFrame) - m_in.size());
+        };
+        // Up to one frame of any length held; the rest waits in the kernel.
+        while (room() > 0) {
+            const ssize_t n = ::recv(m_fd, scratch, std::size_t(room()), MSG_DONTWAIT);
+            if (n > 0) {
+                if (!m_closing)
+                    m_in.append(scratch, n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (n < 0) {
+                closeFd(true);
+                finish();
+                return;
+            }
+            m_peerEof = true; // the client sends no more
+            break;
+        }
+        if (m_closing) {
+            if (m_peerEof && unsent() == 0) {
+                closeFd(false);
+                finish();
+            } else {
+                updateEvents();
+            }
+            return;
+        }
+        if (!m_queued && !m_blocked)
             serve();
+        else
+            updateEvents();
     }
 
-    void onBytesWritten()
+    void onWritable()
     {
+        if (!send())
+            return;
+        if (m_closing) {
+            if (unsent() == 0) {
+                closeFd(false);
+                finish();
+            }
+            return;
+        }
         if (m_blocked && !m_queued && unsent() <= Simulator::kMaxUnsent)
             serve();
+        else
+            updateEvents();
+    }
+
+    // Reads while there is room and nothing forbids it; writes while answers wait.
+    void updateEvents()
+    {
+        if (m_fd < 0)
+            return;
+        const bool read = !m_peerEof && (m_closing || (!m_blocked && m_in.size() < qsizetype(modZeva::kMaxFrame)));
+        const std::uint32_t events = (read ? EPOLLIN : 0u) | (m_outAt < m_outBuf.size() ? EPOLLOUT : 0u);
+        if (events == m_events)
+            return;
+        m_events = events;
+        epoll_event e{};
+        e.events = events;
+        e.data.ptr = this;
+        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_MOD, m_fd, &e);
     }
 
     void schedule(const QByteArray& bytes, int answers, bool close)
@@ -250,18 +328,45 @@ private:
 
     bool write(const Outbox::Item& item)
     {
-        if (m_done || m_socket->state() != QAbstractSocket::ConnectedState)
+        if (m_done || m_fd < 0)
             return false;
         if (!item.bytes.isEmpty()) {
-            m_socket->write(item.bytes);
-            m_socket->flush();
+            m_outBuf += item.bytes;
             if (m_sim->m_config.verbose)
                 m_sim->log(peer() + QStringLiteral(" > ") + hex(item.bytes));
         }
         m_sim->countAnswers(item.answers);
+        if (m_done || !send())
+            return false;
         if (item.close) {
             closeNow(QStringLiteral(" closed by the simulator"));
             return false;
+        }
+        updateEvents();
+        return true;
+    }
+
+    // Hands the kernel what it takes; false when the connection broke.
+    bool send()
+    {
+        while (m_outAt < m_outBuf.size()) {
+            const ssize_t n = ::send(m_fd, m_outBuf.constData() + m_outAt, std::size_t(m_outBuf.size() - m_outAt),
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                m_outAt += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            closeFd(true);
+            finish();
+            return false;
+        }
+        if (m_outAt == m_outBuf.size()) {
+            m_outBuf = QByteArray();
+            m_outAt = 0;
         }
         return true;
     }
@@ -269,17 +374,64 @@ private:
     // Closes once the answers already written are sent, within kDrainMs.
     void closeNow(const QString& why)
     {
+        if (m_closing)
+            return;
         if (m_sim->m_config.verbose)
             m_sim->log(peer() + why);
         m_closing = true;
         m_partialSince = -1;
+        m_in = QByteArray();
+        if (m_outAt == m_outBuf.size()) {
+            closeFd(false);
+            finish();
+            return;
+        }
         m_closingSince = m_sim->now();
-        m_socket->disconnectFromHost(); // may finish() at once
+        updateEvents();
+    }
+
+    // reset: a close that discards what is unsent (RST) instead of ending
+    // the stream.
+    void closeFd(bool reset)
+    {
+        if (m_fd < 0)
+            return;
+        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_DEL, m_fd, nullptr);
+        if (reset) {
+            const linger now{1, 0};
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        } else {
+            // Unread bytes would turn the close into a reset that can
+            // destroy answers the client has not read yet.
+            ::shutdown(m_fd, SHUT_WR);
+            char* scratch = m_sim->m_scratch.data();
+            for (int i = 0; i < 16 && ::recv(m_fd, scratch, m_sim->m_scratch.size(), MSG_DONTWAIT) > 0; ++i) {
+            }
+        }
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+    void finish()
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_sim->forget(this);
+        if (m_sim->m_config.verbose)
+            m_sim->log(peer() + QStringLiteral(" disconnected"));
+        deleteLater();
+        emit m_sim->connectionClosed();
     }
 
     Simulator* m_sim;
-    QTcpSocket* m_socket;
+    int m_fd;
+    QString m_peer; // only with --verbose
     Outbox* m_out = nullptr;
+    QByteArray m_in;     // received, not yet answered
+    QByteArray m_outBuf; // answers the kernel has not taken yet, from m_outAt
+    qsizetype m_outAt = 0;
+    std::uint32_t m_events = 0;
     qint64 m_lastHeard;
     qint64 m_partialSince = -1; // since when an incomplete request is held
     qint64 m_closingSince = -1; // since when the close waits for answers to drain
@@ -287,6 +439,7 @@ private:
     bool m_closing = false; // nothing more is answered
     bool m_blocked = false; // too many answers unsent: not read from
     bool m_queued = false;  // waiting for its turn
+    bool m_peerEof = false; // the client has closed its side
     bool m_done = false;
 };
 
@@ -320,6 +473,9 @@ bool Simulator::start(QString* error)
         return false;
     }
     connect(m_server, &QTcpServer::acceptError, this, &Simulator::onAcceptError);
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_epollNotifier = new QSocketNotifier(qintptr(m_epoll), QSocketNotifier::Read, this);
+    connect(m_epollNotifier, &QSocketNotifier::activated, this, &Simulator::onConnectionEvents);
     m_udpNotifier = new QSocketNotifier(qintptr(m_udp), QSocketNotifier::Read, this);
     connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
     if (m_config.faults.delayMs) {
@@ -349,6 +505,14 @@ void Simulator::stop()
     m_udpWaiting = 0;
     for (Connection* c : std::exchange(m_connections, {}))
         c->abort();
+    if (m_epollNotifier) {
+        m_epollNotifier->setEnabled(false);
+        m_epollNotifier->deleteLater();
+        m_epollNotifier = nullptr;
+    }
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+    m_epoll = -1;
     if (m_server) {
         m_server->disconnect(this);
         m_server->close();
@@ -415,18 +579,28 @@ void Simulator::onIncoming(qintptr descriptor)
         }
         return;
     }
-    auto* socket = new QTcpSocket;
-    if (!socket->setSocketDescriptor(descriptor)) {
-        ::close(int(descriptor));
-        delete socket;
+    const int fd = int(descriptor);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto* connection = new Connection(this, fd);
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 || !connection->watch()) {
+        ::close(fd);
+        delete connection;
         return;
     }
-    auto* connection = new Connection(this, socket);
     m_connections.append(connection);
     if (m_config.verbose)
         log(connection->peer() + QStringLiteral(" connected"));
     if (!m_sweep->isActive())
         m_sweep->start();
+}
+
+void Simulator::onConnectionEvents()
+{
+    epoll_event events[256];
+    const int n = ::epoll_wait(m_epoll, events, 256, 0);
+    for (int i = 0; i < n && m_epoll >= 0; ++i)
+        static_cast<Connection*>(events[i].data.ptr)->onEvents(events[i].events);
 }
 
 void Simulator::onAcceptError(QAbstractSocket::SocketError error)

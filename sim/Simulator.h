@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <unordered_map>
+#include <vector>
 #include <utility>
 
 #include <sys/socket.h>
@@ -90,6 +91,7 @@ private:
     struct UdpReceiver; // buffers for taking many datagrams in one call
 
     void onIncoming(qintptr descriptor);
+    void onConnectionEvents();
     void onAcceptError(QAbstractSocket::SocketError error);
     bool bindUdp(QString* error);
     void closeUdp();
@@ -116,6 +118,9 @@ private:
     Device m_device;
     QElapsedTimer m_clock;
     QTcpServer* m_server = nullptr;
+    int m_epoll = -1; // the TCP connections' descriptors, watched together
+    QSocketNotifier* m_epollNotifier = nullptr;
+    std::vector<char> m_scratch = std::vector<char>(64 * 1024); // what recv fills
     int m_udp = -1; // the UDP socket's descriptor
     quint16 m_udpPort = 0;
     bool m_udpMore = false; // the last receive may have left datagrams waiting
