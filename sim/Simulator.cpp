@@ -6,7 +6,6 @@
 
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <cerrno>
@@ -59,6 +58,13 @@ socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_stor
         a->sin_port = htons(port);
         a->sin_addr.s_addr = htonl(address.toIPv4Address());
         return sizeof(sockaddr_in);
+    }
+    if (address.protocol() == QAbstractSocket::AnyIPProtocol) { // both families, as Qt binds Any
+        auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = in6addr_any;
+        return sizeof(sockaddr_in6);
     }
     if (address.protocol() == QAbstractSocket::IPv6Protocol) {
         auto* a = reinterpret_cast<sockaddr_in6*>(&out);
@@ -568,15 +574,13 @@ void Simulator::onIncoming(qintptr descriptor)
     if (m_connections.size() >= m_config.maxConnections) {
         ++m_refused;
         if (m_config.verbose) {
-            QTcpSocket socket;
-            if (socket.setSocketDescriptor(descriptor))
-                log(QStringLiteral("tcp %1 refused: %2 connections open, %3 refused so far")
-                        .arg(peerName(socket.peerAddress(), socket.peerPort())).arg(m_connections.size()).arg(m_refused));
-            else
-                ::close(int(descriptor));
-        } else {
-            ::close(int(descriptor));
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length);
+            log(QStringLiteral("tcp %1 refused: %2 connections open, %3 refused so far")
+                    .arg(peerName(reinterpret_cast<sockaddr*>(&address))).arg(m_connections.size()).arg(m_refused));
         }
+        ::close(int(descriptor));
         return;
     }
     const int fd = int(descriptor);
