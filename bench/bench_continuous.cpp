@@ -68,6 +68,8 @@ struct EchoSocket final : platform::ISocket {
     long sent = 0;
     platform::ISocketEvents* listener = nullptr;
     void SetListener(platform::ISocketEvents* l) override { listener = l; }
+    void SetTickCounter(platform::ITickCounter*) override {}
+    std::int32_t ArrivalTick(std::size_t) const override { return 0; }
     void SetProtocol(platform::Protocol) override {}
     platform::Protocol GetProtocol() const override { return platform::Protocol::Tcp; }
     void SetRemoteHost(std::string_view) override {}

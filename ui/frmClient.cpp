@@ -310,17 +310,29 @@ std::string frmClient::Text(client::Control control) const
         text = button->text();
     else if (auto* list = qobject_cast<QComboBox*>(w))
         text = list->currentText();
-    return text.toStdString();
+    // Continuous reading reads the variable box on every exchange: the text
+    // is converted only when it has changed since the last reading.
+    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
+    if (text != cache.text) {
+        cache.text = text;
+        cache.utf8 = text.toStdString();
+    }
+    return cache.utf8;
 }
 
 void frmClient::SetText(client::Control control, std::string_view text)
 {
+    // A box is written only when its text changes: rewriting it would move
+    // the cursor of a user typing in it and repaint it for nothing.
     QWidget* w = Widget(control);
-    const QString t = FromUtf8(text);
-    if (auto* edit = qobject_cast<QLineEdit*>(w))
-        edit->setText(t);
-    else if (auto* button = qobject_cast<QAbstractButton*>(w))
-        button->setText(t);
+    const QUtf8StringView utf8(text.data(), static_cast<qsizetype>(text.size()));
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        if (!QAnyStringView::equal(edit->text(), utf8))
+            edit->setText(utf8.toString());
+    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        if (!QAnyStringView::equal(button->text(), utf8))
+            button->setText(utf8.toString());
+    }
 }
 
 void frmClient::SetEnabled(client::Control control, bool enabled)

@@ -11,7 +11,9 @@
 
 #include <QWidget>
 
+#include <array>
 #include <memory>
+#include <string>
 
 class QComboBox;
 class QGroupBox;
@@ -71,6 +73,12 @@ private:
     platform::QtBusyPointer qtBusyPointer_;
 
     platform::QtSocket tcpClient;
+
+    struct TextCache {
+        QString text;
+        std::string utf8;
+    };
+    mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
 

@@ -78,6 +78,7 @@ private slots:
     void badAddress();
     void udpOneDatagramPerEvent();
     void closeSafeInAnyState();
+    void tcpNoDelay();
 };
 
 void tst_QtSocket::eventsWaitUntilHandlerReturns()
@@ -212,6 +213,21 @@ void tst_QtSocket::closeSafeInAnyState()
 
     QCoreApplication::processEvents();
     QCOMPARE(events.log, Log());
+}
+
+void tst_QtSocket::tcpNoDelay()
+{
+    // Requests and answers are small and strictly alternate: none may wait
+    // for the acknowledgement of the one before.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(server.serverPort());
+    socket.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
+    QVERIFY(socket.NoDelay());
 }
 
 QTEST_GUILESS_MAIN(tst_QtSocket)
