@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTimerEvent>
 
 #include <algorithm>
 #include <initializer_list>
@@ -25,6 +26,9 @@ namespace {
 constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidth = 5505;
 constexpr int kClientHeight = 3540;
+
+// One frame of a 60 Hz screen.
+constexpr qint64 kFrameMs = 16;
 
 // Small enough for the 13-pixel labels, with Hangul in the same face.
 constexpr int kFontPixelSize = 11;
@@ -254,6 +258,28 @@ void frmClient::optPath_Click()
     lblDataType->setEnabled(true);
     if (cboDataType->currentIndex() < 0)
         cboDataType->setCurrentIndex(0);
+}
+
+bool frmClient::event(QEvent* event)
+{
+    // Qt asks for one repaint of everything changed since the last; a request
+    // within a frame of the last repaint is taken up when the frame is over,
+    // and whatever changed until then is painted together.
+    if (event->type() == QEvent::UpdateRequest) {
+        if (lastPaint_.isValid() && lastPaint_.elapsed() < kFrameMs) {
+            if (!paintLater_.isActive())
+                paintLater_.start(static_cast<int>(kFrameMs - lastPaint_.elapsed()), this);
+            return true;
+        }
+        lastPaint_.start();
+    } else if (event->type() == QEvent::Timer
+               && static_cast<QTimerEvent*>(event)->timerId() == paintLater_.timerId()) {
+        paintLater_.stop();
+        lastPaint_.start();
+        QEvent request(QEvent::UpdateRequest);
+        return QWidget::event(&request);
+    }
+    return QWidget::event(event);
 }
 
 void frmClient::closeEvent(QCloseEvent* event)

@@ -9,6 +9,8 @@
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <array>
@@ -53,6 +55,7 @@ public:
     const client::ClientLogic& Logic() const { return *logic_; }
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -81,6 +84,11 @@ private:
     mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
+
+    // Repaints at most once a frame: continuous reading may change a box
+    // thousands of times a second, more than any screen shows.
+    QElapsedTimer lastPaint_;
+    QBasicTimer paintLater_;
 
     QGroupBox* Frame2 = nullptr;
     QRadioButton* optTCP = nullptr;

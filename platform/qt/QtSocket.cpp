@@ -86,9 +86,6 @@ void QtSocket::Connect()
     Reset();
     if (!tcp_) {
         tcp_ = new QTcpSocket(this);
-        // Qt takes in no more than the socket holds; the rest waits in the
-        // system until it is read.
-        tcp_->setReadBufferSize(static_cast<qint64>(kMaxHeldTcpBytes));
         connect(tcp_, &QTcpSocket::connected, this, &QtSocket::OnTcpConnected);
         connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::ReadTcp);
         connect(tcp_, &QTcpSocket::disconnected, this, &QtSocket::OnTcpDisconnected);
@@ -98,7 +95,10 @@ void QtSocket::Connect()
     tcpOpen_ = true;
     // A literal IPv4 or IPv6 address is used as it is; a host name is looked
     // up, and each of its addresses is tried in turn.
-    tcp_->connectToHost(host_, port_);
+    // Unbuffered: a write goes to the system at once, without Qt turning its
+    // write notifier on and off (which wakes the event loop once more per
+    // exchange), and a read takes the bytes straight from the system.
+    tcp_->connectToHost(host_, port_, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void QtSocket::SendData(std::span<const std::uint8_t> bytes)
@@ -321,10 +321,16 @@ void QtSocket::ReadWaiting()
 {
     if (finished_)
         return;
-    if (protocol_ == Protocol::Tcp && tcp_ && tcp_->bytesAvailable() > 0)
+    // A read also finds a close that came meanwhile.
+    if (protocol_ == Protocol::Tcp && tcp_ && tcpOpen_ && tcp_->state() == QAbstractSocket::ConnectedState)
         ReadTcp();
-    else if (protocol_ == Protocol::Udp && udp_ && udpTarget_ == UdpTarget::Ready && udp_->hasPendingDatagrams())
-        ReadUdp();
+    else if (protocol_ == Protocol::Udp && udp_ && udpTarget_ == UdpTarget::Ready) {
+        bool received = false;
+        while (!finished_ && udp_->hasPendingDatagrams())
+            received = TakeDatagram() || received;
+        if (received)
+            PostData();
+    }
 }
 
 void QtSocket::Overflow(const QString& description)
@@ -359,33 +365,48 @@ void QtSocket::OnTcpConnected()
 
 void QtSocket::ReadTcp()
 {
-    if (finished_) {
-        tcp_->skip(tcp_->bytesAvailable());
-        return;
-    }
-    bool received = false;
-    for (qint64 available = tcp_->bytesAvailable(); available > 0; available = tcp_->bytesAvailable()) {
-        const std::size_t held = tcpReceived_.size();
-        if (static_cast<std::size_t>(available) > kMaxHeldTcpBytes - held) {
+    if (scratch_.empty())
+        scratch_.resize(kMaxHeldTcpBytes + 1);
+    QPointer<QtSocket> alive(this);
+    for (bool more = true; more && alive;) {
+        // While a handler runs, one byte more than may be held tells an
+        // overflow; otherwise what is read is handed on at once.
+        const std::size_t room = kMaxHeldTcpBytes - tcpReceived_.size();
+        const std::size_t want = delivering_ ? room + 1 : room;
+        if (want == 0)
+            break;
+        const qint64 n = tcp_->read(scratch_.data(), static_cast<qint64>(want));
+        if (n <= 0) {
+            // Unbuffered, the peer's close shows as a failed read.
+            if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)
+                OnTcpGone();
+            break;
+        }
+        more = static_cast<std::size_t>(n) == want;
+        if (finished_)
+            continue;
+        if (static_cast<std::size_t>(n) > room) {
             Overflow(QStringLiteral("The device sent more than %1 bytes while an answer was being handled")
                          .arg(kMaxHeldTcpBytes));
             return;
         }
-        tcpReceived_.resize(held + static_cast<std::size_t>(available));
-        const qint64 n = tcp_->read(reinterpret_cast<char*>(tcpReceived_.data() + held), available);
-        tcpReceived_.resize(held + static_cast<std::size_t>(std::max<qint64>(n, 0)));
-        if (n <= 0)
-            break;
+        tcpReceived_.insert(tcpReceived_.end(), scratch_.begin(), scratch_.begin() + n);
         const std::int32_t now = Now();
         if (!tcpMarks_.empty() && tcpMarks_.back().tick == now)
             tcpMarks_.back().end = tcpReceived_.size();
         else
             tcpMarks_.push_back({tcpReceived_.size(), now});
-        received = true;
-    }
-    // One event stands for everything received until it is handled.
-    if (received)
+        // One event stands for everything received until it is handled.
         PostData();
+    }
+}
+
+void QtSocket::OnTcpGone()
+{
+    if (tcp_->error() == QAbstractSocket::RemoteHostClosedError)
+        OnTcpDisconnected();
+    else
+        OnTcpError();
 }
 
 void QtSocket::OnTcpDisconnected()
@@ -506,32 +527,32 @@ void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
 
 void QtSocket::ReadUdp()
 {
-    bool received = false;
-    // Every pending datagram is taken now, or the signal may not come again.
-    while (udp_->hasPendingDatagrams()) {
-        quint16 senderPort = 0;
-        const qint64 n = udp_->readDatagram(udpScratch_.data(), kMaxDatagram, &udpSender_, &senderPort);
-        if (n < 0)
-            break;
-        if (finished_ || udpTarget_ != UdpTarget::Ready)
-            continue;
-        // Only the device's answers count, from its address and its port;
-        // anything else is dropped unread.
-        if (senderPort != port_ || !udpSender_.isEqual(udpAddress_, QHostAddress::TolerantConversion))
-            continue;
-        if (udpCount_ == udpRing_.size()) {
-            Overflow(QStringLiteral("The device sent more than %1 datagrams while an answer was being handled")
-                         .arg(kMaxHeldDatagrams));
-            return;
-        }
-        Datagram& slot = udpRing_[(udpFirst_ + udpCount_) % udpRing_.size()];
-        slot.bytes.assign(udpScratch_.begin(), udpScratch_.begin() + n);
-        slot.tick = Now();
-        ++udpCount_;
-        received = true;
-    }
-    if (received)
+    // One datagram per signal: reading it lets Qt signal again for the next
+    // one. Where no signal comes (a handler runs), ReadWaiting drains.
+    if (udp_->hasPendingDatagrams() && TakeDatagram())
         PostData();
+}
+
+bool QtSocket::TakeDatagram()
+{
+    quint16 senderPort = 0;
+    const qint64 n = udp_->readDatagram(udpScratch_.data(), kMaxDatagram, &udpSender_, &senderPort);
+    if (n < 0 || finished_ || udpTarget_ != UdpTarget::Ready)
+        return false;
+    // Only the device's answers count, from its address and its port;
+    // anything else is dropped unread.
+    if (senderPort != port_ || !udpSender_.isEqual(udpAddress_, QHostAddress::TolerantConversion))
+        return false;
+    if (udpCount_ == udpRing_.size()) {
+        Overflow(QStringLiteral("The device sent more than %1 datagrams while an answer was being handled")
+                     .arg(kMaxHeldDatagrams));
+        return false;
+    }
+    Datagram& slot = udpRing_[(udpFirst_ + udpCount_) % udpRing_.size()];
+    slot.bytes.assign(udpScratch_.begin(), udpScratch_.begin() + n);
+    slot.tick = Now();
+    ++udpCount_;
+    return true;
 }
 
 } // namespace platform

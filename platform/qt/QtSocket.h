@@ -99,12 +99,16 @@ private:
     void OnTcpConnected();
     void ReadTcp();
     void OnTcpDisconnected();
+    // A read found the connection gone.
+    void OnTcpGone();
     void OnTcpError();
 
     void StartUdp();
     void UseUdpAddress(const QHostAddress& address);
     void SendDatagram(std::span<const std::uint8_t> datagram);
     void ReadUdp();
+    // Reads one datagram; true if it is the device's and was kept.
+    bool TakeDatagram();
 
     ISocketEvents* listener_ = nullptr;
     ITickCounter* ticks_ = nullptr;
@@ -125,6 +129,7 @@ private:
     std::vector<std::uint8_t> tcpReceived_;
     std::vector<Mark> tcpMarks_;
     std::vector<Mark> fetchedMarks_;
+    std::vector<char> scratch_;
 
     // UDP: the device's address once known; datagrams held while a host name
     // is looked up; datagrams received from the device and not yet fetched,

@@ -1,6 +1,8 @@
 #include <QtSocket.h>
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,12 +52,19 @@ struct Recorder final : platform::ISocketEvents {
     void tcpClient_Error(const std::string& description) override { Record("error:" + description); }
 };
 
-// Runs the event loop, as a modal box would, until the condition holds.
+// Runs a waiting event loop, as a modal box does, until the condition holds.
 bool SpinUntil(const std::function<bool()>& done)
 {
+    QEventLoop loop;
+    QTimer poll;
     QDeadlineTimer deadline(20000);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
     return done();
 }
 
