@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: makes sure the Debian packages the build,
 # the tests and the window need are there, and installs what is missing.
 
-zeva_packages="cmake g++ make qt6-base-dev fonts-nanum"
+zeva_packages="cmake g++ make qt6-base-dev fonts-nanum clang-14 libclang-rt-14-dev"
 
 zeva_install_missing() {
   local missing=() p
