@@ -21,6 +21,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DZ
 cmake --build build-fuzz -j"$jobs" --target $harnesses
 
 failed=0
+failed_count=0
 summary=()
 for h in $harnesses; do
   corpus=build-fuzz/corpus/$h
@@ -35,6 +36,7 @@ for h in $harnesses; do
   else
     status=FAILED
     failed=1
+    failed_count=$((failed_count + 1))
     tail -n 40 "$log"
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
@@ -48,6 +50,8 @@ done
 
 echo "== Fuzzing summary (${seconds} s each; logs in build-fuzz/<harness>.log)"
 printf '%s\n' "${summary[@]}"
+total=$(echo $harnesses | wc -w)
+echo "fuzzing: $((total - failed_count)) passed, ${failed_count} failed"
 if [ "$failed" -ne 0 ]; then
   echo "A harness found a failing input: see build-fuzz/artifacts/." >&2
   exit 1

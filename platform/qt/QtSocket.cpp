@@ -326,8 +326,8 @@ void QtSocket::ReadWaiting()
         ReadTcp();
     else if (protocol_ == Protocol::Udp && udp_ && udpTarget_ == UdpTarget::Ready) {
         bool received = false;
-        while (!finished_ && udp_->hasPendingDatagrams())
-            received = TakeDatagram() || received;
+        while (!finished_ && TakeDatagram())
+            received = true;
         if (received)
             PostData();
     }
@@ -499,7 +499,11 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
         local = QHostAddress(v4 ? QHostAddress::LocalHost : QHostAddress::LocalHostIPv6);
     else
         local = QHostAddress(v4 ? QHostAddress::AnyIPv4 : QHostAddress::AnyIPv6);
-    if (!udp_->bind(local, 0)) {
+    // Connected to the device: the system then takes datagrams from its
+    // address and port only, and a datagram is sent and read with no address
+    // to build or compare on the way.
+    if (!udp_->bind(local, 0)
+        || (udp_->connectToHost(address, port_), udp_->state() != QAbstractSocket::ConnectedState)) {
         udpTarget_ = UdpTarget::Failed;
         udpHeld_.clear();
         PostError(udp_->errorString());
@@ -517,8 +521,8 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
 void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
 {
-    const qint64 written = udp_->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
-                                               static_cast<qint64>(datagram.size()), udpAddress_, port_);
+    const qint64 written = udp_->write(reinterpret_cast<const char*>(datagram.data()),
+                                       static_cast<qint64>(datagram.size()));
     if (written < 0) {
         udpTarget_ = UdpTarget::Failed;
         PostError(udp_->errorString());
@@ -529,19 +533,20 @@ void QtSocket::ReadUdp()
 {
     // One datagram per signal: reading it lets Qt signal again for the next
     // one. Where no signal comes (a handler runs), ReadWaiting drains.
-    if (udp_->hasPendingDatagrams() && TakeDatagram())
+    if (TakeDatagram())
         PostData();
 }
 
 bool QtSocket::TakeDatagram()
 {
-    quint16 senderPort = 0;
-    const qint64 n = udp_->readDatagram(udpScratch_.data(), kMaxDatagram, &udpSender_, &senderPort);
-    if (n < 0 || finished_ || udpTarget_ != UdpTarget::Ready)
+    const qint64 n = udp_->read(udpScratch_.data(), kMaxDatagram);
+    if (n < 0 && udp_->state() != QAbstractSocket::ConnectedState) {
+        // The device's port refused a datagram, or the socket failed.
+        udpTarget_ = UdpTarget::Failed;
+        PostError(udp_->errorString());
         return false;
-    // Only the device's answers count, from its address and its port;
-    // anything else is dropped unread.
-    if (senderPort != port_ || !udpSender_.isEqual(udpAddress_, QHostAddress::TolerantConversion))
+    }
+    if (n <= 0 || finished_ || udpTarget_ != UdpTarget::Ready)
         return false;
     if (udpCount_ == udpRing_.size()) {
         Overflow(QStringLiteral("The device sent more than %1 datagrams while an answer was being handled")

@@ -107,7 +107,7 @@ private:
     void UseUdpAddress(const QHostAddress& address);
     void SendDatagram(std::span<const std::uint8_t> datagram);
     void ReadUdp();
-    // Reads one datagram; true if it is the device's and was kept.
+    // Reads one datagram; true if one was kept.
     bool TakeDatagram();
 
     ISocketEvents* listener_ = nullptr;
@@ -143,7 +143,6 @@ private:
     std::size_t udpFirst_ = 0;
     std::size_t udpCount_ = 0;
     std::vector<char> udpScratch_;
-    QHostAddress udpSender_;
     std::int32_t fetchedTick_ = 0;
 
     // Once the peer has closed or an error was reported, nothing more follows.
