@@ -24,30 +24,6 @@ std::int32_t Elapsed(std::int32_t from, std::int32_t to)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(to) - static_cast<std::uint32_t>(from));
 }
 
-Exchange Describe(const modZeva::Answer& answer, std::int32_t elapsed)
-{
-    Exchange exchange;
-    exchange.elapsedMs = elapsed;
-    if (answer.stateText)
-        exchange.state = *answer.stateText;
-    switch (answer.kind) {
-    case modZeva::AnswerKind::Malformed:
-        exchange.outcome = Outcome::Malformed;
-        break;
-    case modZeva::AnswerKind::DeviceError:
-        exchange.outcome = Outcome::DeviceError;
-        exchange.errorCode = answer.errorCode;
-        break;
-    case modZeva::AnswerKind::Read:
-    case modZeva::AnswerKind::Status:
-        exchange.value = answer.valueText;
-        break;
-    case modZeva::AnswerKind::Other:
-        break;
-    }
-    return exchange;
-}
-
 } // namespace
 
 ClientLogic::ClientLogic(IClientView& view, platform::ISocket& socket, platform::ITickCounter& ticks,
@@ -224,7 +200,7 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
     // Before any message box, so that the record has the time of arrival.
     if (observer_)
-        observer_->Exchanged(Describe(answer, elapsed));
+        observer_->Exchanged(DescribeAnswer(answer, elapsed));
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

@@ -2,6 +2,8 @@
 
 #include "ExchangeCsv.h"
 
+#include <modZeva.h>
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -24,5 +26,8 @@ public:
     virtual ~IExchangeObserver() = default;
     virtual void Exchanged(const Exchange& exchange) = 0;
 };
+
+// An answer as decoded, with the response time shown for it.
+Exchange DescribeAnswer(const modZeva::Answer& answer, std::optional<std::int32_t> elapsedMs);
 
 } // namespace client
