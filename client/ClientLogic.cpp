@@ -198,6 +198,9 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
 
     const modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
+    // Before any message box, so that the record has the time of arrival.
+    if (observer_)
+        observer_->Exchanged(DescribeAnswer(answer, elapsed));
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientView.h"
+#include "ExchangeObserver.h"
 
 #include <modZeva.h>
 #include <Framing.h>
@@ -56,6 +57,9 @@ public:
     std::int32_t MaxTime() const { return maxTime_; }
     const modZeva::Sender& Protocol() const { return zeva_; }
 
+    // Told of every handled answer; null for none.
+    void SetObserver(IExchangeObserver* observer) { observer_ = observer; }
+
 private:
     void ReadVariable();
     int ChooseType(const std::string& name) const;
@@ -84,6 +88,7 @@ private:
 
     bool connecting_ = false;
     bool ended_ = false;
+    IExchangeObserver* observer_ = nullptr;
 };
 
 } // namespace client
