@@ -1,0 +1,13 @@
+#include "Zeva.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zeva"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZEVA_VERSION));
+    return cli::Run(QCoreApplication::arguments(), stdout, stderr);
+}
