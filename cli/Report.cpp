@@ -57,6 +57,12 @@ std::string Hex(std::span<const std::uint8_t> bytes)
     return text;
 }
 
+template <typename... Parts>
+void Append(std::string& line, const Parts&... parts)
+{
+    (line.append(std::string_view(parts)), ...);
+}
+
 void Put(std::FILE* f, const std::string& line)
 {
     std::fwrite(line.data(), 1, line.size(), f);
@@ -103,31 +109,31 @@ void Report::TextLine(const client::ExchangeReport& r)
     switch (r.outcome) {
     case Outcome::Answer:
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
-            l += "value=" + a->valueText;
+            Append(l, "value=", a->valueText);
         else
             l += "done";
         break;
-    case Outcome::DeviceError: l += "error=" + std::to_string(a->errorCode); break;
+    case Outcome::DeviceError: Append(l, "error=", std::to_string(a->errorCode)); break;
     case Outcome::Malformed: l += "malformed"; break;
     case Outcome::Timeout: l += "timeout"; break;
     case Outcome::Late:
         l += "late";
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
-            l += " value=" + a->valueText;
+            Append(l, " value=", a->valueText);
         break;
     }
-    if (r.outcome != Outcome::Timeout)
-        l += " state=" + StateOf(r);
+    if (r.answer && r.answer->stateText)
+        Append(l, " state=", *r.answer->stateText);
     if (r.rttMicros)
-        l += " time=" + Ms(*r.rttMicros) + " ms";
+        Append(l, " time=", Ms(*r.rttMicros), " ms");
     if (r.seq)
-        l += " seq=" + std::to_string(*r.seq);
+        Append(l, " seq=", std::to_string(*r.seq));
     if (r.retries > 0)
-        l += " retries=" + std::to_string(r.retries);
+        Append(l, " retries=", std::to_string(r.retries));
     if (r.outcome == Outcome::DeviceError)
-        l += " " + modZeva::ErrorText(a->errorCode);
+        Append(l, " ", modZeva::ErrorText(a->errorCode));
     else if (r.outcome == Outcome::Malformed)
-        l += " " + std::string(modZeva::kTextMalformed);
+        Append(l, " ", modZeva::kTextMalformed);
     l += '\n';
     Put(out_, l);
 }
@@ -201,7 +207,7 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
     l = stamp;
     l += sent ? "send" : "recv";
     if (const auto seq = modZeva::FrameSequence(frame))
-        l += " seq=" + std::to_string(*seq);
+        Append(l, " seq=", std::to_string(*seq));
     if (const auto command = modZeva::FrameCommand(frame)) {
         char c[16];
         std::snprintf(c, sizeof c, " cmd=%02X", *command);
@@ -210,16 +216,16 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
     if (!sent) {
         const modZeva::Answer a = modZeva::DecodeResponse(frame, options_.request.dataSize);
         if (a.stateText)
-            l += " state=" + *a.stateText;
+            Append(l, " state=", *a.stateText);
         switch (a.kind) {
         case modZeva::AnswerKind::Read:
-        case modZeva::AnswerKind::Status: l += " value=" + a.valueText; break;
-        case modZeva::AnswerKind::DeviceError: l += " error=" + std::to_string(a.errorCode); break;
+        case modZeva::AnswerKind::Status: Append(l, " value=", a.valueText); break;
+        case modZeva::AnswerKind::DeviceError: Append(l, " error=", std::to_string(a.errorCode)); break;
         case modZeva::AnswerKind::Malformed: l += " malformed"; break;
         case modZeva::AnswerKind::Other: break;
         }
     }
-    l += " | " + Hex(frame) + '\n';
+    Append(l, " | ", Hex(frame), "\n");
     Put(err_, l);
 }
 
@@ -260,18 +266,19 @@ void Report::Summary(const client::RunStatistics& s)
     }
 
     std::string& l = line_;
-    l = "--- " + options_.run.host + (options_.run.protocol == platform::Protocol::Udp ? " udp " : " tcp ")
-        + options_.label.toStdString() + " ---\n";
-    l += std::to_string(s.sent) + " sent, " + std::to_string(s.answered) + " answered, "
-        + std::to_string(s.timeouts) + " timeouts, " + std::to_string(s.retries) + " retries, "
-        + std::to_string(s.late) + " late, " + std::to_string(s.deviceErrors) + " device errors, "
-        + std::to_string(s.malformed) + " malformed, " + Percent(loss) + "% loss\n";
+    l.clear();
+    Append(l, "--- ", options_.run.host, options_.run.protocol == platform::Protocol::Udp ? " udp " : " tcp ",
+           options_.label.toStdString(), " ---\n");
+    Append(l, std::to_string(s.sent), " sent, ", std::to_string(s.answered), " answered, ",
+           std::to_string(s.timeouts), " timeouts, ", std::to_string(s.retries), " retries, ", std::to_string(s.late),
+           " late, ", std::to_string(s.deviceErrors), " device errors, ", std::to_string(s.malformed),
+           " malformed, ", Percent(loss), "% loss\n");
     if (timed) {
-        l += "rtt min/avg/max/mdev = " + Ms(s.minMicros) + "/" + Ms(s.AvgMicros()) + "/" + Ms(s.maxMicros) + "/"
-            + Ms(s.MdevMicros()) + " ms (min seq " + std::to_string(s.minSeq) + ", max seq "
-            + std::to_string(s.maxSeq) + ")\n";
-        l += "p50/p95/p99 = " + Ms(s.PercentileMicros(50)) + "/" + Ms(s.PercentileMicros(95)) + "/"
-            + Ms(s.PercentileMicros(99)) + " ms\n";
+        Append(l, "rtt min/avg/max/mdev = ", Ms(s.minMicros), "/", Ms(s.AvgMicros()), "/", Ms(s.maxMicros), "/",
+               Ms(s.MdevMicros()), " ms (min seq ", std::to_string(s.minSeq), ", max seq ",
+               std::to_string(s.maxSeq), ")\n");
+        Append(l, "p50/p95/p99 = ", Ms(s.PercentileMicros(50)), "/", Ms(s.PercentileMicros(95)), "/",
+               Ms(s.PercentileMicros(99)), " ms\n");
     }
     Put(out_, l);
 }
