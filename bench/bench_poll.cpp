@@ -5,7 +5,8 @@
 //
 //  1. Rate, TCP and UDP: `zeva poll --interval 0 --quiet` for a few seconds
 //     against a loop that sends a read request and blocks until the whole
-//     answer is in, alternated over several rounds; the medians compared.
+//     answer is in, alternated over several rounds; and the processor time
+//     each client spends per exchange, which a busy machine disturbs less.
 //  2. Memory: resident set size of `zeva poll --count N --interval 0 --quiet`
 //     shortly after it starts and just before it ends.
 //
@@ -25,8 +26,10 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,12 +70,22 @@ bool ReadAll(int fd, char* buf, std::size_t n)
     return true;
 }
 
-// Send, wait for the whole answer, again, for `seconds`. Exchanges per second.
-double BlockingLoop(bool udp, quint16 port, double seconds)
+struct Rate {
+    double perSecond = 0;
+    double cpuMicros = 0; // the client's processor time (user and system) per exchange
+};
+
+double CpuMicros(const rusage& u)
+{
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+// Send, wait for the whole answer, again, for `seconds`.
+Rate BlockingLoop(bool udp, quint16 port, double seconds)
 {
     const int fd = ::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     if (fd < 0)
-        return 0;
+        return {};
     timeval limit{2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     sockaddr_in to{};
@@ -81,10 +94,12 @@ double BlockingLoop(bool udp, quint16 port, double seconds)
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         ::close(fd);
-        return 0;
+        return {};
     }
     char answer[65536 + 20];
     long done = 0;
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_THREAD, &before);
     QElapsedTimer clock;
     clock.start();
     const qint64 end = qint64(seconds * 1e9);
@@ -104,8 +119,11 @@ double BlockingLoop(bool udp, quint16 port, double seconds)
         ++done;
     }
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+    ::getrusage(RUSAGE_THREAD, &after);
     ::close(fd);
-    return double(done) / elapsed;
+    if (done == 0)
+        return {};
+    return {double(done) / elapsed, (CpuMicros(after) - CpuMicros(before)) / double(done)};
 }
 
 QStringList Target(bool udp, const Ports& ports)
@@ -113,17 +131,57 @@ QStringList Target(bool udp, const Ports& ports)
     return udp ? QStringList{"-u", "-p", QString::number(ports.udp)} : QStringList{"-p", QString::number(ports.tcp)};
 }
 
-// zeva for `seconds`; answered exchanges per second.
-double ZevaRun(bool udp, const Ports& ports, double seconds)
+// Runs zeva to its end: its standard output and what it used.
+QByteArray RunZeva(const QStringList& args, rusage* used)
 {
-    QProcess zeva;
-    zeva.start(kZeva, Target(udp, ports) + QStringList{"--json", "--quiet", "--interval", "0", "--duration",
-                                                       QString::number(seconds), "poll", "%MW0"});
-    if (!zeva.waitForFinished(int(seconds * 1000) + 30000))
-        return 0;
-    const QJsonObject summary = QJsonDocument::fromJson(zeva.readAllStandardOutput().trimmed())
-                                    .object().value("summary").toObject();
-    return summary.value("answered").toDouble() / seconds;
+    int out[2];
+    if (::pipe(out) != 0)
+        return {};
+    std::vector<QByteArray> storage{kZeva.toLocal8Bit()};
+    for (const QString& a : args)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    QByteArray output;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        output.append(buf, n);
+    ::close(out[0]);
+    int status = 0;
+    if (pid < 0 || ::wait4(pid, &status, 0, used) != pid)
+        return {};
+    return output;
+}
+
+QJsonObject Summary(const QByteArray& output)
+{
+    return QJsonDocument::fromJson(output.trimmed()).object().value("summary").toObject();
+}
+
+// zeva for `seconds`.
+Rate ZevaRun(bool udp, const Ports& ports, double seconds)
+{
+    rusage used{};
+    const QJsonObject summary = Summary(RunZeva(Target(udp, ports) + QStringList{"--json", "--quiet", "--interval",
+                                                                                 "0", "--duration",
+                                                                                 QString::number(seconds), "poll",
+                                                                                 "%MW0"},
+                                                &used));
+    const double answered = summary.value("answered").toDouble();
+    if (answered <= 0)
+        return {};
+    return {answered / seconds, CpuMicros(used) / answered};
 }
 
 double Median(std::vector<double> v)
@@ -170,8 +228,7 @@ void Memory(bool udp, const Ports& ports, long exchanges)
         peak = std::max(peak, hwm);
     }
     const double seconds = double(clock.elapsed()) / 1000;
-    const QJsonObject summary = QJsonDocument::fromJson(zeva.readAllStandardOutput().trimmed())
-                                    .object().value("summary").toObject();
+    const QJsonObject summary = Summary(zeva.readAllStandardOutput());
     std::printf("%s memory: %.0f exchanges answered in %.1f s; RSS %ld kB at %.1f s, %ld kB at the end, "
                 "peak %ld kB\n",
                 udp ? "UDP" : "TCP", summary.value("answered").toDouble(), seconds, first, double(firstAt) / 1000,
@@ -189,7 +246,7 @@ int main(int argc, char* argv[])
         return i > 0 && i + 1 < args.size() ? args[i + 1].toDouble() : fallback;
     };
     const double seconds = value("--seconds", 3);
-    const int rounds = int(value("--rounds", 3));
+    const int rounds = int(value("--rounds", 5));
     const long exchanges = long(value("--exchanges", 1000000));
 
     QProcess sim;
@@ -203,14 +260,26 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
 
     for (const bool udp : {false, true}) {
-        std::vector<double> raw, zeva;
+        // Each round runs both clients back to back, so that a change in the
+        // machine's load touches both; the ratio is the median of the rounds'.
+        std::vector<double> raw, zeva, ratios, rawCpu, zevaCpu;
         for (int r = 0; r < rounds; ++r) {
-            raw.push_back(BlockingLoop(udp, udp ? ports.udp : ports.tcp, seconds));
-            zeva.push_back(ZevaRun(udp, ports, seconds));
+            const Rate a = BlockingLoop(udp, udp ? ports.udp : ports.tcp, seconds);
+            const Rate b = ZevaRun(udp, ports, seconds);
+            raw.push_back(a.perSecond);
+            zeva.push_back(b.perSecond);
+            rawCpu.push_back(a.cpuMicros);
+            zevaCpu.push_back(b.cpuMicros);
+            ratios.push_back(a.perSecond > 0 ? b.perSecond / a.perSecond : 0.0);
+            std::printf("  %s round %d: blocking loop %.0f/s, zeva poll %.0f/s, ratio %.2f\n", udp ? "UDP" : "TCP",
+                        r + 1, a.perSecond, b.perSecond, ratios.back());
+            std::fflush(stdout);
         }
-        const double rawRate = Median(raw), zevaRate = Median(zeva);
-        std::printf("%s rate: blocking loop %.0f/s, zeva poll %.0f/s (medians of %d), ratio %.2f (target 0.80)\n",
-                    udp ? "UDP" : "TCP", rawRate, zevaRate, rounds, rawRate > 0 ? zevaRate / rawRate : 0.0);
+        std::printf("%s rate: blocking loop %.0f/s, zeva poll %.0f/s (medians of %d rounds), ratio %.2f "
+                    "(target 0.80)\n",
+                    udp ? "UDP" : "TCP", Median(raw), Median(zeva), rounds, Median(ratios));
+        std::printf("%s client processor time per exchange: blocking loop %.1f us, zeva poll %.1f us\n",
+                    udp ? "UDP" : "TCP", Median(rawCpu), Median(zevaCpu));
         std::fflush(stdout);
     }
 

@@ -76,8 +76,10 @@ void Engine::StartExchange(std::int64_t now)
     copies_ = 0;
     if (settings_.protocol == platform::Protocol::Tcp && !connected_) {
         phase_ = Phase::Connecting;
+        const std::int64_t at = clock_.NowMicros();
+        connectDeadline_ = at + settings_.connectTimeoutUs;
+        WakeAt(connectDeadline_, at);
         socket_.Connect();
-        timer_.Start(settings_.connectTimeoutUs);
         return;
     }
     Send();
@@ -90,16 +92,26 @@ void Engine::Send()
     if (settings_.trace)
         events_.Engine_Frame(true, sendBuf_, clock_.NowMicros());
     phase_ = Phase::Outstanding;
-    timer_.Start(settings_.responseTimeoutUs);
+    const std::int64_t at = clock_.NowMicros();
+    responseDeadline_ = at + settings_.responseTimeoutUs;
+    WakeAt(responseDeadline_, at);
     sendTime_ = clock_.NowMicros();
     socket_.SendData(sendBuf_);
+}
+
+void Engine::WakeAt(std::int64_t at, std::int64_t now)
+{
+    if (timerArmed_ && timerAt_ <= at)
+        return;
+    timer_.Start(at - now);
+    timerArmed_ = true;
+    timerAt_ = at;
 }
 
 void Engine::tcpClient_Connect()
 {
     if (phase_ != Phase::Connecting)
         return;
-    timer_.Stop();
     connected_ = true;
     Send();
 }
@@ -151,7 +163,6 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
         return;
     }
 
-    timer_.Stop();
     const std::int64_t rtt = now - sendTime_;
     ++stats_.sent;
     ++stats_.answered;
@@ -177,12 +188,22 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
 
 void Engine::Timer_Elapsed()
 {
+    timerArmed_ = false;
+    // The timer may have been armed for an earlier moment than the one now
+    // awaited; then it is armed again for the rest.
+    const std::int64_t now = clock_.NowMicros();
     switch (phase_) {
     case Phase::Connecting:
-        Fail("no connection within " + std::to_string(settings_.connectTimeoutUs / 1000) + " ms");
+        if (now < connectDeadline_)
+            WakeAt(connectDeadline_, now);
+        else
+            Fail("no connection within " + std::to_string(settings_.connectTimeoutUs / 1000) + " ms");
         return;
     case Phase::Outstanding:
-        TimedOut();
+        if (now < responseDeadline_)
+            WakeAt(responseDeadline_, now);
+        else
+            TimedOut();
         return;
     case Phase::Waiting:
         ScheduleNext();
@@ -246,7 +267,7 @@ void Engine::ScheduleNext()
     }
     const std::int64_t wake = settings_.durationUs > 0 && deadline_ < due ? deadline_ : due;
     phase_ = Phase::Waiting;
-    timer_.Start(wake - now);
+    WakeAt(wake, now);
 }
 
 void Engine::DropConnection()
@@ -282,6 +303,7 @@ void Engine::Finish(Ending ending, std::string_view reason)
         return;
     phase_ = Phase::Finished;
     timer_.Stop();
+    timerArmed_ = false;
     socket_.Close();
     connected_ = false;
     events_.Engine_Finished(ending, reason);

@@ -109,6 +109,9 @@ private:
     void StartExchange(std::int64_t now);
     // A copy of the current request, with a fresh sequence number.
     void Send();
+    // Makes sure the timer fires by `at`. One armed for an earlier moment is
+    // left as it is, so that exchanges answered in time cost no timer call.
+    void WakeAt(std::int64_t at, std::int64_t now);
     void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
     void TimedOut();
     void Complete();
@@ -137,7 +140,11 @@ private:
     int copies_ = 0;            // copies of the current request sent again
     std::int64_t sendTime_ = 0; // just before the outstanding copy went out
     std::int64_t slotStart_ = 0; // when the current request became due
-    std::int64_t deadline_ = 0;
+    std::int64_t deadline_ = 0;  // end of the run's duration
+    std::int64_t connectDeadline_ = 0;
+    std::int64_t responseDeadline_ = 0;
+    bool timerArmed_ = false;
+    std::int64_t timerAt_ = 0;
     std::uint64_t done_ = 0;    // exchanges ended
 
     RunStatistics stats_;

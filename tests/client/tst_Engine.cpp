@@ -61,6 +61,7 @@ private slots:
     void udpRetryAndLateAnswer();
     void tcpTimeoutReconnects();
     void periodWithoutCatchUp();
+    void earlyWakeIsNoTimeout();
     void connectTimeout();
 };
 
@@ -169,12 +170,35 @@ void TestEngine::periodWithoutCatchUp()
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
 }
 
+void TestEngine::earlyWakeIsNoTimeout()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.count = 2;
+    const std::int64_t t0 = rig.clock.now;
+    rig.engine.Start(rig.settings, rig.request);
+    rig.clock.now = t0 + 100;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+
+    // The timer still runs for the first request; when it fires the second
+    // has 100 us left.
+    rig.clock.now = t0 + 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.timer.armed, std::optional<std::int64_t>(100));
+    rig.clock.now = t0 + 1100;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Timeout);
+    QCOMPARE(rig.events.exchanges.back().seq, std::optional<std::uint16_t>(2));
+}
+
 void TestEngine::connectTimeout()
 {
     Rig rig(platform::Protocol::Tcp);
     rig.settings.connectTimeoutUs = 3'000'000;
     rig.engine.Start(rig.settings, rig.request);
     QCOMPARE(rig.timer.armed, std::optional<std::int64_t>(3'000'000));
+    rig.clock.now += 3'000'000;
     QVERIFY(rig.timer.Fire());
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::TransportFailure));
     QCOMPARE(rig.events.reason, std::string("no connection within 3000 ms"));
