@@ -11,6 +11,7 @@
 //     shortly after it starts and just before it ends.
 //
 //   zeva-bench-poll [--seconds S] [--rounds R] [--exchanges N] [--no-memory]
+//   (--rounds 0: memory only)
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -260,6 +261,8 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
 
     for (const bool udp : {false, true}) {
+        if (rounds <= 0)
+            break;
         // Each round runs both clients back to back, so that a change in the
         // machine's load touches both; the ratio is the median of the rounds'.
         std::vector<double> raw, zeva, ratios, rawCpu, zevaCpu;
