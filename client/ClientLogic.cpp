@@ -1,5 +1,7 @@
 #include "ClientLogic.h"
 
+#include <optional>
+
 #include <string>
 
 namespace client {
@@ -210,7 +212,7 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
     }
 }
 
-void ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
+std::int32_t ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
 {
     std::int32_t elapsed = Elapsed(sendTick_, arrived);
     // A request sent while handling an earlier answer of the same arrival
@@ -224,6 +226,7 @@ void ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
     view_.SetText(Control::txtResTime, std::to_string(elapsed));
     view_.SetText(Control::txtMinTime, std::to_string(minTime_));
     view_.SetText(Control::txtMaxTime, std::to_string(maxTime_));
+    return elapsed;
 }
 
 bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile)
@@ -231,11 +234,15 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     ++answers_;
     // An answer before any request is shown but not timed: there is no send
     // time to take it from.
+    std::optional<std::int32_t> elapsed;
     if (sent_)
-        ShowTimes(arrived, sentMeanwhile);
+        elapsed = ShowTimes(arrived, sentMeanwhile);
 
     const modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
+    // Before any message box, so that the record has the time of arrival.
+    if (observer_)
+        observer_->Exchanged(DescribeAnswer(answer, elapsed));
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientView.h"
+#include "ExchangeObserver.h"
 
 #include <modZeva.h>
 #include <Framing.h>
@@ -60,14 +61,17 @@ public:
     std::uint64_t Answers() const { return answers_; }
     const modZeva::Sender& Protocol() const { return zeva_; }
 
+    // Told of every handled answer; null for none.
+    void SetObserver(IExchangeObserver* observer) { observer_ = observer; }
+
 private:
     void ReadVariable();
     int ChooseType(const std::string& name) const;
     // Notes a request that went out (or is held until the connection is up).
     void Sent(modZeva::SendResult result);
     // Response time, minimum and maximum of an answer that arrived at tick
-    // `arrived`, into the statistics and the three boxes.
-    void ShowTimes(std::int32_t arrived, bool sentMeanwhile);
+    // `arrived`, into the statistics and the three boxes; returns it.
+    std::int32_t ShowTimes(std::int32_t arrived, bool sentMeanwhile);
     // Acts on one answer that arrived at tick `arrived`; true if it sent the
     // next read request.
     bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile);
@@ -99,6 +103,7 @@ private:
 
     bool connecting_ = false;
     bool ended_ = false;
+    IExchangeObserver* observer_ = nullptr;
 };
 
 } // namespace client

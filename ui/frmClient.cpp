@@ -245,6 +245,12 @@ void frmClient::Form_Unload()
     logic_->Form_Unload();
 }
 
+void frmClient::SelectUdp()
+{
+    optUDP->setChecked(true);
+    logic_->optUDP_Click();
+}
+
 void frmClient::optDirect_Click()
 {
     // The list keeps its selection while greyed.

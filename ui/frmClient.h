@@ -54,6 +54,11 @@ public:
 
     const client::ClientLogic& Logic() const { return *logic_; }
 
+    // Start-up choices, made before the window is used: the UDP option
+    // selected as a click on it would, and an observer of every answer.
+    void SelectUdp();
+    void SetExchangeObserver(client::IExchangeObserver* observer) { logic_->SetObserver(observer); }
+
 protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -122,6 +122,8 @@ void QtSocket::SendData(std::span<const std::uint8_t> bytes)
 
     if (udpTarget_ == UdpTarget::Unknown)
         StartUdp();
+    else if (udpTarget_ == UdpTarget::Refused)
+        UseUdpAddress(udpAddress_);
     if (udpTarget_ == UdpTarget::LookingUp)
         udpHeld_.emplace_back(bytes.begin(), bytes.end());
     else if (udpTarget_ == UdpTarget::Ready)
@@ -487,7 +489,11 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
     if (!udp_) {
         udp_ = new QUdpSocket(this);
         connect(udp_, &QUdpSocket::readyRead, this, &QtSocket::ReadUdp);
-        connect(udp_, &QUdpSocket::errorOccurred, this, [this] { PostError(udp_->errorString()); });
+        // Errors of reads and writes are handled where they happen.
+        connect(udp_, &QUdpSocket::errorOccurred, this, [this] {
+            if (udp_->state() == QAbstractSocket::UnconnectedState && udpTarget_ == UdpTarget::Ready)
+                udpTarget_ = UdpTarget::Refused;
+        });
     }
     if (udp_->state() != QAbstractSocket::UnconnectedState)
         udp_->abort();
@@ -521,8 +527,19 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
 void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
 {
-    const qint64 written = udp_->write(reinterpret_cast<const char*>(datagram.data()),
-                                       static_cast<qint64>(datagram.size()));
+    const auto write = [&] {
+        return udp_->write(reinterpret_cast<const char*>(datagram.data()), static_cast<qint64>(datagram.size()));
+    };
+    qint64 written = write();
+    // The system may report to this send that the device's port refused an
+    // earlier datagram: no failure of this one, which goes out over a new
+    // connection.
+    if (written < 0) {
+        UseUdpAddress(udpAddress_);
+        if (udpTarget_ != UdpTarget::Ready)
+            return;
+        written = write();
+    }
     if (written < 0) {
         udpTarget_ = UdpTarget::Failed;
         PostError(udp_->errorString());
@@ -541,9 +558,11 @@ bool QtSocket::TakeDatagram()
 {
     const qint64 n = udp_->read(udpScratch_.data(), kMaxDatagram);
     if (n < 0 && udp_->state() != QAbstractSocket::ConnectedState) {
-        // The device's port refused a datagram, or the socket failed.
-        udpTarget_ = UdpTarget::Failed;
-        PostError(udp_->errorString());
+        // The system reports what became of an earlier datagram (the
+        // device's port refused it, the host was unreachable), and Qt drops
+        // the connection. As for a datagram lost, no answer comes; the next
+        // send connects again.
+        udpTarget_ = UdpTarget::Refused;
         return false;
     }
     if (n <= 0 || finished_ || udpTarget_ != UdpTarget::Ready)

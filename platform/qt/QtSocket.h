@@ -134,7 +134,9 @@ private:
     // UDP: the device's address once known; datagrams held while a host name
     // is looked up; datagrams received from the device and not yet fetched,
     // in a ring; the arrival of the one last fetched.
-    enum class UdpTarget { Unknown, LookingUp, Ready, Failed };
+    // Refused: the system reported an earlier datagram undelivered and Qt
+    // dropped the connection; the next send connects again.
+    enum class UdpTarget { Unknown, LookingUp, Ready, Refused, Failed };
     UdpTarget udpTarget_ = UdpTarget::Unknown;
     QHostAddress udpAddress_;
     int lookupId_ = -1;

@@ -88,6 +88,7 @@ private slots:
     void udpOneDatagramPerEvent();
     void closeSafeInAnyState();
     void tcpNoDelay();
+    void udpRefusedIsNoAnswer();
 };
 
 void tst_QtSocket::eventsWaitUntilHandlerReturns()
@@ -237,6 +238,32 @@ void tst_QtSocket::tcpNoDelay()
     socket.Connect();
     QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
     QVERIFY(socket.NoDelay());
+}
+
+void tst_QtSocket::udpRefusedIsNoAnswer()
+{
+    // A datagram to a port nobody holds is refused by the system; that is no
+    // error of the client's, as a datagram lost is none. Once the device is
+    // there, the next request reaches it.
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    const quint16 port = device.localPort();
+    device.close();
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(Protocol::Udp);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(port);
+    socket.SendData(Bytes("lost"));
+    QCoreApplication::processEvents();
+
+    QVERIFY(device.bind(QHostAddress::LocalHost, port));
+    socket.SendData(Bytes("ping"));
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 20000);
+    const QNetworkDatagram request = device.receiveDatagram();
+    QCOMPARE(request.data(), QByteArray("ping"));
+    device.writeDatagram("pong", request.senderAddress(), quint16(request.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:pong"}), 20000);
 }
 
 QTEST_GUILESS_MAIN(tst_QtSocket)

@@ -3,12 +3,16 @@
 // says why, unless it was empty); a frame that goes out is exactly the
 // request asked for, header and checksum included.
 //
+// The pure builders that take a sequence number build the same frame, with
+// that number in bytes 14..15.
+//
 // Input: byte 0 the command (read, write, status), byte 1 the type code (as
 // a signed byte), then the name, a 0 byte, and the value.
 
 #include "FuzzCheck.h"
 
 #include <Fakes.h>
+#include <Requests.h>
 #include <modZeva.h>
 
 #include <algorithm>
@@ -106,6 +110,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 0: result = sender.SendReadRequest(name, type); break;
     case 1: result = sender.SendWriteRequest(name, value, type); break;
     default: result = sender.SendStatusRequest(); break;
+    }
+
+    // The same request through the builder the command-line client uses.
+    const auto seq = static_cast<std::uint16_t>(size * 40503u + data[0]);
+    std::vector<std::uint8_t> built;
+    modZeva::MakeHeader(built);
+    modZeva::SendResult builtResult = modZeva::SendResult::Sent;
+    switch (op) {
+    case 0: builtResult = modZeva::BuildReadRequest(built, name, type, seq); break;
+    case 1:
+        builtResult = modZeva::BuildWriteRequest(built, name, value, type,
+                                                 static_cast<std::size_t>(modZeva::TypeSize(type)), seq);
+        break;
+    default: modZeva::BuildStatusRequest(built, seq); break;
+    }
+    FUZZ_CHECK(builtResult == result);
+    if (result == modZeva::SendResult::Sent) {
+        FUZZ_CHECK(socket.sent.size() == 1 && built.size() == socket.sent.front().size());
+        FUZZ_CHECK(modZeva::FrameSequence(built) == seq);
+        for (std::size_t i = 0; i < built.size(); ++i) {
+            if (i != 14 && i != 15 && i != 19)
+                FUZZ_CHECK(built[i] == socket.sent.front()[i]);
+        }
+        unsigned builtSum = 0;
+        for (std::size_t i = 0; i < 19; ++i)
+            builtSum += built[i];
+        FUZZ_CHECK(built[19] == (builtSum & 0xFF));
     }
 
     if (result != modZeva::SendResult::Sent) {
