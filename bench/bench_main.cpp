@@ -301,6 +301,7 @@ void Soak(Protocol protocol, client::Ports ports, long exchanges)
     long rssEarly = 0, rssEnd = 0, atEarly = 0, atEnd = 0, allocationsEarly = 0, allocationsEnd = 0;
     // Bounded: a generous rate floor of 1000 exchanges per second.
     const double limit = 60.0 + static_cast<double>(exchanges) / 1000.0;
+    const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();
     logic.cmdReadCont_Click();
     RunUntil(
@@ -320,6 +321,7 @@ void Soak(Protocol protocol, client::Ports ports, long exchanges)
         },
         limit);
     const auto t1 = Clock::now();
+    const double cpu1 = CpuSeconds();
     logic.cmdReadCont_Click();
     // The one request still out is answered; then every request has been.
     RunUntil([&] { return static_cast<long>(logic.Answers()) >= socket.sent || end.ended; }, 5);
@@ -330,11 +332,11 @@ void Soak(Protocol protocol, client::Ports ports, long exchanges)
         allocationsEnd = g_allocations.load();
     }
 
-    std::printf("%s soak: %ld exchanges in %.2f s = %.0f per second; RSS %.2f MB at %ld, %.2f MB at %ld "
+    std::printf("%s soak: %ld exchanges in %.2f s = %.0f per second (%.1f us CPU each); RSS %.2f MB at %ld, %.2f MB at %ld "
                 "(%+.3f MB: %s); %ld requests, %ld answers, %ld lost; boxes %d%s%s; "
                 "%.3f C++ heap allocations per exchange after %ld\n",
                 Name(protocol), atEnd, Seconds(t0, t1), static_cast<double>(atEnd) / Seconds(t0, t1),
-                static_cast<double>(rssEarly) / 1e6, atEarly, static_cast<double>(rssEnd) / 1e6, atEnd,
+                (cpu1 - cpu0) * 1e6 / static_cast<double>(std::max(atEnd, 1L)), static_cast<double>(rssEarly) / 1e6, atEarly, static_cast<double>(rssEnd) / 1e6, atEnd,
                 static_cast<double>(rssEnd - rssEarly) / 1e6,
                 std::labs(rssEnd - rssEarly) <= 1000000 ? "flat" : "NOT flat", socket.sent, answers,
                 socket.sent - answers, box.shown, box.shown ? ": " : "", box.last.c_str(),
