@@ -5,6 +5,8 @@
 zeva_packages="cmake g++ make qt6-base-dev fonts-nanum"
 # Manual pages, the menu entry's check, the Debian package and its checks.
 zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
+# The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
+zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 
 zeva_install_missing() {
   local missing=() p

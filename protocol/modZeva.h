@@ -62,7 +62,7 @@ enum class AnswerKind {
     Status,      // 0xB1 without error: valueText holds the 20 status bytes
     Other,       // any other command without error: nothing to show
     DeviceError, // error status set: errorCode holds the device's code
-    Malformed,   // shorter than its kind needs
+    Malformed,   // shorter than its kind needs, or byte 13 is not the device's
 };
 
 struct Answer {

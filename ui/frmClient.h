@@ -9,9 +9,13 @@
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QWidget>
 
+#include <array>
 #include <memory>
+#include <string>
 
 class QComboBox;
 class QGroupBox;
@@ -56,6 +60,7 @@ public:
     void SetExchangeObserver(client::IExchangeObserver* observer) { logic_->SetObserver(observer); }
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -76,8 +81,19 @@ private:
     platform::QtBusyPointer qtBusyPointer_;
 
     platform::QtSocket tcpClient;
+
+    struct TextCache {
+        QString text;
+        std::string utf8;
+    };
+    mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
+
+    // Repaints at most once a frame: continuous reading may change a box
+    // thousands of times a second, more than any screen shows.
+    QElapsedTimer lastPaint_;
+    QBasicTimer paintLater_;
 
     QGroupBox* Frame2 = nullptr;
     QRadioButton* optTCP = nullptr;
