@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once plainly, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer; then each fuzzing harness for 15 s.
 set -euo pipefail
 cd "$(dirname "$0")"
 . ./tools.sh
@@ -17,3 +17,6 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZEVA_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== Fuzzing, 15 s per harness"
+./fuzz.sh 15

@@ -1,7 +1,12 @@
-# Sourced by run.sh and test.sh: makes sure the Debian packages the build,
-# the tests and the window need are there, and installs what is missing.
+# Sourced by run.sh, test.sh and package.sh: makes sure the Debian packages
+# the build, the tests, the package and the window need are there, and
+# installs what is missing.
 
 zeva_packages="cmake g++ make qt6-base-dev fonts-nanum"
+# Manual pages, the menu entry's check, the Debian package and its checks.
+zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
+# The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
+zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 
 zeva_install_missing() {
   local missing=() p

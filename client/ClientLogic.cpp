@@ -1,5 +1,7 @@
 #include "ClientLogic.h"
 
+#include <optional>
+
 #include <string>
 
 namespace client {
@@ -33,6 +35,7 @@ ClientLogic::ClientLogic(IClientView& view, platform::ISocket& socket, platform:
       zeva_(socket, ticks, box)
 {
     socket_.SetListener(this);
+    socket_.SetTickCounter(&ticks_);
 }
 
 void ClientLogic::Form_Load()
@@ -97,8 +100,19 @@ void ClientLogic::ReadVariable()
     const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
     const int type = ChooseType(name);
     dataSize_ = modZeva::TypeSize(type);
-    zeva_.SendReadRequest(name, type);
+    Sent(zeva_.SendReadRequest(name, type));
     view_.SetText(Control::txtVar, name);
+}
+
+void ClientLogic::Sent(modZeva::SendResult result)
+{
+    if (result != modZeva::SendResult::Sent)
+        return;
+    sent_ = true;
+    sendTick_ = zeva_.SendTick();
+    // Held by the socket until the connection is up: stamped again then.
+    if (connecting_)
+        requestHeld_ = true;
 }
 
 void ClientLogic::cmdRead_Click()
@@ -136,7 +150,7 @@ void ClientLogic::cmdWrite_Click()
     const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
     const int type = ChooseType(name);
     cmdState_ = 3;
-    zeva_.SendWriteRequest(name, view_.Text(Control::txtValue), type);
+    Sent(zeva_.SendWriteRequest(name, view_.Text(Control::txtValue), type));
     view_.SetText(Control::txtVar, name);
 }
 
@@ -145,7 +159,7 @@ void ClientLogic::cmdStatus_Click()
     if (ended_)
         return;
     cmdState_ = 4;
-    zeva_.SendStatusRequest();
+    Sent(zeva_.SendStatusRequest());
 }
 
 void ClientLogic::tcpClient_Connect()
@@ -154,6 +168,11 @@ void ClientLogic::tcpClient_Connect()
         return;
     view_.SetEnabled(Control::txtIpAdd, false);
     connecting_ = false;
+    // The socket writes the requests it held right before this event.
+    if (requestHeld_) {
+        requestHeld_ = false;
+        sendTick_ = ticks_.GetTickCount();
+    }
     busy_.SetBusy(false);
 }
 
@@ -161,31 +180,43 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
 {
     if (ended_)
         return;
-    // One reading of the clock serves every answer completed by this arrival.
-    const std::int32_t now = ticks_.GetTickCount();
     socket_.GetData(received_);
 
     if (socket_.GetProtocol() == platform::Protocol::Udp) {
         if (!received_.empty())
-            HandleAnswer(received_, now, false);
+            HandleAnswer(received_, socket_.ArrivalTick(0), false);
         return;
     }
 
     // TCP is a byte stream: an answer may come in pieces, or several at once.
+    // Each is timed by the arrival of its last byte.
+    const std::size_t heldBefore = assembler_.Pending();
+    std::size_t taken = 0;
     assembler_.Feed(received_);
     bool sentMeanwhile = false;
-    for (auto frame = assembler_.Next(); !frame.empty(); frame = assembler_.Next()) {
-        sentMeanwhile = HandleAnswer(frame, now, sentMeanwhile) || sentMeanwhile;
+    for (;;) {
+        const auto frame = assembler_.Next();
+        if (frame.empty())
+            break;
+        taken += frame.size();
+        const std::int32_t arrived = socket_.ArrivalTick(taken > heldBefore ? taken - heldBefore - 1 : 0);
+        sentMeanwhile = HandleAnswer(frame, arrived, sentMeanwhile) || sentMeanwhile;
         if (ended_)
             return;
     }
+    // Bytes that cannot start an answer: one malformed answer, and framing
+    // starts again with the next arrival.
+    if (assembler_.Garbled()) {
+        HandleAnswer(assembler_.Held(), socket_.ArrivalTick(received_.size()), sentMeanwhile);
+        assembler_.Clear();
+    }
 }
 
-bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t now, bool sentMeanwhile)
+std::int32_t ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
 {
-    std::int32_t elapsed = Elapsed(zeva_.SendTick(), now);
+    std::int32_t elapsed = Elapsed(sendTick_, arrived);
     // A request sent while handling an earlier answer of the same arrival
-    // was stamped after `now`.
+    // was stamped after this answer came.
     if (sentMeanwhile && elapsed < 0)
         elapsed = 0;
     if (elapsed < minTime_)
@@ -195,9 +226,23 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     view_.SetText(Control::txtResTime, std::to_string(elapsed));
     view_.SetText(Control::txtMinTime, std::to_string(minTime_));
     view_.SetText(Control::txtMaxTime, std::to_string(maxTime_));
+    return elapsed;
+}
+
+bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile)
+{
+    ++answers_;
+    // An answer before any request is shown but not timed: there is no send
+    // time to take it from.
+    std::optional<std::int32_t> elapsed;
+    if (sent_)
+        elapsed = ShowTimes(arrived, sentMeanwhile);
 
     const modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
+    // Before any message box, so that the record has the time of arrival.
+    if (observer_)
+        observer_->Exchanged(DescribeAnswer(answer, elapsed));
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

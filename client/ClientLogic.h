@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientView.h"
+#include "ExchangeObserver.h"
 
 #include <modZeva.h>
 #include <Framing.h>
@@ -54,13 +55,26 @@ public:
     int DataSize() const { return dataSize_; }
     std::int32_t MinTime() const { return minTime_; }
     std::int32_t MaxTime() const { return maxTime_; }
+    // Tick count right after the last request went out; 0 before the first.
+    std::int32_t SendTick() const { return sendTick_; }
+    // Answers handled since start, timed or not.
+    std::uint64_t Answers() const { return answers_; }
     const modZeva::Sender& Protocol() const { return zeva_; }
+
+    // Told of every handled answer; null for none.
+    void SetObserver(IExchangeObserver* observer) { observer_ = observer; }
 
 private:
     void ReadVariable();
     int ChooseType(const std::string& name) const;
-    // Acts on one answer; true if it sent the next read request.
-    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t now, bool sentMeanwhile);
+    // Notes a request that went out (or is held until the connection is up).
+    void Sent(modZeva::SendResult result);
+    // Response time, minimum and maximum of an answer that arrived at tick
+    // `arrived`, into the statistics and the three boxes; returns it.
+    std::int32_t ShowTimes(std::int32_t arrived, bool sentMeanwhile);
+    // Acts on one answer that arrived at tick `arrived`; true if it sent the
+    // next read request.
+    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile);
     // After a peer close or a socket error: box, close, program end.
     void End(std::string_view title, std::string_view text);
 
@@ -77,6 +91,11 @@ private:
     int dataSize_ = 0;
     std::int32_t minTime_ = 2147483647;
     std::int32_t maxTime_ = 0;
+    std::int32_t sendTick_ = 0;
+    // A request has been sent; one was sent while the connection was made.
+    bool sent_ = false;
+    bool requestHeld_ = false;
+    std::uint64_t answers_ = 0;
 
     // Kept for the whole run so that continuous reading allocates nothing.
     std::vector<std::uint8_t> received_;
@@ -84,6 +103,7 @@ private:
 
     bool connecting_ = false;
     bool ended_ = false;
+    IExchangeObserver* observer_ = nullptr;
 };
 
 } // namespace client

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TickCounter.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,7 +14,9 @@ namespace platform {
 enum class Protocol { Tcp, Udp };
 
 // What the socket reports. Events are delivered one at a time on the window's
-// event thread, never from inside another event's handler.
+// event thread, never from inside another event's handler. An event is
+// delivered as soon as it happens when no handler runs; what happens while one
+// runs (a modal box inside it) waits until it has returned.
 class ISocketEvents {
 public:
     virtual ~ISocketEvents() = default;
@@ -22,12 +26,24 @@ public:
     virtual void tcpClient_Error(const std::string& description) = 0;
 };
 
+// The socket holds no more than this much that was received and not fetched:
+// over TCP one largest frame (a 20-byte header and a 16-bit body length) of
+// bytes, over UDP this many datagrams. A device that sends more than that
+// while an answer is being handled is reported as a socket error.
+inline constexpr std::size_t kMaxHeldTcpBytes = 20 + 0xFFFF;
+inline constexpr std::size_t kMaxHeldDatagrams = 64;
+
 // The one socket of the client, TCP or UDP as chosen before use.
 class ISocket {
 public:
     virtual ~ISocket() = default;
 
     virtual void SetListener(ISocketEvents* events) = 0;
+
+    // The counter that stamps arrivals (ArrivalTick). The client logic hands
+    // it the counter it stamps its sends with, so that both come from one
+    // clock. Without one, arrivals are stamped 0.
+    virtual void SetTickCounter(ITickCounter* ticks) = 0;
 
     virtual void SetProtocol(Protocol protocol) = 0;
     virtual Protocol GetProtocol() const = 0;
@@ -37,14 +53,21 @@ public:
     // TCP: starts the connection and returns at once; Connect or Error follows.
     virtual void Connect() = 0;
 
-    // Sends the whole array in one call: over TCP appended to the stream (held
-    // until the connection is up if it is still being made), over UDP as one
-    // datagram to the remote host and port.
+    // Sends the whole array in one call: over TCP appended to the stream and
+    // written at once; while the connection is being made, held and written
+    // right before the Connect event is delivered, so that a time taken in
+    // that handler is when they went out. Over UDP one datagram to the remote
+    // host and port.
     virtual void SendData(std::span<const std::uint8_t> bytes) = 0;
 
     // Replaces `out` with the bytes received and not yet fetched: over TCP all
     // of them, over UDP one datagram.
     virtual void GetData(std::vector<std::uint8_t>& out) = 0;
+
+    // Tick count at which byte `offset` of what the last GetData fetched
+    // arrived at the socket (an offset past the end counts as the last byte).
+    // Time spent in a handler (a modal box) before the fetch does not count.
+    virtual std::int32_t ArrivalTick(std::size_t offset) const = 0;
 
     // Safe in any state, also when never opened or already closed.
     virtual void Close() = 0;

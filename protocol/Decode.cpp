@@ -77,6 +77,12 @@ Answer DecodeResponse(std::span<const std::uint8_t> response, int dataSize)
     if (!answer.stateText)
         return Malformed(std::nullopt);
 
+    // Only the device's direction byte makes an answer; the company id, the
+    // checksum and bytes 14..15 differ between devices and are not checked.
+    const auto direction = r.Byte(kDirection);
+    if (!direction || *direction != kFromDevice)
+        return Malformed(std::move(answer.stateText));
+
     const auto command = r.Byte(kCommand);
     const auto errorStatus = r.Le16(kErrorStatus);
     if (!command || !errorStatus)

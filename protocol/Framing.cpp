@@ -17,14 +17,25 @@ void FrameAssembler::Feed(std::span<const std::uint8_t> bytes)
 
 std::span<const std::uint8_t> FrameAssembler::Next()
 {
-    const std::span<const std::uint8_t> held = std::span<const std::uint8_t>(buffer_).subspan(consumed_);
-    if (held.size() < kHeaderSize)
+    const std::span<const std::uint8_t> held = Held();
+    if (held.size() < kHeaderSize || Garbled())
         return {};
     const std::size_t frameSize = kHeaderSize + getLe16(held, kBodyLength);
     if (held.size() < frameSize)
         return {};
     consumed_ += frameSize;
     return held.first(frameSize);
+}
+
+bool FrameAssembler::Garbled() const
+{
+    const std::span<const std::uint8_t> held = Held();
+    return held.size() > kDirection && held[kDirection] != kFromDevice;
+}
+
+std::span<const std::uint8_t> FrameAssembler::Held() const
+{
+    return std::span<const std::uint8_t>(buffer_).subspan(consumed_);
 }
 
 std::size_t FrameAssembler::Pending() const

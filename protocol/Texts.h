@@ -15,7 +15,8 @@ inline constexpr std::string_view kTextTooLong = "입력한 데이타 길이가 
 inline constexpr std::string_view kTextBadNameChar = "변수 이름에 사용할 수 없는 문자가 있습니다.";
 inline constexpr std::string_view kTextNotHex = "입력한 값이 16진수가 아닙니다.";
 
-// Shown under kErrorTitle for an answer too short for its kind.
+// Shown under kErrorTitle for an answer too short for its kind, or one that
+// is not from a device.
 inline constexpr std::string_view kTextMalformed = "응답 프레임이 올바르지 않습니다.";
 
 // Device error codes with a text of their own.

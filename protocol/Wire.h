@@ -7,7 +7,7 @@
 //   10..11 state word (0 in requests, the device's state in responses)
 //   12     0
 //   13     direction: 0x33 client to device, 0x11 device to client
-//   14..15 0 in requests (a device echoes them)
+//   14..15 sequence number: 0 from the window; a device echoes them
 //   16..17 body length = frame length - 20 (requests write byte 16 only)
 //   18     0
 //   19     checksum: sum of bytes 0..18 modulo 256

@@ -5,6 +5,7 @@
 
 #include "DataType.h"
 #include "HexText.h"
+#include "Requests.h"
 #include "Texts.h"
 #include "Wire.h"
 
@@ -21,20 +22,6 @@
 #include <vector>
 
 namespace modZeva {
-
-// What a request builder did with a request.
-enum class SendResult {
-    Sent,
-    Empty,          // empty name, or empty write value: nothing sent, no message
-    NotHex,         // write value with a non-hexadecimal character: message box
-    TooLongForType, // write value longer than the type holds: message box
-    BodyTooLong,    // body over 255 bytes: message box
-    BadNameChar,    // name character outside U+0001..U+00FF: message box
-};
-
-// Upper-cases a variable name given as UTF-8, as the window's text is
-// upper-cased before use.
-std::string UpperCase(std::string_view text);
 
 // The module's state for the whole run: the send buffer, whose 20-byte header
 // is built once, and the time of the last send. Requests go out through the
@@ -58,13 +45,8 @@ public:
     std::int32_t SendTick() const { return sendTick_; }
 
 private:
-    // Resizes the buffer to the frame's length and writes the length byte
-    // and the checksum; the header's other bytes are never rewritten.
-    void StartFrame(std::size_t bodyLength);
-    // Bytes 20..29 and the name, as read and write requests share them.
-    void PutVariable(std::uint8_t command, int type, std::string_view name, std::size_t nameLength);
-    // The whole buffer in one send, then the send time.
-    void Send();
+    // A built frame goes out; a refused one gets its message, if it has one.
+    SendResult Finish(SendResult result);
 
     platform::ISocket& socket_;
     platform::ITickCounter& ticks_;
@@ -80,7 +62,7 @@ enum class AnswerKind {
     Status,      // 0xB1 without error: valueText holds the 20 status bytes
     Other,       // any other command without error: nothing to show
     DeviceError, // error status set: errorCode holds the device's code
-    Malformed,   // shorter than its kind needs
+    Malformed,   // shorter than its kind needs, or byte 13 is not the device's
 };
 
 struct Answer {

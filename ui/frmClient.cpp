@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTimerEvent>
 
 #include <algorithm>
 #include <initializer_list>
@@ -25,6 +26,9 @@ namespace {
 constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidth = 5505;
 constexpr int kClientHeight = 3540;
+
+// One frame of a 60 Hz screen.
+constexpr qint64 kFrameMs = 16;
 
 // Small enough for the 13-pixel labels, with Hangul in the same face.
 constexpr int kFontPixelSize = 11;
@@ -241,6 +245,12 @@ void frmClient::Form_Unload()
     logic_->Form_Unload();
 }
 
+void frmClient::SelectUdp()
+{
+    optUDP->setChecked(true);
+    logic_->optUDP_Click();
+}
+
 void frmClient::optDirect_Click()
 {
     // The list keeps its selection while greyed.
@@ -254,6 +264,28 @@ void frmClient::optPath_Click()
     lblDataType->setEnabled(true);
     if (cboDataType->currentIndex() < 0)
         cboDataType->setCurrentIndex(0);
+}
+
+bool frmClient::event(QEvent* event)
+{
+    // Qt asks for one repaint of everything changed since the last; a request
+    // within a frame of the last repaint is taken up when the frame is over,
+    // and whatever changed until then is painted together.
+    if (event->type() == QEvent::UpdateRequest) {
+        if (lastPaint_.isValid() && lastPaint_.elapsed() < kFrameMs) {
+            if (!paintLater_.isActive())
+                paintLater_.start(static_cast<int>(kFrameMs - lastPaint_.elapsed()), this);
+            return true;
+        }
+        lastPaint_.start();
+    } else if (event->type() == QEvent::Timer
+               && static_cast<QTimerEvent*>(event)->timerId() == paintLater_.timerId()) {
+        paintLater_.stop();
+        lastPaint_.start();
+        QEvent request(QEvent::UpdateRequest);
+        return QWidget::event(&request);
+    }
+    return QWidget::event(event);
 }
 
 void frmClient::closeEvent(QCloseEvent* event)
@@ -310,17 +342,29 @@ std::string frmClient::Text(client::Control control) const
         text = button->text();
     else if (auto* list = qobject_cast<QComboBox*>(w))
         text = list->currentText();
-    return text.toStdString();
+    // Continuous reading reads the variable box on every exchange: the text
+    // is converted only when it has changed since the last reading.
+    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
+    if (text != cache.text) {
+        cache.text = text;
+        cache.utf8 = text.toStdString();
+    }
+    return cache.utf8;
 }
 
 void frmClient::SetText(client::Control control, std::string_view text)
 {
+    // A box is written only when its text changes: rewriting it would move
+    // the cursor of a user typing in it and repaint it for nothing.
     QWidget* w = Widget(control);
-    const QString t = FromUtf8(text);
-    if (auto* edit = qobject_cast<QLineEdit*>(w))
-        edit->setText(t);
-    else if (auto* button = qobject_cast<QAbstractButton*>(w))
-        button->setText(t);
+    const QUtf8StringView utf8(text.data(), static_cast<qsizetype>(text.size()));
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        if (!QAnyStringView::equal(edit->text(), utf8))
+            edit->setText(utf8.toString());
+    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        if (!QAnyStringView::equal(button->text(), utf8))
+            button->setText(utf8.toString());
+    }
 }
 
 void frmClient::SetEnabled(client::Control control, bool enabled)

@@ -9,9 +9,13 @@
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QWidget>
 
+#include <array>
 #include <memory>
+#include <string>
 
 class QComboBox;
 class QGroupBox;
@@ -50,7 +54,13 @@ public:
 
     const client::ClientLogic& Logic() const { return *logic_; }
 
+    // Start-up choices, made before the window is used: the UDP option
+    // selected as a click on it would, and an observer of every answer.
+    void SelectUdp();
+    void SetExchangeObserver(client::IExchangeObserver* observer) { logic_->SetObserver(observer); }
+
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -71,8 +81,19 @@ private:
     platform::QtBusyPointer qtBusyPointer_;
 
     platform::QtSocket tcpClient;
+
+    struct TextCache {
+        QString text;
+        std::string utf8;
+    };
+    mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
+
+    // Repaints at most once a frame: continuous reading may change a box
+    // thousands of times a second, more than any screen shows.
+    QElapsedTimer lastPaint_;
+    QBasicTimer paintLater_;
 
     QGroupBox* Frame2 = nullptr;
     QRadioButton* optTCP = nullptr;

@@ -1,14 +1,19 @@
 #include "QtSocket.h"
 
+#include <QAbstractEventDispatcher>
 #include <QHostInfo>
-#include <QNetworkDatagram>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <algorithm>
+
 namespace platform {
 
 namespace {
+
+// A UDP payload is at most 65535 - 8 bytes.
+constexpr qint64 kMaxDatagram = 0xFFFF;
 
 QString ToQString(std::string_view text)
 {
@@ -23,9 +28,23 @@ QHostAddress Plain(const QHostAddress& address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
+// Counts the calls into the socket under way: what they raise is delivered
+// after they return.
+struct InCall {
+    int& depth;
+    explicit InCall(int& d) : depth(d) { ++depth; }
+    ~InCall() { --depth; }
+    InCall(const InCall&) = delete;
+    InCall& operator=(const InCall&) = delete;
+};
+
 } // namespace
 
-QtSocket::QtSocket(QObject* parent) : QObject(parent) {}
+QtSocket::QtSocket(QObject* parent) : QObject(parent), udpRing_(kMaxHeldDatagrams)
+{
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &QtSocket::OnAboutToBlock);
+}
 
 QtSocket::~QtSocket()
 {
@@ -42,6 +61,7 @@ QtSocket::~QtSocket()
 
 void QtSocket::SetProtocol(Protocol protocol)
 {
+    InCall call(inCall_);
     if (protocol != protocol_)
         Reset();
     protocol_ = protocol;
@@ -62,33 +82,37 @@ void QtSocket::Connect()
 {
     if (protocol_ != Protocol::Tcp)
         return;
+    InCall call(inCall_);
+    Reset();
     if (!tcp_) {
         tcp_ = new QTcpSocket(this);
         connect(tcp_, &QTcpSocket::connected, this, &QtSocket::OnTcpConnected);
-        connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::OnTcpReadyRead);
+        connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::ReadTcp);
         connect(tcp_, &QTcpSocket::disconnected, this, &QtSocket::OnTcpDisconnected);
         connect(tcp_, &QTcpSocket::errorOccurred, this, &QtSocket::OnTcpError);
     }
-    tcp_->abort();
-    tcpHeld_.clear();
-    tcpReceived_.clear();
     finished_ = false;
     tcpOpen_ = true;
     // A literal IPv4 or IPv6 address is used as it is; a host name is looked
     // up, and each of its addresses is tried in turn.
-    tcp_->connectToHost(host_, port_);
+    // Unbuffered: a write goes to the system at once, without Qt turning its
+    // write notifier on and off (which wakes the event loop once more per
+    // exchange), and a read takes the bytes straight from the system.
+    tcp_->connectToHost(host_, port_, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void QtSocket::SendData(std::span<const std::uint8_t> bytes)
 {
     if (finished_)
         return;
+    InCall call(inCall_);
 
     if (protocol_ == Protocol::Tcp) {
-        if (tcp_ && tcp_->state() == QAbstractSocket::ConnectedState) {
+        if (tcpReady_) {
+            // Written now: a request waits for nothing.
             tcp_->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+            tcp_->flush();
         } else if (tcpOpen_) {
-            // Still connecting: written as soon as the connection is up.
             tcpHeld_.insert(tcpHeld_.end(), bytes.begin(), bytes.end());
         } else {
             PostError(QStringLiteral("The socket is not connected"));
@@ -98,6 +122,8 @@ void QtSocket::SendData(std::span<const std::uint8_t> bytes)
 
     if (udpTarget_ == UdpTarget::Unknown)
         StartUdp();
+    else if (udpTarget_ == UdpTarget::Refused)
+        UseUdpAddress(udpAddress_);
     if (udpTarget_ == UdpTarget::LookingUp)
         udpHeld_.emplace_back(bytes.begin(), bytes.end());
     else if (udpTarget_ == UdpTarget::Ready)
@@ -106,40 +132,64 @@ void QtSocket::SendData(std::span<const std::uint8_t> bytes)
 
 void QtSocket::GetData(std::vector<std::uint8_t>& out)
 {
+    // Buffers are swapped, not copied: both sides keep their storage.
     if (protocol_ == Protocol::Tcp) {
-        out.assign(tcpReceived_.begin(), tcpReceived_.end());
+        out.swap(tcpReceived_);
         tcpReceived_.clear();
+        fetchedMarks_.swap(tcpMarks_);
+        tcpMarks_.clear();
         return;
     }
-    if (udpReceived_.empty()) {
+    if (udpCount_ == 0) {
         out.clear();
         return;
     }
-    out.assign(udpReceived_.front().begin(), udpReceived_.front().end());
-    udpReceived_.pop_front();
+    Datagram& first = udpRing_[udpFirst_];
+    out.swap(first.bytes);
+    first.bytes.clear();
+    fetchedTick_ = first.tick;
+    udpFirst_ = (udpFirst_ + 1) % udpRing_.size();
+    --udpCount_;
+}
+
+std::int32_t QtSocket::ArrivalTick(std::size_t offset) const
+{
+    if (protocol_ == Protocol::Udp)
+        return fetchedTick_;
+    if (fetchedMarks_.empty())
+        return 0;
+    for (const Mark& m : fetchedMarks_) {
+        if (offset < m.end)
+            return m.tick;
+    }
+    return fetchedMarks_.back().tick;
 }
 
 void QtSocket::Close()
 {
+    InCall call(inCall_);
     Reset();
     finished_ = true;
 }
 
 void QtSocket::Reset()
 {
-    events_.clear();
+    firstEvent_ = 0;
+    eventCount_ = 0;
     dataEventPending_ = false;
 
     tcpOpen_ = false;
+    tcpReady_ = false;
     tcpHeld_.clear();
     tcpReceived_.clear();
+    tcpMarks_.clear();
     if (tcp_)
         tcp_->abort();
 
     lookupId_ = -1;
     udpTarget_ = UdpTarget::Unknown;
     udpHeld_.clear();
-    udpReceived_.clear();
+    udpCount_ = 0;
     if (udp_)
         udp_->abort();
 }
@@ -151,15 +201,47 @@ std::uint16_t QtSocket::LocalPort() const
     return udp_ ? udp_->localPort() : 0;
 }
 
-void QtSocket::Post(Event event)
+std::size_t QtSocket::HeldBytes() const
 {
-    events_.push_back(std::move(event));
-    // Inside a handler the delivering loop picks the event up once the
-    // handler has returned.
-    if (deliverQueued_ || inHandler_)
+    if (protocol_ == Protocol::Tcp)
+        return tcpReceived_.size();
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < udpCount_; ++i)
+        bytes += udpRing_[(udpFirst_ + i) % udpRing_.size()].bytes.size();
+    return bytes;
+}
+
+bool QtSocket::NoDelay() const
+{
+    return tcp_ && tcp_->socketOption(QAbstractSocket::LowDelayOption).toInt() != 0;
+}
+
+std::int32_t QtSocket::Now() const
+{
+    return ticks_ ? ticks_->GetTickCount() : 0;
+}
+
+void QtSocket::Post(EventKind kind, std::string description)
+{
+    for (std::size_t i = 0; i < eventCount_; ++i) {
+        if (events_[(firstEvent_ + i) % events_.size()].kind == kind)
+            return;
+    }
+    Event& e = events_[(firstEvent_ + eventCount_) % events_.size()];
+    e.kind = kind;
+    e.description = std::move(description);
+    ++eventCount_;
+
+    if (delivering_)
+        return; // the delivering loop takes it once the handler has returned
+    if (inCall_ > 0) {
+        if (!deliverQueued_) {
+            deliverQueued_ = true;
+            QMetaObject::invokeMethod(this, &QtSocket::DeliverQueued, Qt::QueuedConnection);
+        }
         return;
-    deliverQueued_ = true;
-    QMetaObject::invokeMethod(this, &QtSocket::Deliver, Qt::QueuedConnection);
+    }
+    Deliver();
 }
 
 void QtSocket::PostError(const QString& description)
@@ -167,60 +249,166 @@ void QtSocket::PostError(const QString& description)
     if (finished_)
         return;
     finished_ = true;
-    Post({EventKind::Error, 0, description.toStdString()});
+    Post(EventKind::Error, description.toStdString());
+}
+
+void QtSocket::PostData()
+{
+    if (dataEventPending_)
+        return;
+    dataEventPending_ = true;
+    Post(EventKind::DataArrival);
+}
+
+void QtSocket::DeliverQueued()
+{
+    deliverQueued_ = false;
+    Deliver();
 }
 
 void QtSocket::Deliver()
 {
-    deliverQueued_ = false;
-    if (inHandler_)
+    if (delivering_)
         return;
-
+    delivering_ = true;
     QPointer<QtSocket> alive(this);
-    while (!events_.empty()) {
-        Event event = std::move(events_.front());
-        events_.pop_front();
-        if (event.kind == EventKind::DataArrival && protocol_ == Protocol::Tcp) {
-            // Bytes that come during the handler raise a new event.
+    while (eventCount_ > 0) {
+        Event event = std::move(events_[firstEvent_]);
+        firstEvent_ = (firstEvent_ + 1) % events_.size();
+        --eventCount_;
+
+        std::size_t bytes = 0;
+        if (event.kind == EventKind::DataArrival) {
             dataEventPending_ = false;
-            event.bytes = tcpReceived_.size();
+            bytes = protocol_ == Protocol::Tcp ? tcpReceived_.size()
+                                               : (udpCount_ > 0 ? udpRing_[udpFirst_].bytes.size() : 0);
+            // Dropped since it was raised.
+            if (protocol_ == Protocol::Tcp ? tcpReceived_.empty() : udpCount_ == 0)
+                continue;
+        } else if (event.kind == EventKind::Connect) {
+            tcpReady_ = true;
+            if (!tcpHeld_.empty()) {
+                tcp_->write(reinterpret_cast<const char*>(tcpHeld_.data()), static_cast<qint64>(tcpHeld_.size()));
+                tcp_->flush();
+                tcpHeld_.clear();
+            }
         }
         if (!listener_)
             continue;
 
-        inHandler_ = true;
         switch (event.kind) {
         case EventKind::Connect: listener_->tcpClient_Connect(); break;
-        case EventKind::DataArrival: listener_->tcpClient_DataArrival(event.bytes); break;
+        case EventKind::DataArrival: listener_->tcpClient_DataArrival(bytes); break;
         case EventKind::Close: listener_->tcpClient_Close(); break;
         case EventKind::Error: listener_->tcpClient_Error(event.description); break;
         }
         if (!alive)
             return;
-        inHandler_ = false;
+        // What the handler left unfetched, or what came meanwhile, raises
+        // the next data event.
+        if (event.kind == EventKind::DataArrival
+            && (protocol_ == Protocol::Tcp ? !tcpReceived_.empty() : udpCount_ > 0))
+            PostData();
     }
+    delivering_ = false;
+    // A nested event loop ran: what Qt took in after it last looked raises no
+    // signal of its own.
+    if (lookAgain_) {
+        lookAgain_ = false;
+        QMetaObject::invokeMethod(this, &QtSocket::ReadWaiting, Qt::QueuedConnection);
+    }
+}
+
+void QtSocket::ReadWaiting()
+{
+    if (finished_)
+        return;
+    // A read also finds a close that came meanwhile.
+    if (protocol_ == Protocol::Tcp && tcp_ && tcpOpen_ && tcp_->state() == QAbstractSocket::ConnectedState)
+        ReadTcp();
+    else if (protocol_ == Protocol::Udp && udp_ && udpTarget_ == UdpTarget::Ready) {
+        bool received = false;
+        while (!finished_ && TakeDatagram())
+            received = true;
+        if (received)
+            PostData();
+    }
+}
+
+void QtSocket::Overflow(const QString& description)
+{
+    // What is held is the device's flood, not answers: dropped, so that the
+    // error is the next thing the client sees.
+    tcpReceived_.clear();
+    tcpMarks_.clear();
+    udpCount_ = 0;
+    PostError(description);
+    if (tcp_ && tcpOpen_) {
+        tcpOpen_ = false;
+        tcp_->abort();
+    }
+    if (udp_)
+        udp_->abort();
+}
+
+void QtSocket::OnAboutToBlock()
+{
+    if (!delivering_)
+        return;
+    lookAgain_ = true;
+    ReadWaiting();
 }
 
 void QtSocket::OnTcpConnected()
 {
-    if (!tcpHeld_.empty()) {
-        tcp_->write(reinterpret_cast<const char*>(tcpHeld_.data()), static_cast<qint64>(tcpHeld_.size()));
-        tcpHeld_.clear();
-    }
-    Post({EventKind::Connect, 0, {}});
+    tcp_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    Post(EventKind::Connect);
 }
 
-void QtSocket::OnTcpReadyRead()
+void QtSocket::ReadTcp()
 {
-    const QByteArray bytes = tcp_->readAll();
-    if (bytes.isEmpty() || finished_)
-        return;
-    tcpReceived_.insert(tcpReceived_.end(), bytes.begin(), bytes.end());
-    // One event stands for everything received until it is handled.
-    if (!dataEventPending_) {
-        dataEventPending_ = true;
-        Post({EventKind::DataArrival, 0, {}});
+    if (scratch_.empty())
+        scratch_.resize(kMaxHeldTcpBytes + 1);
+    QPointer<QtSocket> alive(this);
+    for (bool more = true; more && alive;) {
+        // While a handler runs, one byte more than may be held tells an
+        // overflow; otherwise what is read is handed on at once.
+        const std::size_t room = kMaxHeldTcpBytes - tcpReceived_.size();
+        const std::size_t want = delivering_ ? room + 1 : room;
+        if (want == 0)
+            break;
+        const qint64 n = tcp_->read(scratch_.data(), static_cast<qint64>(want));
+        if (n <= 0) {
+            // Unbuffered, the peer's close shows as a failed read.
+            if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)
+                OnTcpGone();
+            break;
+        }
+        more = static_cast<std::size_t>(n) == want;
+        if (finished_)
+            continue;
+        if (static_cast<std::size_t>(n) > room) {
+            Overflow(QStringLiteral("The device sent more than %1 bytes while an answer was being handled")
+                         .arg(kMaxHeldTcpBytes));
+            return;
+        }
+        tcpReceived_.insert(tcpReceived_.end(), scratch_.begin(), scratch_.begin() + n);
+        const std::int32_t now = Now();
+        if (!tcpMarks_.empty() && tcpMarks_.back().tick == now)
+            tcpMarks_.back().end = tcpReceived_.size();
+        else
+            tcpMarks_.push_back({tcpReceived_.size(), now});
+        // One event stands for everything received until it is handled.
+        PostData();
     }
+}
+
+void QtSocket::OnTcpGone()
+{
+    if (tcp_->error() == QAbstractSocket::RemoteHostClosedError)
+        OnTcpDisconnected();
+    else
+        OnTcpError();
 }
 
 void QtSocket::OnTcpDisconnected()
@@ -228,12 +416,13 @@ void QtSocket::OnTcpDisconnected()
     if (!tcpOpen_)
         return; // closed by us
     tcpOpen_ = false;
+    tcpReady_ = false;
     if (tcp_->bytesAvailable() > 0)
-        OnTcpReadyRead();
+        ReadTcp();
     if (finished_)
         return;
     finished_ = true;
-    Post({EventKind::Close, 0, {}});
+    Post(EventKind::Close);
 }
 
 void QtSocket::OnTcpError()
@@ -299,8 +488,12 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
     if (!udp_) {
         udp_ = new QUdpSocket(this);
-        connect(udp_, &QUdpSocket::readyRead, this, &QtSocket::OnUdpReadyRead);
-        connect(udp_, &QUdpSocket::errorOccurred, this, [this] { PostError(udp_->errorString()); });
+        connect(udp_, &QUdpSocket::readyRead, this, &QtSocket::ReadUdp);
+        // Errors of reads and writes are handled where they happen.
+        connect(udp_, &QUdpSocket::errorOccurred, this, [this] {
+            if (udp_->state() == QAbstractSocket::UnconnectedState && udpTarget_ == UdpTarget::Ready)
+                udpTarget_ = UdpTarget::Refused;
+        });
     }
     if (udp_->state() != QAbstractSocket::UnconnectedState)
         udp_->abort();
@@ -312,7 +505,11 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
         local = QHostAddress(v4 ? QHostAddress::LocalHost : QHostAddress::LocalHostIPv6);
     else
         local = QHostAddress(v4 ? QHostAddress::AnyIPv4 : QHostAddress::AnyIPv6);
-    if (!udp_->bind(local, 0)) {
+    // Connected to the device: the system then takes datagrams from its
+    // address and port only, and a datagram is sent and read with no address
+    // to build or compare on the way.
+    if (!udp_->bind(local, 0)
+        || (udp_->connectToHost(address, port_), udp_->state() != QAbstractSocket::ConnectedState)) {
         udpTarget_ = UdpTarget::Failed;
         udpHeld_.clear();
         PostError(udp_->errorString());
@@ -321,38 +518,65 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
     udpAddress_ = address;
     udpTarget_ = UdpTarget::Ready;
-    while (!udpHeld_.empty() && udpTarget_ == UdpTarget::Ready) {
-        SendDatagram(udpHeld_.front());
-        udpHeld_.pop_front();
-    }
+    if (udpScratch_.empty())
+        udpScratch_.resize(static_cast<std::size_t>(kMaxDatagram));
+    for (std::size_t i = 0; i < udpHeld_.size() && udpTarget_ == UdpTarget::Ready; ++i)
+        SendDatagram(udpHeld_[i]);
+    udpHeld_.clear();
 }
 
 void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
 {
-    const qint64 written = udp_->writeDatagram(reinterpret_cast<const char*>(datagram.data()),
-                                               static_cast<qint64>(datagram.size()), udpAddress_, port_);
+    const auto write = [&] {
+        return udp_->write(reinterpret_cast<const char*>(datagram.data()), static_cast<qint64>(datagram.size()));
+    };
+    qint64 written = write();
+    // The system may report to this send that the device's port refused an
+    // earlier datagram: no failure of this one, which goes out over a new
+    // connection.
+    if (written < 0) {
+        UseUdpAddress(udpAddress_);
+        if (udpTarget_ != UdpTarget::Ready)
+            return;
+        written = write();
+    }
     if (written < 0) {
         udpTarget_ = UdpTarget::Failed;
         PostError(udp_->errorString());
     }
 }
 
-void QtSocket::OnUdpReadyRead()
+void QtSocket::ReadUdp()
 {
-    // Every pending datagram is taken now, or the signal may not come again.
-    while (udp_->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = udp_->receiveDatagram();
-        if (!datagram.isValid())
-            break;
-        if (finished_ || udpTarget_ != UdpTarget::Ready)
-            continue;
-        // Only the device's answers count; anything else is dropped unread.
-        if (!Plain(datagram.senderAddress()).isEqual(udpAddress_))
-            continue;
-        const QByteArray data = datagram.data();
-        udpReceived_.emplace_back(data.begin(), data.end());
-        Post({EventKind::DataArrival, static_cast<std::size_t>(data.size()), {}});
+    // One datagram per signal: reading it lets Qt signal again for the next
+    // one. Where no signal comes (a handler runs), ReadWaiting drains.
+    if (TakeDatagram())
+        PostData();
+}
+
+bool QtSocket::TakeDatagram()
+{
+    const qint64 n = udp_->read(udpScratch_.data(), kMaxDatagram);
+    if (n < 0 && udp_->state() != QAbstractSocket::ConnectedState) {
+        // The system reports what became of an earlier datagram (the
+        // device's port refused it, the host was unreachable), and Qt drops
+        // the connection. As for a datagram lost, no answer comes; the next
+        // send connects again.
+        udpTarget_ = UdpTarget::Refused;
+        return false;
     }
+    if (n <= 0 || finished_ || udpTarget_ != UdpTarget::Ready)
+        return false;
+    if (udpCount_ == udpRing_.size()) {
+        Overflow(QStringLiteral("The device sent more than %1 datagrams while an answer was being handled")
+                     .arg(kMaxHeldDatagrams));
+        return false;
+    }
+    Datagram& slot = udpRing_[(udpFirst_ + udpCount_) % udpRing_.size()];
+    slot.bytes.assign(udpScratch_.begin(), udpScratch_.begin() + n);
+    slot.tick = Now();
+    ++udpCount_;
+    return true;
 }
 
 } // namespace platform

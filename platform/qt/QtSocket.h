@@ -5,8 +5,8 @@
 #include <QHostAddress>
 #include <QObject>
 
+#include <array>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -18,10 +18,15 @@ namespace platform {
 
 // The socket object tcpClient over Qt Network, TCP or UDP as chosen.
 //
-// Qt's signals are never passed on directly: each one is recorded as an event
-// and a queued step delivers the events in order, one at a time. A handler
-// that opens a modal box (a nested event loop) therefore never sees another
-// event before it returns; what arrived meanwhile follows once it has.
+// Each Qt signal is recorded as an event. With no handler running, the event
+// is delivered at once; while one runs (a modal box inside it), events wait
+// and follow in order once it has returned, so handlers never nest. Events
+// raised by a call into the socket (a send that fails) are delivered after
+// that call has returned.
+//
+// Bytes are read, and their arrival stamped, as they come, also while a
+// handler runs: what the socket holds is bounded (kMaxHeldTcpBytes,
+// kMaxHeldDatagrams), and at most one event of each kind waits.
 class QtSocket final : public QObject, public ISocket {
     Q_OBJECT
 
@@ -30,6 +35,7 @@ public:
     ~QtSocket() override;
 
     void SetListener(ISocketEvents* events) override { listener_ = events; }
+    void SetTickCounter(ITickCounter* ticks) override { ticks_ = ticks; }
     void SetProtocol(Protocol protocol) override;
     Protocol GetProtocol() const override { return protocol_; }
     void SetRemoteHost(std::string_view host) override;
@@ -38,12 +44,19 @@ public:
     void Connect() override;
     void SendData(std::span<const std::uint8_t> bytes) override;
     void GetData(std::vector<std::uint8_t>& out) override;
+    std::int32_t ArrivalTick(std::size_t offset) const override;
     void Close() override;
 
     // UDP: the local port answers are received on, 0 before the first send.
     std::uint16_t LocalPort() const;
     // Events recorded and not yet delivered.
-    std::size_t PendingEvents() const { return events_.size(); }
+    std::size_t PendingEvents() const { return eventCount_; }
+    // Bytes received and not yet fetched.
+    std::size_t HeldBytes() const;
+    // An error or the peer's close has been recorded: nothing more is taken in.
+    bool Ended() const { return finished_; }
+    // TCP: whether small writes go out at once (no Nagle delay).
+    bool NoDelay() const;
 
 private slots:
     // Named as a slot: a lookup bound to a member function pointer leaves
@@ -53,28 +66,52 @@ private slots:
 private:
     enum class EventKind { Connect, DataArrival, Close, Error };
     struct Event {
-        EventKind kind;
-        std::size_t bytes = 0;
+        EventKind kind = EventKind::Connect;
         std::string description;
+    };
+    // Where the bytes received so far end, and when the last of them came.
+    struct Mark {
+        std::size_t end;
+        std::int32_t tick;
+    };
+    struct Datagram {
+        std::vector<std::uint8_t> bytes;
+        std::int32_t tick = 0;
     };
 
     // Drops the connection, held and received data and undelivered events.
     void Reset();
-    void Post(Event event);
+    std::int32_t Now() const;
+    void Post(EventKind kind, std::string description = {});
     void PostError(const QString& description);
+    void PostData();
     void Deliver();
+    void DeliverQueued();
+    // After more was received than the socket holds: the error, and nothing
+    // more taken from the device.
+    void Overflow(const QString& description);
+    // While a handler runs, Qt does not signal what arrives; a nested event
+    // loop (a modal box) about to wait is when to look.
+    void OnAboutToBlock();
+    // Takes in what Qt holds without having signalled it.
+    void ReadWaiting();
 
     void OnTcpConnected();
-    void OnTcpReadyRead();
+    void ReadTcp();
     void OnTcpDisconnected();
+    // A read found the connection gone.
+    void OnTcpGone();
     void OnTcpError();
 
     void StartUdp();
     void UseUdpAddress(const QHostAddress& address);
     void SendDatagram(std::span<const std::uint8_t> datagram);
-    void OnUdpReadyRead();
+    void ReadUdp();
+    // Reads one datagram; true if one was kept.
+    bool TakeDatagram();
 
     ISocketEvents* listener_ = nullptr;
+    ITickCounter* ticks_ = nullptr;
     Protocol protocol_ = Protocol::Tcp;
     QString host_;
     std::uint16_t port_ = 0;
@@ -82,28 +119,46 @@ private:
     QTcpSocket* tcp_ = nullptr;
     QUdpSocket* udp_ = nullptr;
 
-    // TCP: a connection is being made or is up; bytes sent before it is up.
+    // TCP: a connection is being made or is up; the Connect event has been
+    // delivered; bytes sent before that.
     bool tcpOpen_ = false;
+    bool tcpReady_ = false;
     std::vector<std::uint8_t> tcpHeld_;
-    // TCP: bytes received and not yet fetched.
+    // TCP: bytes received and not yet fetched, with their arrival marks; the
+    // marks of what the last GetData fetched.
     std::vector<std::uint8_t> tcpReceived_;
-    bool dataEventPending_ = false;
+    std::vector<Mark> tcpMarks_;
+    std::vector<Mark> fetchedMarks_;
+    std::vector<char> scratch_;
 
     // UDP: the device's address once known; datagrams held while a host name
-    // is looked up; datagrams received from the device and not yet fetched.
-    enum class UdpTarget { Unknown, LookingUp, Ready, Failed };
+    // is looked up; datagrams received from the device and not yet fetched,
+    // in a ring; the arrival of the one last fetched.
+    // Refused: the system reported an earlier datagram undelivered and Qt
+    // dropped the connection; the next send connects again.
+    enum class UdpTarget { Unknown, LookingUp, Ready, Refused, Failed };
     UdpTarget udpTarget_ = UdpTarget::Unknown;
     QHostAddress udpAddress_;
     int lookupId_ = -1;
-    std::deque<std::vector<std::uint8_t>> udpHeld_;
-    std::deque<std::vector<std::uint8_t>> udpReceived_;
+    std::vector<std::vector<std::uint8_t>> udpHeld_;
+    std::vector<Datagram> udpRing_;
+    std::size_t udpFirst_ = 0;
+    std::size_t udpCount_ = 0;
+    std::vector<char> udpScratch_;
+    std::int32_t fetchedTick_ = 0;
 
     // Once the peer has closed or an error was reported, nothing more follows.
     bool finished_ = false;
 
-    std::deque<Event> events_;
+    // Undelivered events in order, at most one of each kind.
+    std::array<Event, 4> events_;
+    std::size_t firstEvent_ = 0;
+    std::size_t eventCount_ = 0;
+    bool dataEventPending_ = false;
+    bool delivering_ = false;
+    int inCall_ = 0;
     bool deliverQueued_ = false;
-    bool inHandler_ = false;
+    bool lookAgain_ = false;
 };
 
 } // namespace platform

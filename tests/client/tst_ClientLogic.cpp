@@ -4,8 +4,11 @@
 #include <Simulator.h>
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QNetworkDatagram>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -185,6 +188,85 @@ bool SpinUntil(const std::function<bool()>& done)
     return done();
 }
 
+// Runs a waiting event loop, as a modal box does, until the condition holds.
+bool WaitLikeBox(const std::function<bool()>& done)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QDeadlineTimer deadline(kWait);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// A device played by the test on loopback, over TCP or UDP.
+struct ScriptedDevice {
+    Protocol protocol;
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> peer;
+    QUdpSocket udp;
+    QHostAddress client;
+    quint16 clientPort = 0;
+
+    explicit ScriptedDevice(Protocol p) : protocol(p) {}
+    bool Listen()
+    {
+        return protocol == Protocol::Tcp ? server.listen(QHostAddress::LocalHost, 0)
+                                         : udp.bind(QHostAddress::LocalHost, 0);
+    }
+    client::Ports Ports() const
+    {
+        return protocol == Protocol::Tcp ? client::Ports{server.serverPort(), 1} : client::Ports{1, udp.localPort()};
+    }
+    // TCP: takes the client's connection.
+    bool Accept()
+    {
+        if (protocol == Protocol::Udp)
+            return true;
+        if (!SpinUntil([&] { return server.hasPendingConnections(); }))
+            return false;
+        peer.reset(server.nextPendingConnection());
+        return true;
+    }
+    // Waits for `count` requests (UDP: datagrams; TCP: any bytes at all).
+    bool Receive(int count)
+    {
+        if (protocol == Protocol::Tcp)
+            return SpinUntil([&] { return peer->bytesAvailable() > 0; }) && !peer->readAll().isEmpty();
+        for (int i = 0; i < count; ++i) {
+            if (!SpinUntil([&] { return udp.hasPendingDatagrams(); }))
+                return false;
+            const QNetworkDatagram d = udp.receiveDatagram();
+            client = d.senderAddress();
+            clientPort = quint16(d.senderPort());
+        }
+        return true;
+    }
+    void Send(const QByteArray& bytes)
+    {
+        if (protocol == Protocol::Tcp) {
+            peer->write(bytes);
+            peer->flush();
+        } else {
+            udp.writeDatagram(bytes, client, clientPort);
+        }
+    }
+};
+
+// Answers as a device sends them, state 0201: a read of %MW0 holding 1234,
+// a status answer, an error answer (code 0x21).
+const QByteArray kReadAnswer = QByteArray::fromHex("564F524E2D4B454C54550102001100000E000000"
+                                                   "5500020000000000010002003412");
+const QByteArray kStatusAnswer = QByteArray::fromHex("564F524E2D4B454C54550102001100001E000000"
+                                                     "B1000000000000000000") + kStatusData;
+const QByteArray kErrorAnswer = QByteArray::fromHex("564F524E2D4B454C54550102001100000A000000"
+                                                    "550002000000FFFF2100");
+
 void AddProtocols(const char* name, const std::function<void(QTestData&)>& fill)
 {
     for (const Protocol p : {Protocol::Tcp, Protocol::Udp}) {
@@ -222,7 +304,11 @@ private slots:
     void refusedConnectionEndsProgram();
     void hostNames_data();
     void hostNames();
-    void foreignDatagramIgnored();
+    void otherPortIgnored();
+    void answerBeforeAnyRequest();
+    void garbledFrameRestartsFraming();
+    void floodWhileBoxOpen_data();
+    void floodWhileBoxOpen();
 };
 
 void tst_ClientLogic::connectTcp()
@@ -517,10 +603,24 @@ void tst_ClientLogic::readBeforeConnectionCompletes()
     QVERIFY(device);
     Rig rig(*device, Protocol::Tcp);
     rig.clock.step = 0;
+    // The connection takes 500 ms to come up, the device answers in 20.
+    struct SlowConnection final : platform::ISocketEvents {
+        Rig& rig;
+        explicit SlowConnection(Rig& r) : rig(r) {}
+        void tcpClient_Connect() override
+        {
+            rig.clock.now += 500;
+            rig.logic.tcpClient_Connect();
+            rig.clock.now += 20;
+        }
+        void tcpClient_DataArrival(std::size_t n) override { rig.logic.tcpClient_DataArrival(n); }
+        void tcpClient_Close() override { rig.logic.tcpClient_Close(); }
+        void tcpClient_Error(const std::string& d) override { rig.logic.tcpClient_Error(d); }
+    } slow(rig);
+    rig.socket.SetListener(&slow);
     rig.logic.cmdConnect_Click();
-    rig.Press('R'); // the connection is still being made
+    rig.Press('R'); // the connection is still being made: held until it is up
     QVERIFY(rig.view.IsEnabled(Control::txtIpAdd));
-    rig.clock.now = 1020;
     QTRY_COMPARE_WITH_TIMEOUT(rig.answers, 1, kWait);
     QCOMPARE(rig.Text(Control::txtValue), std::string("1234"));
     QCOMPARE(rig.Text(Control::txtResTime), std::string("20"));
@@ -634,37 +734,38 @@ void tst_ClientLogic::answersDuringMessageBox_data()
 void tst_ClientLogic::answersDuringMessageBox()
 {
     QFETCH(Protocol, protocol);
-    sim::Faults faults;
-    // Over TCP the three answers come in two pieces: the first holds the
-    // error answer, the second the rest, while the box is open.
-    if (protocol == Protocol::Tcp)
-        faults.splitMs = 50;
-    auto device = StartDevice(faults);
-    QVERIFY(device);
-    Rig rig(*device, protocol);
+    ScriptedDevice device(protocol);
+    QVERIFY(device.Listen());
+    Rig rig(device.Ports(), protocol);
+    rig.clock.step = 0;
     rig.logic.cmdConnect_Click();
-    if (protocol == Protocol::Tcp)
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.view.IsEnabled(Control::txtIpAdd), kWait);
-
-    int answersWhileOpen = -1;
-    bool arrivedWhileOpen = false;
-    rig.box.whileOpen = [&] {
-        if (answersWhileOpen != -1)
-            return;
-        const std::size_t waiting = protocol == Protocol::Tcp ? 1 : 2;
-        arrivedWhileOpen = SpinUntil([&] {
-            return device->requestsAnswered() == 3 && rig.socket.PendingEvents() >= waiting;
-        });
-        answersWhileOpen = rig.answers;
-    };
     rig.Press('E');
     rig.Press('R');
     rig.Press('S');
+    QVERIFY(device.Accept());
+    QVERIFY(device.Receive(3));
+
+    // The answers come 30 ms after the requests: the error answer first, the
+    // other two while its box is open. The box then stays open for 3 s, which
+    // is no part of any response time.
+    rig.clock.now += 30;
+    int answersWhileOpen = -1;
+    bool arrivedWhileOpen = false;
+    rig.box.whileOpen = [&] {
+        answersWhileOpen = rig.answers;
+        device.Send(kReadAnswer);
+        device.Send(kStatusAnswer);
+        arrivedWhileOpen = WaitLikeBox([&] { return rig.socket.HeldBytes() == std::size_t(34 + 50); });
+        rig.clock.now += 3000;
+    };
+    device.Send(kErrorAnswer);
     QTRY_COMPARE_WITH_TIMEOUT(rig.answers, 3, kWait);
     QVERIFY(arrivedWhileOpen);
     QCOMPARE(answersWhileOpen, 1);
     QCOMPARE(rig.values, std::vector<std::string>({"", "1234", kStatusText}));
     QCOMPARE(rig.statesBefore, std::vector<int>({4, 0, 0}));
+    QCOMPARE(rig.times, std::vector<std::string>({"30", "30", "30"}));
+    QCOMPARE(rig.logic.MaxTime(), 30);
     QCOMPARE(rig.box.shown.size(), std::size_t(1));
     QCOMPARE(rig.logic.CmdState(), 0);
 }
@@ -751,11 +852,10 @@ void tst_ClientLogic::hostNames()
     }
 }
 
-void tst_ClientLogic::foreignDatagramIgnored()
+void tst_ClientLogic::otherPortIgnored()
 {
     QUdpSocket stranger;
-    if (!stranger.bind(QHostAddress("127.0.0.2"), 0))
-        QSKIP("no second loopback address to send from");
+    QVERIFY(stranger.bind(QHostAddress::LocalHost, 0));
     auto device = StartDevice();
     QVERIFY(device);
     Rig rig(*device, Protocol::Udp);
@@ -763,8 +863,8 @@ void tst_ClientLogic::foreignDatagramIgnored()
     rig.Press('S');
     QTRY_COMPARE_WITH_TIMEOUT(rig.answers, 1, kWait);
 
-    // A well-formed status answer, but not from the device. Sent before the
-    // next request, so it reaches the client's port before the real answer.
+    // A well-formed status answer from the device's address, but not from its
+    // port. Sent before the next request, so it reaches the client first.
     const QByteArray foreign = QByteArray::fromHex("564F524E2D4B454C54550000001100001E000000"
                                                    "B1000000000000000000"
                                                    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
@@ -772,6 +872,103 @@ void tst_ClientLogic::foreignDatagramIgnored()
     rig.Press('S');
     QTRY_COMPARE_WITH_TIMEOUT(rig.answers, 2, kWait);
     QCOMPARE(rig.values, std::vector<std::string>({kStatusText, kStatusText}));
+}
+
+void tst_ClientLogic::answerBeforeAnyRequest()
+{
+    ScriptedDevice device(Protocol::Tcp);
+    QVERIFY(device.Listen());
+    Rig rig(device.Ports(), Protocol::Tcp);
+    rig.clock.now = 2798169;
+    rig.logic.cmdConnect_Click();
+    QVERIFY(device.Accept());
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.view.IsEnabled(Control::txtIpAdd), kWait);
+
+    // Nothing was asked: the answer is shown, but there is no time to take.
+    device.Send(kReadAnswer);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.logic.Answers(), std::uint64_t(1), kWait);
+    QCOMPARE(rig.Text(Control::txtState), std::string("0201"));
+    QCOMPARE(rig.Text(Control::txtValue), std::string(""));
+    for (Control c : {Control::txtResTime, Control::txtMinTime, Control::txtMaxTime})
+        QCOMPARE(rig.Text(c), std::string());
+    QCOMPARE(rig.logic.MinTime(), 2147483647);
+    QCOMPARE(rig.logic.MaxTime(), 0);
+
+    rig.clock.step = 0;
+    rig.Press('R');
+    rig.clock.now += 7;
+    device.Send(kReadAnswer);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.answers, 1, kWait);
+    QCOMPARE(rig.Text(Control::txtValue), std::string("1234"));
+    QCOMPARE(rig.times, std::vector<std::string>({"7"}));
+    QCOMPARE(rig.logic.MaxTime(), 7);
+}
+
+void tst_ClientLogic::garbledFrameRestartsFraming()
+{
+    ScriptedDevice device(Protocol::Tcp);
+    QVERIFY(device.Listen());
+    Rig rig(device.Ports(), Protocol::Tcp);
+    rig.logic.cmdConnect_Click();
+    QVERIFY(device.Accept());
+    rig.Press('C');
+
+    // Twenty bytes that claim a body of 65535 bytes but are no answer (byte
+    // 13 is not 0x11): one malformed answer, the loop ends, nothing held.
+    device.Send(QByteArray::fromHex("564F524E2D4B454C5455010200330000FFFF0000"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.box.shown.size(), std::size_t(1), kWait);
+    QCOMPARE(rig.box.shown[0].title, std::string("오류"));
+    QCOMPARE(rig.box.shown[0].text, std::string("응답 프레임이 올바르지 않습니다."));
+    QCOMPARE(rig.logic.CmdState(), 0);
+    QCOMPARE(rig.Text(Control::txtValue), std::string());
+
+    // Framing starts again with the next arrival.
+    rig.Press('R');
+    device.Send(kReadAnswer);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Text(Control::txtValue), std::string("1234"), kWait);
+    QCOMPARE(rig.logic.Answers(), std::uint64_t(2));
+    QCOMPARE(rig.box.shown.size(), std::size_t(1));
+    QVERIFY(rig.exit.statuses.empty());
+}
+
+void tst_ClientLogic::floodWhileBoxOpen_data()
+{
+    QTest::addColumn<Protocol>("protocol");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("tcp") << Protocol::Tcp << "more than 65555 bytes";
+    QTest::newRow("udp") << Protocol::Udp << "more than 64 datagrams";
+}
+
+void tst_ClientLogic::floodWhileBoxOpen()
+{
+    QFETCH(Protocol, protocol);
+    QFETCH(QString, cause);
+    ScriptedDevice device(protocol);
+    QVERIFY(device.Listen());
+    Rig rig(device.Ports(), protocol);
+    rig.logic.cmdConnect_Click();
+    rig.Press('E');
+    QVERIFY(device.Accept());
+    QVERIFY(device.Receive(1));
+
+    // The device answers with an error, then keeps sending unasked while the
+    // box is open: over TCP 6000 answers (204000 bytes), over UDP 100.
+    bool refused = false;
+    rig.box.whileOpen = [&] {
+        if (rig.box.shown.size() != 1)
+            return;
+        for (int i = 0; i < (protocol == Protocol::Tcp ? 6000 : 100); ++i)
+            device.Send(kReadAnswer);
+        refused = WaitLikeBox([&] { return rig.socket.Ended(); });
+    };
+    device.Send(kErrorAnswer);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.exit.statuses, std::vector<int>({1}), kWait);
+    QVERIFY(refused);
+    QCOMPARE(rig.box.shown.size(), std::size_t(2));
+    QCOMPARE(rig.box.shown[1].title, std::string("Winsock Error"));
+    QVERIFY2(QString::fromStdString(rig.box.shown[1].text).contains(cause), rig.box.shown[1].text.c_str());
+    // Nothing of the flood was handled as an answer.
+    QCOMPARE(rig.logic.Answers(), std::uint64_t(1));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientLogic)

@@ -1,6 +1,8 @@
 #include <QtSocket.h>
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,12 +52,19 @@ struct Recorder final : platform::ISocketEvents {
     void tcpClient_Error(const std::string& description) override { Record("error:" + description); }
 };
 
-// Runs the event loop, as a modal box would, until the condition holds.
+// Runs a waiting event loop, as a modal box does, until the condition holds.
 bool SpinUntil(const std::function<bool()>& done)
 {
+    QEventLoop loop;
+    QTimer poll;
     QDeadlineTimer deadline(20000);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
     return done();
 }
 
@@ -78,6 +87,8 @@ private slots:
     void badAddress();
     void udpOneDatagramPerEvent();
     void closeSafeInAnyState();
+    void tcpNoDelay();
+    void udpRefusedIsNoAnswer();
 };
 
 void tst_QtSocket::eventsWaitUntilHandlerReturns()
@@ -212,6 +223,47 @@ void tst_QtSocket::closeSafeInAnyState()
 
     QCoreApplication::processEvents();
     QCOMPARE(events.log, Log());
+}
+
+void tst_QtSocket::tcpNoDelay()
+{
+    // Requests and answers are small and strictly alternate: none may wait
+    // for the acknowledgement of the one before.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(server.serverPort());
+    socket.Connect();
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
+    QVERIFY(socket.NoDelay());
+}
+
+void tst_QtSocket::udpRefusedIsNoAnswer()
+{
+    // A datagram to a port nobody holds is refused by the system; that is no
+    // error of the client's, as a datagram lost is none. Once the device is
+    // there, the next request reaches it.
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    const quint16 port = device.localPort();
+    device.close();
+    platform::QtSocket socket;
+    Recorder events(socket);
+    socket.SetProtocol(Protocol::Udp);
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(port);
+    socket.SendData(Bytes("lost"));
+    QCoreApplication::processEvents();
+
+    QVERIFY(device.bind(QHostAddress::LocalHost, port));
+    socket.SendData(Bytes("ping"));
+    QTRY_VERIFY_WITH_TIMEOUT(device.hasPendingDatagrams(), 20000);
+    const QNetworkDatagram request = device.receiveDatagram();
+    QCOMPARE(request.data(), QByteArray("ping"));
+    device.writeDatagram("pong", request.senderAddress(), quint16(request.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"data:pong"}), 20000);
 }
 
 QTEST_GUILESS_MAIN(tst_QtSocket)

@@ -64,6 +64,8 @@ struct FakeBusy final : platform::IBusyPointer {
 // Records every frame sent; received bytes are queued by the test.
 struct FakeSocket final : platform::ISocket {
     platform::ISocketEvents* listener = nullptr;
+    platform::ITickCounter* ticks = nullptr;
+    std::int32_t arrivalTick = 0;
     platform::Protocol protocol = platform::Protocol::Tcp;
     std::string host;
     std::uint16_t port = 0;
@@ -73,6 +75,7 @@ struct FakeSocket final : platform::ISocket {
     std::vector<std::vector<std::uint8_t>> incoming;
 
     void SetListener(platform::ISocketEvents* events) override { listener = events; }
+    void SetTickCounter(platform::ITickCounter* t) override { ticks = t; }
     void SetProtocol(platform::Protocol p) override { protocol = p; }
     platform::Protocol GetProtocol() const override { return protocol; }
     void SetRemoteHost(std::string_view h) override { host = std::string(h); }
@@ -87,5 +90,6 @@ struct FakeSocket final : platform::ISocket {
             incoming.erase(incoming.begin());
         }
     }
+    std::int32_t ArrivalTick(std::size_t) const override { return arrivalTick; }
     void Close() override { ++closes; }
 };

@@ -77,6 +77,10 @@ void TestDecode::decode_data()
     QTest::newRow("write answer") << kWriteOk << 2 << AnswerKind::Other << 0 << QByteArray("");
     QTest::newRow("unknown command") << QByteArray(HDR "7700000000000000" "00000000") << 2
                                      << AnswerKind::Other << 0 << QByteArray("");
+    // Byte 13 is not the device's: a request echoed back, or anything else.
+    QTest::newRow("direction 0x33") << QByteArray("564F524E2D4B454C5455" "0102" "0033" "0000" "0E00" "0000"
+                                                  "5500020000000000" "0100" "0200" "3412")
+                                    << 2 << AnswerKind::Malformed << 0 << QByteArray("");
 }
 
 void TestDecode::decode()

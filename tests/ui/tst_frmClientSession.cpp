@@ -23,6 +23,7 @@ private slots:
     void write();
     void status();
     void continuousRead();
+    void typingDuringContinuousRead();
     void readOverUdp();
     void valueTooLong();
     void deviceErrors_data();
@@ -188,6 +189,30 @@ void tst_frmClientSession::continuousRead()
     click("cmdStatus");
     QTRY_COMPARE_WITH_TIMEOUT(device->requestsAnswered(), before + 1, 10000);
     QCOMPARE(device->requestsReceived(), before + 1);
+}
+
+void tst_frmClientSession::typingDuringContinuousRead()
+{
+    open();
+    connectTcp();
+    click("cmdReadCont");
+    QTRY_VERIFY_WITH_TIMEOUT(device->requestsAnswered() >= 2, 10000);
+
+    // Boxes whose text stays the same are left alone: the cursor of someone
+    // editing the variable's name stays where it is, and nothing repaints.
+    QLineEdit* var = edit("txtVar");
+    var->setFocus();
+    var->setCursorPosition(1);
+    QSignalSpy edited(var, &QLineEdit::textChanged);
+    QSignalSpy value(edit("txtValue"), &QLineEdit::textChanged);
+    const int before = device->requestsAnswered();
+    QTRY_VERIFY_WITH_TIMEOUT(device->requestsAnswered() >= before + 20, 10000);
+    QCOMPARE(var->cursorPosition(), 1);
+    QCOMPARE(var->text(), QStringLiteral("%MW0"));
+    QCOMPARE(edited.count(), 0);
+    QCOMPARE(value.count(), 0);
+    QCOMPARE(edit("txtValue")->text(), QStringLiteral("0000"));
+    click("cmdReadCont");
 }
 
 void tst_frmClientSession::readOverUdp()

@@ -1,0 +1,65 @@
+#include "ClientSession.h"
+
+#include <QFile>
+
+#include <cstdio>
+
+namespace app {
+
+namespace {
+
+constexpr int kFlushIntervalMs = 1000;
+
+} // namespace
+
+ClientSession::ClientSession(const StartOptions& options, ui::Services services, client::Ports ports)
+    : logPath_(options.logPath),
+      box_(services.messageBox),
+      window_(std::make_unique<ui::frmClient>(services, ports))
+{
+    if (!box_) {
+        ownBox_ = std::make_unique<platform::QtMessageBox>(window_.get());
+        box_ = ownBox_.get();
+    }
+    if (!options.host.isEmpty())
+        window_->SetText(client::Control::txtIpAdd, options.host.toStdString());
+    if (options.udp)
+        window_->SelectUdp();
+
+    if (!logPath_.isEmpty() && log_.Open(QFile::encodeName(logPath_).toStdString(), &logError_)) {
+        window_->SetExchangeObserver(&log_);
+        flushTimer_.setInterval(kFlushIntervalMs);
+        QObject::connect(&flushTimer_, &QTimer::timeout, [this] { FlushLog(); });
+        flushTimer_.start();
+    }
+}
+
+ClientSession::~ClientSession()
+{
+    flushTimer_.stop();
+    window_->SetExchangeObserver(nullptr);
+    FlushLog();
+}
+
+void ClientSession::Start()
+{
+    window_->show();
+    if (!logPath_.isEmpty() && !log_.IsOpen()) {
+        const QString text = QStringLiteral("The log file %1 cannot be written (%2). The window runs without a log.")
+                                 .arg(logPath_, QString::fromLocal8Bit(logError_.c_str()));
+        box_->Show(text.toStdString(), std::nullopt);
+    }
+}
+
+void ClientSession::FlushLog()
+{
+    const bool wasOpen = log_.IsOpen();
+    if (!log_.Flush() && wasOpen && !writeFailureReported_) {
+        // Not a box: one would stop a continuous read until clicked away.
+        writeFailureReported_ = true;
+        std::fprintf(stderr, "zeva-client: writing the log file %s failed; logging stopped\n",
+                     QFile::encodeName(logPath_).constData());
+    }
+}
+
+} // namespace app

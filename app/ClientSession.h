@@ -1,0 +1,44 @@
+#pragma once
+
+#include "CommandLine.h"
+
+#include <ExchangeLog.h>
+#include <frmClient.h>
+
+#include <QTimer>
+
+#include <memory>
+
+namespace app {
+
+// The window as the command line asks for it: address and protocol filled
+// in, and the log of its exchanges written to a file, flushed every second
+// and on the way out.
+class ClientSession {
+public:
+    explicit ClientSession(const StartOptions& options, ui::Services services = {}, client::Ports ports = {});
+    ~ClientSession();
+
+    // Shows the window; a log file that could not be opened is reported
+    // then, once, and the window runs without a log.
+    void Start();
+
+    ui::frmClient& Window() { return *window_; }
+    bool Logging() const { return log_.IsOpen(); }
+
+private:
+    void FlushLog();
+
+    QString logPath_;
+    std::string logError_;
+    // Declared before the window, which holds a pointer to it, so that it
+    // outlives the window.
+    client::ExchangeLog log_;
+    platform::IMessageBox* box_ = nullptr;
+    std::unique_ptr<ui::frmClient> window_;
+    std::unique_ptr<platform::QtMessageBox> ownBox_;
+    QTimer flushTimer_;
+    bool writeFailureReported_ = false;
+};
+
+} // namespace app

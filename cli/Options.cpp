@@ -1,0 +1,347 @@
+#include "Options.h"
+
+#include <DataType.h>
+#include <Requests.h>
+
+#include <QCommandLineParser>
+
+#include <cmath>
+#include <limits>
+
+namespace cli {
+
+namespace {
+
+constexpr std::uint16_t kTcpPort = 2004;
+constexpr std::uint16_t kUdpPort = 2005;
+
+struct TypeEntry {
+    const char* name;
+    int code;
+    int size;
+};
+
+// A bit travels as type code 0 with one data byte, 0 or 1.
+constexpr TypeEntry kBit = {"BIT", 0, 1};
+
+std::optional<TypeEntry> TypeNamed(const QString& text)
+{
+    const QString t = text.toUpper();
+    if (t == QLatin1String(kBit.name))
+        return kBit;
+    for (int i = 0; i < int(std::size(modZeva::kTypeNames)); ++i) {
+        const std::string_view n = modZeva::kTypeNames[i];
+        if (t == QLatin1String(n.data(), qsizetype(n.size())))
+            return TypeEntry{n.data(), i + 1, modZeva::TypeSize(i + 1)};
+    }
+    return std::nullopt;
+}
+
+// The type of a direct address from its third character, as the window
+// finds it; X, which the window sends as code 0 too, is a bit.
+TypeEntry DirectType(const std::string& upperName)
+{
+    if (upperName.size() >= 3 && upperName[2] == 'X')
+        return kBit;
+    const int code = modZeva::TypeFromDirectName(upperName);
+    return {"", code, modZeva::TypeSize(code)};
+}
+
+std::optional<qint64> WholeNumber(const QString& text, qint64 min, qint64 max)
+{
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok, 10);
+    if (!ok || v < min || v > max || text.startsWith(QLatin1Char('+')))
+        return std::nullopt;
+    return v;
+}
+
+std::optional<double> Decimal(const QString& text, double min, double max)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < min || v > max)
+        return std::nullopt;
+    return v;
+}
+
+// Enough for a run of a century in microseconds, far below overflow.
+constexpr double kMaxSeconds = 3.2e9;
+constexpr qint64 kMaxMs = std::numeric_limits<int>::max();
+
+const QString kCommands = QStringLiteral(
+    "Commands:\n"
+    "  read VARIABLE            read a variable once (or --count times)\n"
+    "  write VARIABLE HEXVALUE  write a value, hexadecimal, most significant digit first\n"
+    "  status                   ask the device for its status (20 bytes)\n"
+    "  poll VARIABLE            read over and over until --count, --duration or Ctrl-C\n"
+    "\n"
+    "VARIABLE is a direct address such as %MW0, whose third character gives its\n"
+    "type (X bit, B byte, W word, D dword, L lword), or a named variable such as\n"
+    "SPEED, which needs --type. Names are upper-cased before use.");
+
+const QString kEpilogue = QStringLiteral(
+    "\n"
+    "Output:\n"
+    "  One line per exchange on standard output: the value as the window shows it\n"
+    "  (hexadecimal, most significant digit first; status: 40 digits), the state\n"
+    "  word, the round trip in ms and the sequence number, for example\n"
+    "    value=1234 state=0000 time=0.087 ms seq=1\n"
+    "  A device error shows its code and the device's message; \"timeout\" a\n"
+    "  request that got no answer in time; \"late\" an answer to an earlier\n"
+    "  request, which is counted and never taken as the current answer.\n"
+    "  poll, and any run with --count or --duration or ended by Ctrl-C, ends with\n"
+    "  a summary:\n"
+    "    --- 127.0.0.1 tcp %MW0 ---\n"
+    "    10 sent, 10 answered, 0 timeouts, 0 retries, 0 late, 0 device errors,\n"
+    "    0 malformed, 0% loss\n"
+    "    rtt min/avg/max/mdev = 0.071/0.090/0.142/0.019 ms (min seq 4, max seq 1)\n"
+    "    p50/p95/p99 = 0.085/0.142/0.142 ms\n"
+    "  A request and the copies sent again for it count once. Answered counts\n"
+    "  every answer taken, device errors and malformed answers included; loss\n"
+    "  is the share of requests sent that got no answer. A request still\n"
+    "  outstanding at Ctrl-C is not counted.\n"
+    "  --json prints instead one JSON object per line, per exchange\n"
+    "    {\"seq\":1,\"rtt_us\":87,\"state\":\"0000\",\"value\":\"1234\"}\n"
+    "  with \"error\" and \"text\" for a device error, \"timeout\":true,\n"
+    "  \"late\":true or \"malformed\":true, and last, always, the summary\n"
+    "    {\"summary\":{\"sent\":N,\"answered\":N,\"timeouts\":N,\"retries\":N,\"late\":N,\n"
+    "     \"device_errors\":N,\"malformed\":N,\"loss_pct\":X,\"min_seq\":N,\"max_seq\":N,\n"
+    "     \"rtt_us\":{\"min\":N,\"avg\":X,\"max\":N,\"mdev\":X,\"p50\":N,\"p95\":N,\"p99\":N}}}\n"
+    "  (\"rtt_us\" is null when nothing was answered).\n"
+    "  --csv writes one row per exchange: time,seq,rtt_us,outcome,state,value\n"
+    "  (time in UTC, ISO 8601 with microseconds; outcome answer, device_error,\n"
+    "  malformed, timeout or late; value the error code for a device error).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every exchange answered without error (or at least one answered when\n"
+    "     others timed out and no --max-loss was given)\n"
+    "  1  at least one device error or malformed answer\n"
+    "  2  usage error, or input refused (nothing is sent)\n"
+    "  3  transport failure: no connection, connection closed by the device,\n"
+    "     or no answer at all\n"
+    "  4  --max-rtt or --max-loss exceeded\n"
+    "  With several, the highest applies. Ctrl-C or SIGTERM ends any command\n"
+    "  after printing the summary.\n"
+    "\n"
+    "Examples:\n"
+    "  zeva read %MW0\n"
+    "  zeva -t WORD write SPEED 1F4\n"
+    "  zeva -u --retries 2 status\n"
+    "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
+
+struct Spec {
+    QCommandLineOption host{{"H", "host"}, "Device address: IPv4, IPv6 or a host name (default 127.0.0.1).", "ADDR", "127.0.0.1"};
+    QCommandLineOption udp{{"u", "udp"}, "Use UDP (default TCP)."};
+    QCommandLineOption port{{"p", "port"}, "Device port (default 2004 for TCP, 2005 for UDP).", "N"};
+    QCommandLineOption type{{"t", "type"}, "Type of a named variable: BIT, BYTE, WORD, DWORD or LWORD.", "TYPE"};
+    QCommandLineOption timeout{"timeout", "Response timeout (default 1000).", "MS", "1000"};
+    QCommandLineOption connectTimeout{"connect-timeout", "TCP connect timeout (default 3000).", "MS", "3000"};
+    QCommandLineOption retries{"retries", "UDP only: send a timed-out request again up to N times, each with a fresh sequence number (default 0).", "N", "0"};
+    QCommandLineOption count{{"c", "count"}, "Number of exchanges (read, write, status: default 1; poll: no limit).", "N"};
+    QCommandLineOption duration{{"w", "duration"}, "Start no request after this many seconds.", "SECONDS"};
+    QCommandLineOption interval{{"i", "interval"}, "Period from one request's start to the next; 0 sends the next request as soon as the answer is in (default 0). A longer exchange is followed at once, without catching up.", "MS", "0"};
+    QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
+    QCommandLineOption json{"json", "JSON objects instead of text lines."};
+    QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
+    QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
+    QCommandLineOption maxRtt{"max-rtt", "Exit status 4 when the largest round trip exceeds MS.", "MS"};
+    QCommandLineOption maxLoss{"max-loss", "Exit status 4 when the loss exceeds PCT percent.", "PCT"};
+    QCommandLineOption help{{"h", "help"}, "Show this help."};
+    QCommandLineOption version{"version", "Show the version."};
+
+    void AddTo(QCommandLineParser& p) const
+    {
+        p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+        p.setApplicationDescription(QStringLiteral(
+            "Reads, writes and polls one PLC variable, or asks for the device's status,\n"
+            "and measures every exchange.\n\n") + kCommands);
+        p.addOptions({host, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
+                      json, trace, csv, maxRtt, maxLoss, help, version});
+        p.addPositionalArgument("COMMAND", "read, write, status or poll (see Commands).", "COMMAND [VARIABLE [HEXVALUE]]");
+    }
+};
+
+Parsed Usage(const QString& message)
+{
+    Parsed p;
+    p.kind = Parsed::UsageError;
+    p.message = message;
+    return p;
+}
+
+} // namespace
+
+QString HelpText()
+{
+    QCommandLineParser parser;
+    Spec spec;
+    spec.AddTo(parser);
+    // Qt names the program by the path it was started with.
+    QString text = parser.helpText();
+    const qsizetype options = text.indexOf(QLatin1String(" [options]"));
+    if (text.startsWith(QLatin1String("Usage: ")) && options > 0)
+        text.replace(7, options - 7, QStringLiteral("zeva"));
+    return text + kEpilogue;
+}
+
+Parsed ParseArguments(const QStringList& args)
+{
+    QCommandLineParser parser;
+    Spec spec;
+    spec.AddTo(parser);
+    if (!parser.parse(args))
+        return Usage(parser.errorText());
+
+    Parsed result;
+    if (parser.isSet(spec.help)) {
+        result.kind = Parsed::Help;
+        return result;
+    }
+    if (parser.isSet(spec.version)) {
+        result.kind = Parsed::Version;
+        return result;
+    }
+
+    Options& o = result.options;
+    client::RunSettings& run = o.run;
+    client::Request& request = o.request;
+
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return Usage(QStringLiteral("no command given"));
+    const QString command = words.front();
+    const qsizetype wanted = command == QLatin1String("write") ? 3
+        : command == QLatin1String("status") ? 1
+        : command == QLatin1String("read") || command == QLatin1String("poll") ? 2 : -1;
+    if (wanted < 0)
+        return Usage(QStringLiteral("unknown command '%1'").arg(command));
+    if (words.size() != wanted) {
+        return Usage(command == QLatin1String("write") ? QStringLiteral("usage: write VARIABLE HEXVALUE")
+                     : command == QLatin1String("status") ? QStringLiteral("status takes no arguments")
+                                                          : QStringLiteral("usage: %1 VARIABLE").arg(command));
+    }
+
+    // Numbers.
+    const auto whole = [&](const QCommandLineOption& option, qint64 min, qint64 max, qint64* out) -> bool {
+        if (!parser.isSet(option))
+            return true;
+        const auto v = WholeNumber(parser.value(option), min, max);
+        if (v)
+            *out = *v;
+        return v.has_value();
+    };
+    const auto decimal = [&](const QCommandLineOption& option, double min, double max, std::optional<double>* out) {
+        if (!parser.isSet(option))
+            return true;
+        *out = Decimal(parser.value(option), min, max);
+        return out->has_value();
+    };
+    const auto bad = [&](const QCommandLineOption& option, const QString& expected) {
+        return Usage(QStringLiteral("bad --%1 '%2': expected %3")
+                         .arg(option.names().constLast(), parser.value(option), expected));
+    };
+
+    run.protocol = parser.isSet(spec.udp) ? platform::Protocol::Udp : platform::Protocol::Tcp;
+    const bool udp = run.protocol == platform::Protocol::Udp;
+    run.host = parser.value(spec.host).toStdString();
+    if (parser.value(spec.host).trimmed().isEmpty())
+        return Usage(QStringLiteral("empty --host"));
+
+    qint64 port = udp ? kUdpPort : kTcpPort;
+    if (!whole(spec.port, 1, 65535, &port))
+        return bad(spec.port, QStringLiteral("1 to 65535"));
+    run.port = static_cast<std::uint16_t>(port);
+
+    qint64 timeoutMs = 1000, connectMs = 3000, retries = 0;
+    if (!whole(spec.timeout, 1, kMaxMs, &timeoutMs))
+        return bad(spec.timeout, QStringLiteral("1 to %1").arg(kMaxMs));
+    if (!whole(spec.connectTimeout, 1, kMaxMs, &connectMs))
+        return bad(spec.connectTimeout, QStringLiteral("1 to %1").arg(kMaxMs));
+    if (!whole(spec.retries, 0, 1000, &retries))
+        return bad(spec.retries, QStringLiteral("0 to 1000"));
+    if (retries > 0 && !udp)
+        return Usage(QStringLiteral("--retries is for UDP (-u); over TCP a timed-out request is not sent again"));
+    run.responseTimeoutUs = timeoutMs * 1000;
+    run.connectTimeoutUs = connectMs * 1000;
+    run.retries = static_cast<int>(retries);
+
+    qint64 count = 0;
+    if (!whole(spec.count, 1, std::numeric_limits<qint64>::max(), &count))
+        return bad(spec.count, QStringLiteral("a whole number from 1"));
+    std::optional<double> seconds, intervalMs;
+    if (!decimal(spec.duration, 0, kMaxSeconds, &seconds) || (seconds && *seconds <= 0))
+        return bad(spec.duration, QStringLiteral("seconds, more than 0"));
+    if (!decimal(spec.interval, 0, kMaxSeconds * 1000, &intervalMs))
+        return bad(spec.interval, QStringLiteral("milliseconds, 0 or more"));
+    if (!decimal(spec.maxRtt, 0, kMaxSeconds * 1000, &o.maxRttMs))
+        return bad(spec.maxRtt, QStringLiteral("milliseconds, 0 or more"));
+    if (!decimal(spec.maxLoss, 0, 100, &o.maxLossPercent))
+        return bad(spec.maxLoss, QStringLiteral("a percentage, 0 to 100"));
+
+    const bool poll = command == QLatin1String("poll");
+    run.count = count > 0 ? static_cast<std::uint64_t>(count) : (poll || seconds ? 0 : 1);
+    run.durationUs = seconds ? static_cast<std::int64_t>(std::llround(*seconds * 1e6)) : 0;
+    run.intervalUs = intervalMs ? static_cast<std::int64_t>(std::llround(*intervalMs * 1000)) : 0;
+    o.summary = poll || parser.isSet(spec.count) || parser.isSet(spec.duration);
+
+    o.quiet = parser.isSet(spec.quiet);
+    o.json = parser.isSet(spec.json);
+    run.trace = parser.isSet(spec.trace);
+    o.csvPath = parser.value(spec.csv);
+    if (parser.isSet(spec.csv) && o.csvPath.isEmpty())
+        return Usage(QStringLiteral("empty --csv file name"));
+
+    // The request.
+    if (command == QLatin1String("status")) {
+        if (parser.isSet(spec.type))
+            return Usage(QStringLiteral("--type is for a named variable"));
+        request.command = client::Command::Status;
+        o.label = QStringLiteral("status");
+    } else {
+        request.command = command == QLatin1String("write") ? client::Command::Write : client::Command::Read;
+        request.name = modZeva::UpperCase(words[1].toStdString());
+        o.label = QString::fromStdString(request.name);
+        if (request.name.empty()) {
+            result.kind = Parsed::Refused;
+            result.message = QStringLiteral("the variable name is empty");
+            return result;
+        }
+        TypeEntry type;
+        if (request.name.front() == '%') {
+            if (parser.isSet(spec.type))
+                return Usage(QStringLiteral("--type is for a named variable; a direct address takes its type "
+                                            "from its third character"));
+            type = DirectType(request.name);
+        } else {
+            if (!parser.isSet(spec.type))
+                return Usage(QStringLiteral("the named variable %1 needs --type").arg(o.label));
+            const auto named = TypeNamed(parser.value(spec.type));
+            if (!named)
+                return bad(spec.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
+            type = *named;
+        }
+        request.type = type.code;
+        request.dataSize = type.size;
+        if (request.command == client::Command::Write) {
+            request.value = words[2].toStdString();
+            if (request.value.empty()) {
+                result.kind = Parsed::Refused;
+                result.message = QStringLiteral("the value is empty");
+                return result;
+            }
+        }
+    }
+
+    const modZeva::SendResult checked = client::Engine::Check(request);
+    if (checked != modZeva::SendResult::Sent) {
+        const std::string_view text = modZeva::RefusalText(checked);
+        result.kind = Parsed::Refused;
+        result.message = QString::fromUtf8(text.data(), qsizetype(text.size()));
+        return result;
+    }
+    result.kind = Parsed::Run;
+    return result;
+}
+
+} // namespace cli

@@ -1,0 +1,286 @@
+#include "Report.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace cli {
+
+namespace {
+
+using client::Outcome;
+
+// CSV rows reach the file at least this often.
+constexpr std::int64_t kCsvFlushMicros = 1'000'000;
+
+QString Q(std::string_view s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+std::string Ms(std::int64_t micros)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(micros) / 1000.0);
+    return text;
+}
+
+std::string Ms(double micros)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", micros / 1000.0);
+    return text;
+}
+
+std::string Percent(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    return text;
+}
+
+std::string StateOf(const client::ExchangeReport& r)
+{
+    return r.answer && r.answer->stateText ? *r.answer->stateText : std::string();
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (const std::uint8_t b : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
+    }
+    return text;
+}
+
+template <typename... Parts>
+void Append(std::string& line, const Parts&... parts)
+{
+    (line.append(std::string_view(parts)), ...);
+}
+
+void Put(std::FILE* f, const std::string& line)
+{
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fflush(f);
+}
+
+} // namespace
+
+Report::Report(const Options& options, std::FILE* out, std::FILE* err) : options_(options), out_(out), err_(err) {}
+
+bool Report::OpenCsv(QString* error)
+{
+    if (options_.csvPath.isEmpty())
+        return true;
+    csv_ = std::make_unique<QFile>(options_.csvPath);
+    if (!csv_->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(options_.csvPath, csv_->errorString());
+        csv_.reset();
+        return false;
+    }
+    csvRows_.assign(client::CsvHeader());
+    csvRows_ += '\n';
+    Flush();
+    return true;
+}
+
+void Report::Exchange(const client::ExchangeReport& report, std::int64_t nowMicros)
+{
+    if (csv_)
+        CsvRow(report, nowMicros);
+    if (options_.quiet)
+        return;
+    if (options_.json)
+        JsonLine(report);
+    else
+        TextLine(report);
+}
+
+void Report::TextLine(const client::ExchangeReport& r)
+{
+    std::string& l = line_;
+    l.clear();
+    const modZeva::Answer* a = r.answer;
+    switch (r.outcome) {
+    case Outcome::Answer:
+        if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
+            Append(l, "value=", a->valueText);
+        else
+            l += "done";
+        break;
+    case Outcome::DeviceError: Append(l, "error=", std::to_string(a->errorCode)); break;
+    case Outcome::Malformed: l += "malformed"; break;
+    case Outcome::Timeout: l += "timeout"; break;
+    case Outcome::Late:
+        l += "late";
+        if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
+            Append(l, " value=", a->valueText);
+        break;
+    }
+    if (r.answer && r.answer->stateText)
+        Append(l, " state=", *r.answer->stateText);
+    if (r.rttMicros)
+        Append(l, " time=", Ms(*r.rttMicros), " ms");
+    if (r.seq)
+        Append(l, " seq=", std::to_string(*r.seq));
+    if (r.retries > 0)
+        Append(l, " retries=", std::to_string(r.retries));
+    if (r.outcome == Outcome::DeviceError)
+        Append(l, " ", modZeva::ErrorText(a->errorCode));
+    else if (r.outcome == Outcome::Malformed)
+        Append(l, " ", modZeva::kTextMalformed);
+    l += '\n';
+    Put(out_, l);
+}
+
+void Report::JsonLine(const client::ExchangeReport& r)
+{
+    QJsonObject o;
+    if (r.seq)
+        o.insert(QStringLiteral("seq"), int(*r.seq));
+    if (r.rttMicros)
+        o.insert(QStringLiteral("rtt_us"), qint64(*r.rttMicros));
+    if (r.retries > 0)
+        o.insert(QStringLiteral("retries"), r.retries);
+    if (r.answer && r.answer->stateText)
+        o.insert(QStringLiteral("state"), Q(*r.answer->stateText));
+    const modZeva::Answer* a = r.answer;
+    switch (r.outcome) {
+    case Outcome::Answer: o.insert(QStringLiteral("value"), Q(a->valueText)); break;
+    case Outcome::DeviceError:
+        o.insert(QStringLiteral("error"), int(a->errorCode));
+        o.insert(QStringLiteral("text"), Q(modZeva::ErrorText(a->errorCode)));
+        break;
+    case Outcome::Malformed: o.insert(QStringLiteral("malformed"), true); break;
+    case Outcome::Timeout: o.insert(QStringLiteral("timeout"), true); break;
+    case Outcome::Late:
+        o.insert(QStringLiteral("late"), true);
+        if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
+            o.insert(QStringLiteral("value"), Q(a->valueText));
+        break;
+    }
+    line_ = QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+    line_ += '\n';
+    Put(out_, line_);
+}
+
+void Report::CsvRow(const client::ExchangeReport& r, std::int64_t nowMicros)
+{
+    client::ExchangeRow row;
+    row.when = std::chrono::system_clock::now();
+    row.seq = r.seq.value_or(0);
+    row.rttMicros = r.rttMicros;
+    row.outcome = r.outcome;
+    row.state = StateOf(r);
+    if (r.outcome == Outcome::DeviceError)
+        row.value = std::to_string(r.answer->errorCode);
+    else if (r.answer && (r.outcome == Outcome::Answer || r.outcome == Outcome::Late))
+        row.value = r.answer->valueText;
+    client::AppendCsvRow(csvRows_, row);
+    if (nowMicros - csvFlushed_ >= kCsvFlushMicros) {
+        Flush();
+        csvFlushed_ = nowMicros;
+    }
+}
+
+void Report::Flush()
+{
+    if (!csv_ || csvRows_.empty())
+        return;
+    csv_->write(csvRows_.data(), qint64(csvRows_.size()));
+    csv_->flush();
+    csvRows_.clear();
+}
+
+void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros)
+{
+    std::string& l = line_;
+    char stamp[48];
+    const std::int64_t t = micros - start_;
+    std::snprintf(stamp, sizeof stamp, "[%lld.%06lld] ", static_cast<long long>(t / 1000000),
+                  static_cast<long long>(t % 1000000));
+    l = stamp;
+    l += sent ? "send" : "recv";
+    if (const auto seq = modZeva::FrameSequence(frame))
+        Append(l, " seq=", std::to_string(*seq));
+    if (const auto command = modZeva::FrameCommand(frame)) {
+        char c[16];
+        std::snprintf(c, sizeof c, " cmd=%02X", *command);
+        l += c;
+    }
+    if (!sent) {
+        const modZeva::Answer a = modZeva::DecodeResponse(frame, options_.request.dataSize);
+        if (a.stateText)
+            Append(l, " state=", *a.stateText);
+        switch (a.kind) {
+        case modZeva::AnswerKind::Read:
+        case modZeva::AnswerKind::Status: Append(l, " value=", a.valueText); break;
+        case modZeva::AnswerKind::DeviceError: Append(l, " error=", std::to_string(a.errorCode)); break;
+        case modZeva::AnswerKind::Malformed: l += " malformed"; break;
+        case modZeva::AnswerKind::Other: break;
+        }
+    }
+    Append(l, " | ", Hex(frame), "\n");
+    Put(err_, l);
+}
+
+void Report::Summary(const client::RunStatistics& s)
+{
+    const double loss = s.LossPercent();
+    const bool timed = s.RttCount() > 0;
+    if (options_.json) {
+        QJsonObject o{
+            {"sent", qint64(s.sent)},
+            {"answered", qint64(s.answered)},
+            {"timeouts", qint64(s.timeouts)},
+            {"retries", qint64(s.retries)},
+            {"late", qint64(s.late)},
+            {"device_errors", qint64(s.deviceErrors)},
+            {"malformed", qint64(s.malformed)},
+            {"loss_pct", loss},
+        };
+        if (timed) {
+            o.insert(QStringLiteral("min_seq"), int(s.minSeq));
+            o.insert(QStringLiteral("max_seq"), int(s.maxSeq));
+            o.insert(QStringLiteral("rtt_us"), QJsonObject{
+                                                   {"min", qint64(s.minMicros)},
+                                                   {"avg", s.AvgMicros()},
+                                                   {"max", qint64(s.maxMicros)},
+                                                   {"mdev", s.MdevMicros()},
+                                                   {"p50", qint64(s.PercentileMicros(50))},
+                                                   {"p95", qint64(s.PercentileMicros(95))},
+                                                   {"p99", qint64(s.PercentileMicros(99))},
+                                               });
+        } else {
+            o.insert(QStringLiteral("rtt_us"), QJsonValue::Null);
+        }
+        line_ = QJsonDocument(QJsonObject{{"summary", o}}).toJson(QJsonDocument::Compact).toStdString();
+        line_ += '\n';
+        Put(out_, line_);
+        return;
+    }
+
+    std::string& l = line_;
+    l.clear();
+    Append(l, "--- ", options_.run.host, options_.run.protocol == platform::Protocol::Udp ? " udp " : " tcp ",
+           options_.label.toStdString(), " ---\n");
+    Append(l, std::to_string(s.sent), " sent, ", std::to_string(s.answered), " answered, ",
+           std::to_string(s.timeouts), " timeouts, ", std::to_string(s.retries), " retries, ", std::to_string(s.late),
+           " late, ", std::to_string(s.deviceErrors), " device errors, ", std::to_string(s.malformed),
+           " malformed, ", Percent(loss), "% loss\n");
+    if (timed) {
+        Append(l, "rtt min/avg/max/mdev = ", Ms(s.minMicros), "/", Ms(s.AvgMicros()), "/", Ms(s.maxMicros), "/",
+               Ms(s.MdevMicros()), " ms (min seq ", std::to_string(s.minSeq), ", max seq ",
+               std::to_string(s.maxSeq), ")\n");
+        Append(l, "p50/p95/p99 = ", Ms(s.PercentileMicros(50)), "/", Ms(s.PercentileMicros(95)), "/",
+               Ms(s.PercentileMicros(99)), " ms\n");
+    }
+    Put(out_, l);
+}
+
+} // namespace cli

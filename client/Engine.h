@@ -1,0 +1,153 @@
+#pragma once
+
+#include "ExchangeCsv.h"
+#include "Statistics.h"
+
+#include <Framing.h>
+#include <modZeva.h>
+
+#include <MonotonicClock.h>
+#include <Socket.h>
+#include <Timer.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace client {
+
+enum class Command { Read, Write, Status };
+
+// What every exchange of a run asks.
+struct Request {
+    Command command = Command::Read;
+    std::string name;  // upper-cased, UTF-8
+    int type = 0;      // the code for bytes 22..23
+    int dataSize = 0;  // data bytes: those a read answer carries, those a write sends
+    std::string value; // write: hexadecimal text, most significant digit first
+};
+
+struct RunSettings {
+    platform::Protocol protocol = platform::Protocol::Tcp;
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 2004;
+    std::int64_t responseTimeoutUs = 1'000'000;
+    std::int64_t connectTimeoutUs = 3'000'000;
+    int retries = 0;             // UDP: copies sent again after a timeout, each with a fresh sequence number
+    std::uint64_t count = 1;     // exchanges in the run; 0: no limit
+    std::int64_t durationUs = 0; // no request starts after this; 0: no limit
+    std::int64_t intervalUs = 0; // start to start; 0: the next request as soon as the answer is in
+    bool trace = false;          // report every frame sent and received
+};
+
+// One exchange as it ended, or one answer that was not taken.
+struct ExchangeReport {
+    Outcome outcome = Outcome::Answer;
+    // The request's sequence number; for an answer not taken, the answer's
+    // own (absent when it is too short to carry one).
+    std::optional<std::uint16_t> seq;
+    std::optional<std::int64_t> rttMicros;   // answers taken
+    const modZeva::Answer* answer = nullptr; // decoded; null for a timeout
+    int retries = 0;                         // copies sent again for this request
+};
+
+enum class Ending { Done, Interrupted, TransportFailure };
+
+class IEngineEvents {
+public:
+    virtual ~IEngineEvents() = default;
+    virtual void Engine_Exchange(const ExchangeReport& report) = 0;
+    // With RunSettings::trace: a frame sent or received, with the clock's reading.
+    virtual void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros) = 0;
+    // The run is over; `reason` describes a transport failure.
+    virtual void Engine_Finished(Ending ending, std::string_view reason) = 0;
+};
+
+// Drives the exchanges of one run over the socket: one request outstanding
+// at a time, each with a running sequence number in bytes 14..15. An answer
+// is taken only when it carries the outstanding request's number; any other
+// is late, counted and reported but never taken. A request without an answer
+// in time is sent again (UDP, up to the retries) or times out; over TCP a
+// timeout also drops the connection, and a new one is made before the next
+// request, so that a stream left mid-frame cannot shift later answers.
+class Engine final : public platform::ISocketEvents, public platform::ITimerEvents {
+public:
+    Engine(platform::ISocket& socket, platform::ITimer& timer, platform::IMonotonicClock& clock,
+           IEngineEvents& events);
+    ~Engine() override;
+
+    // Builds the request's frame and sends nothing: Sent, or what Start()
+    // would refuse.
+    static modZeva::SendResult Check(const Request& request);
+
+    // Over TCP connects first, over UDP sends at once. A refused request
+    // starts nothing.
+    modZeva::SendResult Start(const RunSettings& settings, const Request& request);
+
+    // Ends the run at once. A request still outstanding is not counted.
+    void Interrupt();
+
+    const RunStatistics& Stats() const { return stats_; }
+    bool Finished() const { return phase_ == Phase::Finished; }
+    // Whether a request was outstanding when the run was interrupted.
+    bool Abandoned() const { return abandoned_; }
+
+    void tcpClient_Connect() override;
+    void tcpClient_DataArrival(std::size_t bytesTotal) override;
+    void tcpClient_Close() override;
+    void tcpClient_Error(const std::string& description) override;
+    void Timer_Elapsed() override;
+
+private:
+    enum class Phase { Idle, Connecting, Waiting, Outstanding, Finished };
+
+    static modZeva::SendResult Build(std::vector<std::uint8_t>& frame, const Request& request, std::uint16_t seq);
+    // The next request is due: connects first if there is no connection.
+    void StartExchange(std::int64_t now);
+    // A copy of the current request, with a fresh sequence number.
+    void Send();
+    // Makes sure the timer fires by `at`. One armed for an earlier moment is
+    // left as it is, so that exchanges answered in time cost no timer call.
+    void WakeAt(std::int64_t at, std::int64_t now);
+    void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
+    void TimedOut();
+    void Complete();
+    void ScheduleNext();
+    void DropConnection();
+    void Fail(std::string_view reason);
+    void Finish(Ending ending, std::string_view reason);
+
+    platform::ISocket& socket_;
+    platform::ITimer& timer_;
+    platform::IMonotonicClock& clock_;
+    IEngineEvents& events_;
+
+    RunSettings settings_;
+    Request request_;
+    Phase phase_ = Phase::Idle;
+    bool connected_ = false;
+    bool abandoned_ = false;
+
+    std::vector<std::uint8_t> sendBuf_;
+    std::vector<std::uint8_t> received_;
+    modZeva::FrameAssembler assembler_;
+
+    std::uint16_t nextSeq_ = 1;
+    std::uint16_t seq_ = 0;     // the copy outstanding
+    int copies_ = 0;            // copies of the current request sent again
+    std::int64_t sendTime_ = 0; // just before the outstanding copy went out
+    std::int64_t slotStart_ = 0; // when the current request became due
+    std::int64_t deadline_ = 0;  // end of the run's duration
+    std::int64_t connectDeadline_ = 0;
+    std::int64_t responseDeadline_ = 0;
+    bool timerArmed_ = false;
+    std::int64_t timerAt_ = 0;
+    std::uint64_t done_ = 0;    // exchanges ended
+
+    RunStatistics stats_;
+};
+
+} // namespace client

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "ExchangeObserver.h"
+
+#include <fstream>
+#include <string>
+
+namespace client {
+
+// The window's log: one CSV row per handled answer, appended to a file.
+// Rows are held in memory and written by Flush(), which the owner calls
+// on a timer, and on destruction. The window sends sequence number 0 and
+// times in whole milliseconds, so seq is always 0 and rtt_us a multiple
+// of 1000.
+class ExchangeLog final : public IExchangeObserver {
+public:
+    ExchangeLog() = default;
+    ExchangeLog(const ExchangeLog&) = delete;
+    ExchangeLog& operator=(const ExchangeLog&) = delete;
+    ~ExchangeLog() override;
+
+    // Opens the file for appending, creating it if needed, and writes the
+    // header line into an empty file. On failure: false and the reason in
+    // *error; the log then stays closed and takes no rows.
+    bool Open(const std::string& path, std::string* error = nullptr);
+    bool IsOpen() const { return file_.is_open() && !failed_; }
+
+    void Exchanged(const Exchange& exchange) override;
+
+    // Writes the rows held. False once a write has failed; the log is then
+    // closed for good.
+    bool Flush();
+
+private:
+    // Rows held before a write is forced, whatever the timer does.
+    static constexpr std::size_t kMaxPending = 64 * 1024;
+
+    std::ofstream file_;
+    std::string pending_;
+    ExchangeRow row_; // kept so that its strings keep their capacity
+    bool failed_ = false;
+};
+
+} // namespace client

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace client {
+
+// Round-trip times in microseconds, counted in buckets of fixed memory:
+// exact below 256 us, above that 128 buckets per power of two (each at most
+// 1/128 of its value wide). Times of 2^40 us (about 12.7 days) and more
+// count in the last bucket. No storage per sample, so a run of days holds flat memory.
+class RttHistogram {
+public:
+    void Add(std::int64_t micros);
+    std::uint64_t Count() const { return count_; }
+    // The smallest bucket value with at least `percent` % of the samples at
+    // or below it (nearest rank), as the middle of its bucket. 0 when empty.
+    std::int64_t Percentile(double percent) const;
+
+    static constexpr int kSubBits = 7;
+    static constexpr int kExact = 2 << kSubBits;    // 0..255 us, one bucket each
+    static constexpr int kTopBit = 40;              // 2^40 us and more: last bucket
+    static constexpr int kBuckets = kExact + (kTopBit - kSubBits - 1) * (1 << kSubBits);
+
+private:
+    static int BucketOf(std::int64_t micros);
+    static std::int64_t MiddleOf(int bucket);
+
+    std::array<std::uint64_t, kBuckets> buckets_{};
+    std::uint64_t count_ = 0;
+};
+
+// What a run did. A request and the copies sent again for it count once.
+struct RunStatistics {
+    std::uint64_t sent = 0;
+    std::uint64_t answered = 0;      // answers taken: values, device errors and malformed answers
+    std::uint64_t timeouts = 0;
+    std::uint64_t retries = 0;       // extra copies sent
+    std::uint64_t late = 0;          // answers to an earlier request, never taken
+    std::uint64_t deviceErrors = 0;
+    std::uint64_t malformed = 0;
+
+    // Requests that never got an answer, out of requests sent; 0 when none were sent.
+    double LossPercent() const;
+
+    // Round trips of the answers taken.
+    void AddRtt(std::int64_t micros, std::uint16_t seq);
+    std::uint64_t RttCount() const { return rtt.Count(); }
+    double AvgMicros() const { return mean_; }
+    // A percentile of the histogram, kept within the minimum and maximum.
+    std::int64_t PercentileMicros(double percent) const;
+    // Standard deviation of the round trips, as ping's mdev.
+    double MdevMicros() const;
+
+    RttHistogram rtt;
+    std::int64_t minMicros = 0;
+    std::int64_t maxMicros = 0;
+    std::uint16_t minSeq = 0;
+    std::uint16_t maxSeq = 0;
+
+private:
+    // Running mean and sum of squared differences (Welford), stable over
+    // any number of samples.
+    double mean_ = 0;
+    double m2_ = 0;
+};
+
+} // namespace client

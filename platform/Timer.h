@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+class ITimerEvents {
+public:
+    virtual ~ITimerEvents() = default;
+    virtual void Timer_Elapsed() = 0;
+};
+
+// A one-shot timer whose event arrives on the event thread, one event at a
+// time like the socket's.
+class ITimer {
+public:
+    virtual ~ITimer() = default;
+    virtual void SetListener(ITimerEvents* events) = 0;
+    // (Re)arms the timer: Elapsed follows once, `micros` from now, unless
+    // Stop() or another Start() comes first.
+    virtual void Start(std::int64_t micros) = 0;
+    // After Stop() no Elapsed follows until the next Start().
+    virtual void Stop() = 0;
+};
+
+} // namespace platform

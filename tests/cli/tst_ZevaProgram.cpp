@@ -1,0 +1,306 @@
+// The zeva program end to end, as a script runs it: against the zeva-sim
+// program on free ports, over TCP and UDP, one case per exit status, the
+// JSON output parsed, refused input that sends nothing, and the summary on
+// SIGINT and SIGTERM.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+
+namespace {
+
+constexpr int kWait = 60000; // generous: the sanitizer build on a busy machine is slow
+
+const QString kZeva = QStringLiteral(ZEVA_PATH);
+const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
+
+// zeva-sim as a child process on free ports.
+struct Sim {
+    QProcess process;
+    quint16 tcp = 0;
+    quint16 udp = 0;
+
+    bool Start(const QStringList& extra)
+    {
+        process.start(kSim, QStringList{"--tcp-port", "0", "--udp-port", "0"} + extra);
+        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
+            return false;
+        const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)")
+                           .match(QString::fromLocal8Bit(process.readLine()).trimmed());
+        tcp = quint16(m.captured(1).toUInt());
+        udp = quint16(m.captured(2).toUInt());
+        return m.hasMatch();
+    }
+
+    ~Sim()
+    {
+        process.terminate();
+        process.waitForFinished(kWait);
+    }
+};
+
+// {tcp} and {udp} stand for the simulator's ports.
+QStringList WithPorts(QStringList args, quint16 tcp, quint16 udp)
+{
+    for (QString& a : args)
+        a.replace(QLatin1String("{tcp}"), QString::number(tcp)).replace(QLatin1String("{udp}"), QString::number(udp));
+    return args;
+}
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Result RunZeva(const QStringList& args)
+{
+    QProcess p;
+    p.start(kZeva, args);
+    Result r;
+    if (!p.waitForFinished(kWait) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QList<QJsonObject> JsonLines(const QString& out)
+{
+    QList<QJsonObject> objects;
+    for (const QString& line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            return {};
+        objects << doc.object();
+    }
+    return objects;
+}
+
+} // namespace
+
+class TestZevaProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void exitStatus_data();
+    void exitStatus();
+    void refusedInputSendsNothing_data();
+    void refusedInputSendsNothing();
+    void json_data();
+    void json();
+    void signalEndsWithSummary_data();
+    void signalEndsWithSummary();
+    void helpAndVersion();
+};
+
+void TestZevaProgram::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("sim");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // a line of standard output that must be there
+
+    const QString undefined = QStringLiteral("지정된 변수가 엑세스 경로에 정의되어있지 않습니다.");
+    QTest::newRow("0 read, tcp") << QStringList() << QStringList{"-p", "{tcp}", "read", "%mw0"} << 0
+                                 << "value=0000 state=0000 time=";
+    QTest::newRow("0 write then poll, udp")
+        << QStringList{"--var", "SPEED=WORD:1F4"} << QStringList{"-u", "-p", "{udp}", "-t", "word", "-c", "2", "poll", "speed"}
+        << 0 << "--- 127.0.0.1 udp SPEED ---";
+    QTest::newRow("0 status, udp") << QStringList() << QStringList{"-u", "-p", "{udp}", "status"} << 0
+                                   << "value=14131211100F0E0D0C0B0A090807060504030201 state=0000";
+    QTest::newRow("1 device error, tcp") << QStringList{"--fault", "error=%MW0:0x21"}
+                                         << QStringList{"-p", "{tcp}", "read", "%MW0"} << 1
+                                         << "seq=1 " + undefined;
+    QTest::newRow("1 malformed, udp") << QStringList{"--fault", "truncate=25"}
+                                      << QStringList{"-u", "-p", "{udp}", "read", "%MW0"} << 1 << "malformed state=0000";
+    QTest::newRow("2 named variable without type") << QStringList() << QStringList{"-p", "{tcp}", "read", "SPEED"}
+                                                   << 2 << QString();
+    QTest::newRow("2 retries over tcp") << QStringList() << QStringList{"-p", "{tcp}", "--retries", "1", "status"}
+                                        << 2 << QString();
+    QTest::newRow("3 closed by the device, tcp")
+        << QStringList{"--fault", "close-after=1"} << QStringList{"-p", "{tcp}", "-c", "3", "read", "%MW0"} << 3
+        << "2 sent, 1 answered, 0 timeouts, 0 retries, 0 late, 0 device errors, 0 malformed, 50% loss";
+    QTest::newRow("3 no answer, udp") << QStringList{"--fault", "drop"}
+                                      << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "--retries", "1", "read", "%MW0"}
+                                      << 3 << "timeout seq=2 retries=1";
+    QTest::newRow("3 only late answers, tcp")
+        << QStringList{"--fault", "seq-offset=1"} << QStringList{"-p", "{tcp}", "--timeout", "300", "-c", "2", "read", "%MW0"}
+        << 3 << "2 sent, 0 answered, 2 timeouts, 0 retries, 2 late, 0 device errors, 0 malformed, 100% loss";
+    QTest::newRow("4 max-rtt, tcp") << QStringList{"--fault", "delay=50"}
+                                    << QStringList{"-p", "{tcp}", "--max-rtt", "20", "read", "%MW0"} << 4 << QString();
+    QTest::newRow("4 max-loss, udp")
+        << QStringList{"--fault", "drop=50", "--seed", "7"}
+        << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "-c", "6", "--max-loss", "10", "-q", "poll", "%MW0"} << 4
+        << "--- 127.0.0.1 udp %MW0 ---";
+    QTest::newRow("4 over 1, the highest") << QStringList{"--fault", "error=%MW0:0x21"}
+                                           << QStringList{"-p", "{tcp}", "--max-rtt", "0", "read", "%MW0"} << 4
+                                           << "error=33 state=0000 time=";
+}
+
+void TestZevaProgram::exitStatus()
+{
+    QFETCH(QStringList, sim);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+
+    Sim device;
+    QVERIFY(device.Start(sim));
+    const Result r = RunZeva(WithPorts(args, device.tcp, device.udp));
+    QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
+    if (!out.isEmpty())
+        QVERIFY2(r.out.contains(out), qPrintable(r.out));
+    if (status == 2)
+        QVERIFY(r.err.startsWith(QLatin1String("zeva: ")));
+}
+
+void TestZevaProgram::refusedInputSendsNothing_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("text");
+
+    const QString notHex = QStringLiteral("입력한 값이 16진수가 아닙니다.");
+    const QString tooLong = QStringLiteral("입력한 데이타 길이가 최대값을 초과하였습니다.");
+    const QString badChar = QStringLiteral("변수 이름에 사용할 수 없는 문자가 있습니다.");
+    QTest::newRow("not hex") << QStringList{"write", "%MW0", "12G4"} << notHex;
+    QTest::newRow("too long for the type") << QStringList{"write", "%MB0", "100"} << tooLong;
+    QTest::newRow("body over 255 bytes") << QStringList{"read", "%MW" + QString(243, QLatin1Char('0'))} << tooLong;
+    QTest::newRow("name outside latin-1") << QStringList{"-t", "WORD", "read", QStringLiteral("속도")} << badChar;
+    QTest::newRow("empty value") << QStringList{"write", "%MW0", ""} << QStringLiteral("the value is empty");
+}
+
+void TestZevaProgram::refusedInputSendsNothing()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, text);
+
+    for (const bool udp : {false, true}) {
+        QTcpServer tcp;
+        QUdpSocket datagrams;
+        QVERIFY(tcp.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(datagrams.bind(QHostAddress::LocalHost, 0));
+        const QStringList target = udp ? QStringList{"-u", "-p", QString::number(datagrams.localPort())}
+                                       : QStringList{"-p", QString::number(tcp.serverPort())};
+        const Result r = RunZeva(target + args);
+        QCOMPARE(r.status, 2);
+        QCOMPARE(r.err, QStringLiteral("zeva: %1\n").arg(text));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(!tcp.waitForNewConnection(0) && !tcp.hasPendingConnections());
+        QVERIFY(!datagrams.hasPendingDatagrams());
+    }
+}
+
+void TestZevaProgram::json_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::newRow("tcp") << false;
+    QTest::newRow("udp") << true;
+}
+
+void TestZevaProgram::json()
+{
+    QFETCH(bool, udp);
+    Sim device;
+    QVERIFY(device.Start({"--fault", "error=SPEED:5"}));
+    const QStringList target = udp ? QStringList{"-u", "-p", QString::number(device.udp)}
+                                   : QStringList{"-p", QString::number(device.tcp)};
+
+    Result r = RunZeva(target + QStringList{"--json", "-c", "3", "poll", "%MD1"});
+    QCOMPARE(r.status, 0);
+    QList<QJsonObject> lines = JsonLines(r.out);
+    QCOMPARE(lines.size(), 4);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(lines[i].value("seq").toInt(), i + 1);
+        QVERIFY(lines[i].value("rtt_us").isDouble());
+        QCOMPARE(lines[i].value("state").toString(), QStringLiteral("0000"));
+        QCOMPARE(lines[i].value("value").toString(), QStringLiteral("00000000"));
+    }
+    const QJsonObject summary = lines[3].value("summary").toObject();
+    QCOMPARE(summary.value("sent").toInt(), 3);
+    QCOMPARE(summary.value("answered").toInt(), 3);
+    QCOMPARE(summary.value("timeouts").toInt(), 0);
+    QCOMPARE(summary.value("loss_pct").toDouble(), 0.0);
+    const QJsonObject rtt = summary.value("rtt_us").toObject();
+    QVERIFY(rtt.value("min").toInt() <= rtt.value("p50").toInt());
+    QVERIFY(rtt.value("p50").toInt() <= rtt.value("p99").toInt());
+    QVERIFY(rtt.value("p99").toInt() <= rtt.value("max").toInt());
+    QVERIFY(rtt.value("avg").isDouble() && rtt.value("mdev").isDouble());
+
+    // A device error carries its code and text; a single read ends with the summary too.
+    r = RunZeva(target + QStringList{"--json", "-t", "WORD", "read", "SPEED"});
+    QCOMPARE(r.status, 1);
+    lines = JsonLines(r.out);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0].value("error").toInt(), 5);
+    QCOMPARE(lines[0].value("text").toString(), QStringLiteral("오류가 발생하였습니다. 오류번호:5"));
+    QCOMPARE(lines[1].value("summary").toObject().value("device_errors").toInt(), 1);
+}
+
+void TestZevaProgram::signalEndsWithSummary_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("udp");
+    QTest::newRow("SIGINT, tcp") << int(SIGINT) << false;
+    QTest::newRow("SIGTERM, udp") << int(SIGTERM) << true;
+}
+
+void TestZevaProgram::signalEndsWithSummary()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, udp);
+    Sim device;
+    QVERIFY(device.Start({}));
+    QTemporaryDir dir;
+    const QString csv = dir.filePath("run.csv");
+
+    const QStringList target = udp ? QStringList{"-u", "-p", QString::number(device.udp)}
+                                   : QStringList{"-p", QString::number(device.tcp)};
+    QProcess p;
+    p.start(kZeva, target + QStringList{"-i", "20", "--csv", csv, "poll", "%MW0"});
+    QVERIFY(p.waitForStarted(kWait));
+    QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
+    ::kill(pid_t(p.processId()), signal);
+    QVERIFY(p.waitForFinished(kWait));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const auto m = QRegularExpression(QStringLiteral(R"(^(\d+) sent, \1 answered, 0 timeouts)"),
+                                      QRegularExpression::MultilineOption)
+                       .match(out);
+    QVERIFY2(m.hasMatch(), qPrintable(out));
+    QVERIFY(out.contains(QLatin1String("rtt min/avg/max/mdev = ")));
+
+    // Every exchange is in the file, written out before the end.
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    QCOMPARE(rows.first(), QByteArray("time,seq,rtt_us,outcome,state,value"));
+    QCOMPARE(rows.size() - 2, m.captured(1).toInt()); // header and the empty piece after the last line end
+    QVERIFY(rows[1].contains(",1,") && rows[1].endsWith(",answer,0000,0000"));
+}
+
+void TestZevaProgram::helpAndVersion()
+{
+    Result r = RunZeva({"--help"});
+    QCOMPARE(r.status, 0);
+    QVERIFY(r.out.startsWith(QLatin1String("Usage: zeva [options] COMMAND")));
+    QVERIFY(r.out.contains(QLatin1String("--max-loss")) && r.out.contains(QLatin1String("Exit status")));
+    r = RunZeva({"--version"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out, QStringLiteral("zeva %1\n").arg(QStringLiteral(ZEVA_VERSION)));
+}
+
+QTEST_GUILESS_MAIN(TestZevaProgram)
+#include "tst_ZevaProgram.moc"

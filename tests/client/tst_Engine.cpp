@@ -1,0 +1,213 @@
+// The exchange engine where a real device cannot misbehave on cue: timeouts,
+// retries, late answers, the TCP reconnection, the period between requests
+// and the connect timeout.
+
+#include <EngineFakes.h>
+#include <Fakes.h>
+
+#include <Engine.h>
+
+#include <QTest>
+
+using client::Ending;
+using client::Outcome;
+
+namespace {
+
+// Read answers for a WORD holding 0x1234, device to client, with sequence
+// numbers 1, 2 and 3 in bytes 14..15.
+const QByteArray kAnswer1 = QByteArray::fromHex("564F524E2D4B454C54550000001101000E0000175500020000000000010002003412");
+const QByteArray kAnswer2 = QByteArray::fromHex("564F524E2D4B454C54550000001102000E0000185500020000000000010002003412");
+const QByteArray kAnswer3 = QByteArray::fromHex("564F524E2D4B454C54550000001103000E0000195500020000000000010002003412");
+
+std::vector<std::uint8_t> Bytes(const QByteArray& a)
+{
+    return {a.begin(), a.end()};
+}
+
+int SeqOf(const std::vector<std::uint8_t>& frame)
+{
+    return frame[14] | (frame[15] << 8);
+}
+
+struct Rig {
+    FakeSocket socket;
+    FakeTimer timer;
+    FakeMonotonicClock clock;
+    EngineRecorder events;
+    client::Engine engine{socket, timer, clock, events};
+    client::RunSettings settings;
+    client::Request request{client::Command::Read, "%MW0", 2, 2, {}};
+
+    explicit Rig(platform::Protocol protocol)
+    {
+        settings.protocol = protocol;
+        settings.responseTimeoutUs = 1000;
+    }
+
+    void Arrive(const QByteArray& bytes)
+    {
+        socket.incoming.push_back(Bytes(bytes));
+        engine.tcpClient_DataArrival(std::size_t(bytes.size()));
+    }
+};
+
+} // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void udpRetryAndLateAnswer();
+    void tcpTimeoutReconnects();
+    void periodWithoutCatchUp();
+    void earlyWakeIsNoTimeout();
+    void connectTimeout();
+};
+
+void TestEngine::udpRetryAndLateAnswer()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.retries = 1;
+    QCOMPARE(rig.engine.Start(rig.settings, rig.request), modZeva::SendResult::Sent);
+    QCOMPARE(rig.socket.connects, 0);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(1));
+    QCOMPARE(SeqOf(rig.socket.sent[0]), 1);
+
+    // No answer in time: the request goes again with a fresh number.
+    rig.clock.now += 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+    QCOMPARE(SeqOf(rig.socket.sent[1]), 2);
+
+    // The first copy's answer comes now: late, and the request still waits.
+    rig.clock.now += 200;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Late);
+    QCOMPARE(rig.events.exchanges[0].seq, std::optional<std::uint16_t>(1));
+    QVERIFY(rig.timer.armed);
+
+    // The second copy's answer is taken, timed from the second send.
+    rig.clock.now += 100;
+    rig.Arrive(kAnswer2);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
+    const auto& taken = rig.events.exchanges[1];
+    QCOMPARE(taken.outcome, Outcome::Answer);
+    QCOMPARE(taken.seq, std::optional<std::uint16_t>(2));
+    QCOMPARE(taken.rtt, std::optional<std::int64_t>(300));
+    QCOMPARE(taken.value, std::string("1234"));
+    QCOMPARE(taken.retries, 1);
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
+
+    const client::RunStatistics& s = rig.engine.Stats();
+    QCOMPARE(s.sent, 1u);
+    QCOMPARE(s.answered, 1u);
+    QCOMPARE(s.retries, 1u);
+    QCOMPARE(s.late, 1u);
+    QCOMPARE(s.timeouts, 0u);
+    QCOMPARE(s.LossPercent(), 0.0);
+}
+
+void TestEngine::tcpTimeoutReconnects()
+{
+    Rig rig(platform::Protocol::Tcp);
+    rig.settings.count = 2;
+    rig.engine.Start(rig.settings, rig.request);
+    QCOMPARE(rig.socket.connects, 1);
+    QVERIFY(rig.socket.sent.empty());
+    rig.engine.tcpClient_Connect();
+    QCOMPARE(rig.socket.sent.size(), std::size_t(1));
+
+    // The device sends half an answer and stops.
+    rig.Arrive(kAnswer1.left(25));
+    rig.clock.now += 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Timeout);
+    QCOMPARE(rig.socket.closes, 1);
+
+    // A new connection before the next request, and nothing sent before it is up.
+    QCOMPARE(rig.socket.connects, 2);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(1));
+    rig.engine.tcpClient_Connect();
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+    QCOMPARE(SeqOf(rig.socket.sent[1]), 2);
+
+    // The half answer held before is gone: the next answer is read whole.
+    rig.clock.now += 50;
+    rig.Arrive(kAnswer2);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
+    QCOMPARE(rig.events.exchanges[1].outcome, Outcome::Answer);
+    QCOMPARE(rig.events.exchanges[1].rtt, std::optional<std::int64_t>(50));
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
+    QCOMPARE(rig.engine.Stats().LossPercent(), 50.0);
+}
+
+void TestEngine::periodWithoutCatchUp()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.count = 3;
+    rig.settings.intervalUs = 10'000;
+    rig.settings.responseTimeoutUs = 100'000;
+    const std::int64_t t0 = rig.clock.now;
+    rig.engine.Start(rig.settings, rig.request);
+
+    // An exchange longer than the period: the next request goes at once.
+    rig.clock.now = t0 + 25'000;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+
+    // A short one: the next waits for its period, counted from the last start.
+    rig.clock.now = t0 + 26'000;
+    rig.Arrive(kAnswer2);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+    QCOMPARE(rig.timer.armed, std::optional<std::int64_t>(9'000));
+    rig.clock.now = t0 + 35'000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.socket.sent.size(), std::size_t(3));
+    rig.Arrive(kAnswer3);
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
+}
+
+void TestEngine::earlyWakeIsNoTimeout()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.count = 2;
+    const std::int64_t t0 = rig.clock.now;
+    rig.engine.Start(rig.settings, rig.request);
+    rig.clock.now = t0 + 100;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+
+    // The timer still runs for the first request; when it fires the second
+    // has 100 us left.
+    rig.clock.now = t0 + 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.timer.armed, std::optional<std::int64_t>(100));
+    rig.clock.now = t0 + 1100;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Timeout);
+    QCOMPARE(rig.events.exchanges.back().seq, std::optional<std::uint16_t>(2));
+}
+
+void TestEngine::connectTimeout()
+{
+    Rig rig(platform::Protocol::Tcp);
+    rig.settings.connectTimeoutUs = 3'000'000;
+    rig.engine.Start(rig.settings, rig.request);
+    QCOMPARE(rig.timer.armed, std::optional<std::int64_t>(3'000'000));
+    rig.clock.now += 3'000'000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::TransportFailure));
+    QCOMPARE(rig.events.reason, std::string("no connection within 3000 ms"));
+    QVERIFY(rig.socket.sent.empty());
+    QCOMPARE(rig.engine.Stats().sent, 0u);
+    // A connection that completes after all is left alone.
+    rig.engine.tcpClient_Connect();
+    QVERIFY(rig.socket.sent.empty());
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "tst_Engine.moc"
