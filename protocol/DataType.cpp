@@ -2,28 +2,50 @@
 
 namespace modZeva {
 
+namespace {
+
+// The client's types: all of the device's but the bit.
+const DeviceType* ClientType(const DeviceType* t)
+{
+    return t && t->code != kBitCode ? t : nullptr;
+}
+
+} // namespace
+
 DataType TypeFromDirectName(std::string_view name)
 {
-    if (name.size() < 3)
-        return None;
-    switch (name[2]) {
-    case 'B': return Byte;
-    case 'W': return Word;
-    case 'D': return DWord;
-    case 'L': return LWord;
-    default: return None;
-    }
+    const DeviceType* t = name.size() < 3 ? nullptr : ClientType(DeviceTypeFromLetter(name[2]));
+    return t ? static_cast<DataType>(t->code) : None;
 }
 
 int TypeSize(int code)
 {
-    switch (code) {
-    case Byte: return 1;
-    case Word: return 2;
-    case DWord: return 4;
-    case LWord: return 8;
-    default: return 0;
-    }
+    const DeviceType* t = ClientType(DeviceTypeFromCode(code));
+    return t ? t->size : 0;
+}
+
+const DeviceType* DeviceTypeFromLetter(char letter)
+{
+    for (const DeviceType& t : kDeviceTypes)
+        if (t.letter == letter)
+            return &t;
+    return nullptr;
+}
+
+const DeviceType* DeviceTypeFromName(std::string_view name)
+{
+    for (const DeviceType& t : kDeviceTypes)
+        if (t.name == name)
+            return &t;
+    return nullptr;
+}
+
+const DeviceType* DeviceTypeFromCode(int code)
+{
+    for (const DeviceType& t : kDeviceTypes)
+        if (t.code == code)
+            return &t;
+    return nullptr;
 }
 
 } // namespace modZeva

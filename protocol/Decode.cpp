@@ -1,5 +1,7 @@
 #include "modZeva.h"
 
+#include "ErrorCodes.h"
+
 #include <array>
 
 namespace modZeva {
@@ -57,11 +59,11 @@ struct ErrorEntry {
 
 // Compared in this order; the first match wins.
 constexpr std::array<ErrorEntry, 5> kErrorTexts = {{
-    {0x21, kTextUndefinedVariable},
-    {0x22, kTextStructOrRange},
-    {0x24, kTextDataType},
-    {0x71, kTextDataLength},
-    {0x73, kTextAccessRight},
+    {kErrUndefinedVariable, kTextUndefinedVariable},
+    {kErrStructOrRange, kTextStructOrRange},
+    {kErrDataType, kTextDataType},
+    {kErrDataLength, kTextDataLength},
+    {kErrAccessRight, kTextAccessRight},
 }};
 
 } // namespace

@@ -53,6 +53,8 @@ inline constexpr std::size_t kStatusData = 30;   // status answer: bytes 30..49
 inline constexpr std::size_t kStatusDataSize = 20;
 inline constexpr std::size_t kReadValue = 32;    // read answer: bytes 32..
 inline constexpr std::size_t kReadDataSize = 30; // read answer: bytes 30..31
+inline constexpr std::size_t kAnswerBlockCount = 28; // successful read and write answers: bytes 28..29
+inline constexpr std::size_t kStatusDataLength = 28; // status answer: bytes 28..29, the size of its data
 
 // Commands (byte 20).
 inline constexpr std::uint8_t kReadRequest = 0x54;

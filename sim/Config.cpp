@@ -9,20 +9,15 @@ namespace {
 
 constexpr int kMaxNameLength = 16;
 
+// A type name, or X for a bit as in a direct address.
 std::optional<VarType> typeFromText(const QString& text)
 {
-    const QString t = text.toUpper();
-    if (t == QLatin1String("BIT") || t == QLatin1String("X"))
-        return VarType::Bit;
-    if (t == QLatin1String("BYTE"))
-        return VarType::Byte;
-    if (t == QLatin1String("WORD"))
-        return VarType::Word;
-    if (t == QLatin1String("DWORD"))
-        return VarType::DWord;
-    if (t == QLatin1String("LWORD"))
-        return VarType::LWord;
-    return std::nullopt;
+    const QByteArray t = text.toUpper().toLatin1();
+    const modZeva::DeviceType* type = t == "X" ? modZeva::DeviceTypeFromLetter('X')
+                                               : modZeva::DeviceTypeFromName({t.constData(), size_t(t.size())});
+    if (!type)
+        return std::nullopt;
+    return static_cast<VarType>(type->code);
 }
 
 // Hex text most significant digit first, as a client shows it, into
@@ -94,7 +89,7 @@ bool addVariable(Config& config, const QString& option, QString& error)
             continue;
         }
         const auto value = haveValue ? std::nullopt : hexToLittleEndian(parts[i], varSize(*type));
-        if (!value || (*type == VarType::Bit && value->at(0) > 1)) {
+        if (!value || (*type == VarType::Bit && static_cast<quint8>(value->at(0)) > modZeva::kBitMax)) {
             error = QStringLiteral("bad --var '%1': '%2' is neither ro nor a hex value that fits the type").arg(option, parts[i]);
             return false;
         }
@@ -182,18 +177,8 @@ bool addFault(Config& config, const QString& option, QString& error)
 
 int varSize(VarType type)
 {
-    switch (type) {
-    case VarType::Bit:
-    case VarType::Byte:
-        return 1;
-    case VarType::Word:
-        return 2;
-    case VarType::DWord:
-        return 4;
-    case VarType::LWord:
-        return 8;
-    }
-    return 0;
+    const modZeva::DeviceType* t = modZeva::DeviceTypeFromCode(static_cast<int>(type));
+    return t ? t->size : 0;
 }
 
 std::vector<NamedVariable> defaultVariables()
@@ -219,12 +204,18 @@ bool helpRequested(const QStringList& args)
     return args.mid(1).contains(QLatin1String("--help")) || args.mid(1).contains(QLatin1String("-h"));
 }
 
+bool versionRequested(const QStringList& args)
+{
+    return args.mid(1).contains(QLatin1String("--version"));
+}
+
 QString usageText()
 {
     return QStringLiteral(
         "Usage: zeva-sim [--bind ADDR] [--tcp-port N] [--udp-port N] [--state HEX]\n"
         "                [--status-data HEX] [--var NAME=TYPE[:ro][:VALUE]]...\n"
-        "                [--fault KIND[=ARG]]... [--seed N] [--verbose]\n"
+        "                [--fault KIND[=ARG]]... [--seed N] [--max-connections N]\n"
+        "                [--idle-timeout S] [--verbose]\n"
         "Simulates the PLC's Ethernet service on TCP and UDP.\n"
         "\n"
         "  --bind ADDR        address to listen on (default 127.0.0.1)\n"
@@ -240,12 +231,22 @@ QString usageText()
         "                     close-after=N, error=NAME:CODE, status-error=CODE,\n"
         "                     seq-offset=N, state-count\n"
         "  --seed N           seed of the drop fault's choices, for a repeatable run\n"
-        "  --verbose          print every request and answer in hex\n"
+        "  --max-connections N\n"
+        "                     TCP connections served at once (default 64); further\n"
+        "                     connections are accepted and closed at once\n"
+        "  --idle-timeout S   close a TCP connection that sent nothing for S seconds\n"
+        "                     (default 300; 0 = never)\n"
+        "  --verbose          print every request and answer in hex, connections\n"
+        "                     opened, refused and closed\n"
+        "  --version          print the version and exit\n"
         "  --help             this text\n"
         "\n"
         "Direct addresses: %<area><type><index>, area M, D (read/write) or K (read-only),\n"
         "4096 bytes each; type X, B, W, D, L; the index counts elements of the type.\n"
-        "The first line on standard output names the ports bound.\n");
+        "The first line on standard output names the ports bound.\n"
+        "A TCP connection is closed when it holds an incomplete request for more than\n"
+        "10 seconds, or sends an invalid frame; it is not read from while more than\n"
+        "64 KiB of its answers wait to be sent.\n");
 }
 
 std::optional<Config> parseArguments(const QStringList& args, QString* error)
@@ -269,7 +270,8 @@ std::optional<Config> parseArguments(const QStringList& args, QString* error)
         const bool takesValue = option == QLatin1String("--bind") || option == QLatin1String("--tcp-port")
             || option == QLatin1String("--udp-port") || option == QLatin1String("--state")
             || option == QLatin1String("--status-data") || option == QLatin1String("--var")
-            || option == QLatin1String("--fault") || option == QLatin1String("--seed");
+            || option == QLatin1String("--fault") || option == QLatin1String("--seed")
+            || option == QLatin1String("--max-connections") || option == QLatin1String("--idle-timeout");
         if (takesValue && !inlineValue) {
             if (i + 1 >= args.size())
                 return fail(QStringLiteral("option %1 needs a value").arg(option));
@@ -311,6 +313,16 @@ std::optional<Config> parseArguments(const QStringList& args, QString* error)
             if (!ok || value.startsWith(QLatin1Char('+')))
                 return fail(QStringLiteral("bad --seed '%1': expected 0 to 4294967295").arg(value));
             config.seed = seed;
+        } else if (option == QLatin1String("--max-connections")) {
+            const auto n = parseInt(value, 1, 1000000);
+            if (!n)
+                return fail(QStringLiteral("bad --max-connections '%1': expected 1 to 1000000").arg(value));
+            config.maxConnections = *n;
+        } else if (option == QLatin1String("--idle-timeout")) {
+            const auto s = parseInt(value, 0, 1000000);
+            if (!s)
+                return fail(QStringLiteral("bad --idle-timeout '%1': expected 0 to 1000000 seconds").arg(value));
+            config.idleTimeoutS = *s;
         } else if (option == QLatin1String("--verbose")) {
             config.verbose = true;
         } else {

@@ -6,13 +6,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <DataType.h>
+
 #include <optional>
 #include <vector>
 
 namespace sim {
 
 // Type codes as they travel in bytes 22..23; a bit is code 0.
-enum class VarType : quint16 { Bit = 0, Byte = 1, Word = 2, DWord = 3, LWord = 4 };
+enum class VarType : quint16 {
+    Bit = modZeva::kBitCode,
+    Byte = modZeva::Byte,
+    Word = modZeva::Word,
+    DWord = modZeva::DWord,
+    LWord = modZeva::LWord,
+};
 
 // Data bytes of a type on the wire: a bit travels as one byte, 0 or 1.
 int varSize(VarType type);
@@ -49,6 +57,8 @@ struct Config {
     std::vector<NamedVariable> variables = defaultVariables();
     Faults faults;
     std::optional<quint32> seed;           // for the drop fault; random when absent
+    int maxConnections = 64;               // TCP connections served at once; more are closed at once
+    int idleTimeoutS = 300;                // close a connection silent this long; 0 = never
     bool verbose = false;
 };
 
@@ -56,6 +66,7 @@ struct Config {
 // On a bad argument: nullopt and a one-line message in *error.
 std::optional<Config> parseArguments(const QStringList& args, QString* error = nullptr);
 bool helpRequested(const QStringList& args);
+bool versionRequested(const QStringList& args);
 QString usageText();
 
 } // namespace sim

@@ -1,6 +1,7 @@
 #include "Device.h"
 
-#include "Wire.h"
+#include <ErrorCodes.h>
+#include <Wire.h>
 
 #include <algorithm>
 #include <span>
@@ -12,21 +13,10 @@ using namespace modZeva;
 
 namespace {
 
-// Device error codes (bytes 28..29 of an error answer).
-constexpr quint16 kErrBlockCount = 0x0011;
-constexpr quint16 kErrCommand = 0x0012;
-constexpr quint16 kErrUnknownVariable = 0x0021;
-constexpr quint16 kErrOutOfRange = 0x0022;
-constexpr quint16 kErrType = 0x0024;
-constexpr quint16 kErrLength = 0x0071;
-constexpr quint16 kErrAccess = 0x0073;
-
-constexpr quint16 kErrorStatusFailed = 0xFFFF;
-constexpr std::size_t kAnswerBlockCount = 28; // read/write answers: bytes 28..29
 constexpr std::size_t kErrorAnswerSize = 30;  // also the size of a write answer
 constexpr std::size_t kStatusErrorSize = 28;
 constexpr std::size_t kStatusAnswerSize = kStatusData + kStatusDataSize;
-constexpr std::size_t kStatusDataLength = 28; // status answer: bytes 28..29 = 20
+constexpr std::size_t kStatusBodySize = 6;     // B0 00 and four zero bytes
 constexpr std::size_t kMaxName = 16;
 
 std::span<const std::uint8_t> bytesOf(const QByteArray& a)
@@ -37,19 +27,6 @@ std::span<const std::uint8_t> bytesOf(const QByteArray& a)
 std::span<std::uint8_t> bytesOf(QByteArray& a)
 {
     return {reinterpret_cast<std::uint8_t*>(a.data()), static_cast<std::size_t>(a.size())};
-}
-
-VarType typeFromLetter(char c, bool* ok)
-{
-    *ok = true;
-    switch (c) {
-    case 'X': return VarType::Bit;
-    case 'B': return VarType::Byte;
-    case 'W': return VarType::Word;
-    case 'D': return VarType::DWord;
-    case 'L': return VarType::LWord;
-    default: *ok = false; return VarType::Bit;
-    }
 }
 
 } // namespace
@@ -146,7 +123,10 @@ QByteArray Device::answer(const QByteArray& frame)
     // allocation, which the sanitizer build reports.
     const std::vector<std::uint8_t> copy(frame.begin(), frame.end());
     const std::span<const std::uint8_t> in(copy);
-    const std::uint8_t command = in.size() > kCommand ? in[kCommand] : 0;
+    // A body of one byte has no high byte of the command; it counts as 0.
+    const std::uint16_t command = in.size() > kCommand + 1 ? getLe16(in, kCommand)
+                                  : in.size() > kCommand   ? in[kCommand]
+                                                           : 0;
 
     QByteArray out(kHeaderSize, '\0');
     {
@@ -160,21 +140,24 @@ QByteArray Device::answer(const QByteArray& frame)
     if (command == kReadRequest || command == kWriteRequest) {
         readWrite(out, in, command == kWriteRequest);
     } else if (command == kStatusRequest) {
-        out.resize(m_statusError ? kStatusErrorSize : kStatusAnswerSize, '\0');
+        // A failed status answer carries its code in the error status.
+        const auto error = in.size() > kHeaderSize + kStatusBodySize ? std::optional(kErrInvalidRequest) : m_statusError;
+        out.resize(error ? kStatusErrorSize : kStatusAnswerSize, '\0');
         auto o = bytesOf(out);
         o[kCommand] = kStatusAnswer;
-        if (m_statusError) {
-            putLe16(o, kErrorStatus, *m_statusError);
+        if (error) {
+            putLe16(o, kErrorStatus, *error);
         } else {
             putLe16(o, kStatusDataLength, kStatusDataSize);
             std::copy_n(m_statusData.constData(), kStatusDataSize, out.data() + kStatusData);
         }
     } else {
+        // Unknown, or a known command with a high byte other than 0.
         out.resize(kErrorAnswerSize, '\0');
         auto o = bytesOf(out);
         o[kCommand] = static_cast<std::uint8_t>(command + 1);
         putLe16(o, kErrorStatus, kErrorStatusFailed);
-        putLe16(o, kErrorCode, kErrCommand);
+        putLe16(o, kErrorCode, kErrInvalidRequest);
     }
 
     auto o = bytesOf(out);
@@ -184,7 +167,8 @@ QByteArray Device::answer(const QByteArray& frame)
 }
 
 // Checks in a fixed order, the first failure answers: block count, name
-// length, injected error, variable, range, type, data size, access.
+// length, bytes after the body, injected error, variable, range, type, data
+// size, access.
 void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool write)
 {
     const auto has = [&](std::size_t at, std::size_t size) { return at + size <= in.size(); };
@@ -203,68 +187,73 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
     };
 
     if (!has(kBlockCount, 2))
-        return fail(kErrLength);
+        return fail(kErrDataLength);
     if (getLe16(in, kBlockCount) != 1)
         return fail(kErrBlockCount);
     if (!has(kNameLength, 2))
-        return fail(kErrLength);
+        return fail(kErrDataLength);
     const std::size_t n = getLe16(in, kNameLength);
     if (n == 0 || n > kMaxName || !has(kName, n))
-        return fail(kErrLength);
+        return fail(kErrDataLength);
+    // The body ends after the name (read) or after the data its size field
+    // announces (write); a request with more bytes is invalid.
+    const std::size_t sizeAt = kName + n;
+    const std::size_t bodyEnd = !write ? sizeAt : has(sizeAt, 2) ? sizeAt + 2 + getLe16(in, sizeAt) : in.size();
+    if (in.size() > bodyEnd)
+        return fail(kErrInvalidRequest);
     const QByteArray name(reinterpret_cast<const char*>(&in[kName]), static_cast<qsizetype>(n));
     if (const auto injected = m_errors.constFind(name); injected != m_errors.constEnd())
         return fail(*injected);
 
     // Where the variable lives: storage, byte offset, bit (-1 for whole bytes).
-    VarType varType = VarType::Bit;
+    const modZeva::DeviceType* varType = nullptr;
     bool readOnly = false;
     QByteArray* storage = nullptr;
     qsizetype offset = 0;
     int bit = -1;
     if (name.startsWith('%')) {
-        bool typeOk = false;
         if (name.size() >= 4)
-            varType = typeFromLetter(name[2], &typeOk);
+            varType = modZeva::DeviceTypeFromLetter(name[2]);
         const QByteArray digits = name.mid(3);
         const bool numeric = !digits.isEmpty()
             && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
         storage = name.size() >= 4 ? area(name[1]) : nullptr;
-        if (!typeOk || !numeric || !storage)
-            return fail(kErrUnknownVariable);
+        if (!varType || !numeric || !storage)
+            return fail(kErrUndefinedVariable);
         readOnly = name[1] == 'K';
         // At most 16 characters, so the index fits in 64 bits.
         const qint64 index = digits.toLongLong();
-        const qint64 elements = varType == VarType::Bit ? qint64(kAreaSize) * 8 : kAreaSize / varSize(varType);
+        const bool isBit = varType->code == modZeva::kBitCode;
+        const qint64 elements = isBit ? qint64(kAreaSize) * 8 : kAreaSize / varType->size;
         if (index >= elements)
-            return fail(kErrOutOfRange);
-        if (varType == VarType::Bit) {
+            return fail(kErrStructOrRange);
+        if (isBit) {
             offset = index / 8;
             bit = static_cast<int>(index % 8);
         } else {
-            offset = index * varSize(varType);
+            offset = index * varType->size;
         }
     } else {
         const auto it = m_named.find(name);
         if (it == m_named.end())
-            return fail(kErrUnknownVariable);
-        varType = it->second.type;
+            return fail(kErrUndefinedVariable);
+        varType = modZeva::DeviceTypeFromCode(static_cast<int>(it->second.type));
         readOnly = it->second.readOnly;
         storage = &it->second.storage;
     }
-    if (type != static_cast<quint16>(varType))
-        return fail(kErrType);
+    if (type != varType->code)
+        return fail(kErrDataType);
 
-    const qsizetype size = varSize(varType);
+    const qsizetype size = varType->size;
     if (write) {
-        const std::size_t sizeAt = kName + n;
         if (!has(sizeAt, 2) || getLe16(in, sizeAt) != size || !has(sizeAt + 2, size))
-            return fail(kErrLength);
+            return fail(kErrDataLength);
         if (readOnly)
-            return fail(kErrAccess);
+            return fail(kErrAccessRight);
         const auto* data = reinterpret_cast<const char*>(&in[sizeAt + 2]);
         // A bit travels as one byte, 0 or 1; anything else is out of range.
-        if (varType == VarType::Bit && static_cast<std::uint8_t>(data[0]) > 1)
-            return fail(kErrOutOfRange);
+        if (varType->code == modZeva::kBitCode && static_cast<std::uint8_t>(data[0]) > modZeva::kBitMax)
+            return fail(kErrStructOrRange);
         if (bit >= 0) {
             const char mask = static_cast<char>(1 << bit);
             (*storage)[offset] = static_cast<char>(data[0] ? ((*storage)[offset] | mask) : ((*storage)[offset] & ~mask));

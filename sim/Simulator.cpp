@@ -1,18 +1,31 @@
 #include "Simulator.h"
 
-#include <QElapsedTimer>
-#include <QNetworkDatagram>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
-#include <QUdpSocket>
+#include "Outbox.h"
 
-#include <deque>
+#include <Wire.h>
+
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 namespace sim {
 
 namespace {
+
+constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
+constexpr int kSweepMs = 250;
 
 QString hex(const QByteArray& bytes)
 {
@@ -24,139 +37,423 @@ QString peerName(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
-} // namespace
+quint16 peerPort(const sockaddr* address)
+{
+    return ntohs(address->sa_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                                                : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+}
 
-// Answers waiting for their time (delay and split faults). Items leave in the
-// order they came, however their due times compare.
-class Outbox : public QObject {
+QString peerName(const sockaddr* address)
+{
+    return peerName(QHostAddress(address), peerPort(address));
+}
+
+// address and port as a socket address; the length, 0 when there is none.
+socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_storage& out)
+{
+    out = {};
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&out);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr.s_addr = htonl(address.toIPv4Address());
+        return sizeof(sockaddr_in);
+    }
+    if (address.protocol() == QAbstractSocket::AnyIPProtocol) { // both families, as Qt binds Any
+        auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = in6addr_any;
+        return sizeof(sockaddr_in6);
+    }
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&out);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&a->sin6_addr, bytes.c, sizeof bytes.c);
+        a->sin6_scope_id = address.scopeId().toUInt();
+        return sizeof(sockaddr_in6);
+    }
+    return 0;
+}
+
+// Hands each accepted descriptor over before any socket object is made for
+// it, so a connection over the limit costs no more than its close.
+class Listener : public QTcpServer {
 public:
-    struct Item {
-        qint64 due = 0;
-        QByteArray bytes;
-        int answers = 0;
-        bool close = false;
-        QHostAddress to;
-        quint16 port = 0;
-    };
-    // Returns false when the peer is gone and the rest is to be dropped.
-    using Writer = std::function<bool(const Item&)>;
-
-    Outbox(Writer writer, QObject* parent) : QObject(parent), m_writer(std::move(writer))
+    Listener(std::function<void(qintptr)> onIncoming, QObject* parent)
+        : QTcpServer(parent), m_onIncoming(std::move(onIncoming))
     {
-        m_clock.start();
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, &Outbox::flush);
     }
 
-    qint64 now() const { return m_clock.elapsed(); }
-
-    void push(Item item)
-    {
-        item.due = std::max(item.due, m_lastDue);
-        m_lastDue = item.due;
-        m_items.push_back(std::move(item));
-        flush();
-    }
+protected:
+    void incomingConnection(qintptr descriptor) override { m_onIncoming(descriptor); }
 
 private:
-    void flush()
-    {
-        while (!m_items.empty() && m_items.front().due <= now()) {
-            const Item item = std::move(m_items.front());
-            m_items.pop_front();
-            if (!m_writer(item)) {
-                m_items.clear();
-                break;
-            }
-        }
-        if (m_items.empty())
-            m_timer.stop();
-        else
-            m_timer.start(static_cast<int>(std::max<qint64>(0, m_items.front().due - now())));
-    }
-
-    Writer m_writer;
-    QElapsedTimer m_clock;
-    QTimer m_timer;
-    std::deque<Item> m_items;
-    qint64 m_lastDue = 0;
+    std::function<void(qintptr)> m_onIncoming;
 };
 
-// One TCP client: its byte stream, its answers and its close-after count.
+} // namespace
+
+// One TCP client on its own descriptor, watched through the simulator's
+// epoll set: an idle connection costs no work per turn and no buffers.
 class Connection : public QObject {
 public:
-    Connection(Simulator* sim, QTcpSocket* socket)
-        : QObject(sim), m_sim(sim), m_socket(socket),
-          m_peer(QStringLiteral("tcp ") + peerName(socket->peerAddress(), socket->peerPort())),
-          m_out(new Outbox([this](const Outbox::Item& item) { return write(item); }, this))
+    Connection(Simulator* sim, int fd) : QObject(sim), m_sim(sim), m_fd(fd), m_lastHeard(sim->now())
     {
-        socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, &Connection::onDisconnected);
+        const Faults& f = sim->m_config.faults;
+        if (f.delayMs || f.splitMs)
+            m_out = new Outbox([this](const Outbox::Item& item) { return write(item); }, this);
+        if (sim->m_config.verbose) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
+            m_peer = QStringLiteral("tcp ") + peerName(reinterpret_cast<sockaddr*>(&address));
+        }
     }
 
-    // Ends the connection without touching the simulator's bookkeeping.
+    bool watch()
+    {
+        epoll_event e{};
+        e.events = m_events = EPOLLIN;
+        e.data.ptr = this;
+        return ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_ADD, m_fd, &e) == 0;
+    }
+
+    // Ends the connection without a word to the simulator.
     void abort()
     {
-        m_socket->disconnect(this);
-        m_socket->abort();
+        m_done = true;
+        closeFd(true);
         deleteLater();
     }
 
-private:
-    void onReadyRead()
+    const QString& peer() const { return m_peer; }
+
+    void onEvents(std::uint32_t events)
     {
-        const QByteArray data = m_socket->readAll();
-        if (m_closing)
+        if (m_done)
             return;
-        m_buffer += data;
-        const Simulator::Batch batch = m_sim->serve(m_buffer, m_peer, m_answers);
-        m_answers += batch.answers;
-        m_closing = batch.close;
-        m_sim->schedule(*m_out, batch, true);
+        if (events & EPOLLERR) {
+            closeFd(true);
+            finish();
+            return;
+        }
+        if (events & (EPOLLIN | EPOLLHUP))
+            onReadable();
+        if (!m_done && (events & EPOLLOUT))
+            onWritable();
+    }
+
+    // Answers at most one batch of the requests waiting. Asks for another
+    // turn when more are waiting.
+    void serve()
+    {
+        m_queued = false;
+        if (m_done || m_closing)
+            return;
+        if (unsent() > Simulator::kMaxUnsent) {
+            m_blocked = true; // onWritable serves again
+            updateEvents();
+            return;
+        }
+        m_blocked = false;
+        const auto& closeAfter = m_sim->m_config.faults.closeAfter;
+        QByteArray bytes;
+        int answers = 0;
+        bool close = false;
+        int taken = 0;
+        qsizetype at = 0;
+        for (; taken < Simulator::kBatch; ++taken) {
+            if (closeAfter && m_answers + answers >= *closeAfter) {
+                close = true;
+                break;
+            }
+            const QByteArray rest = QByteArray::fromRawData(m_in.constData() + at, m_in.size() - at);
+            const FrameScan scan = scanRequest(rest);
+            if (scan.result == FrameScan::Invalid) {
+                if (m_sim->m_config.verbose)
+                    m_sim->log(peer() + QStringLiteral(" invalid frame, closing: ") + hex(rest.left(64)));
+                close = true;
+                break;
+            }
+            if (scan.result != FrameScan::Complete)
+                break;
+            const QByteArray frame(rest.constData(), scan.length);
+            at += scan.length;
+            m_partialSince = -1;
+            const auto answer = m_sim->respond(frame, peer());
+            if (m_done)
+                return; // stopped from a slot of requestReceived
+            if (answer) {
+                bytes += *answer;
+                ++answers;
+            }
+        }
+        m_answers += answers;
+        if (close)
+            m_in.clear(); // what follows an invalid frame is never answered
+        else
+            m_in.remove(0, at);
+        if (m_in.isEmpty())
+            m_in = QByteArray(); // an idle connection holds no buffer
+        if (!close && taken == Simulator::kBatch && !m_in.isEmpty())
+            m_sim->wantTurn(this);
+        else if (!close && !m_in.isEmpty() && m_partialSince < 0)
+            m_partialSince = m_sim->now();
+        schedule(bytes, answers, close);
+        if (m_done)
+            return;
+        if (!close && !m_queued && m_peerEof)
+            closeNow(QStringLiteral(" disconnected by the peer"));
+        updateEvents();
+    }
+
+    bool queued() const { return m_queued; }
+    void setQueued() { m_queued = true; }
+
+    // Closes when a deadline has passed.
+    void check(qint64 now)
+    {
+        if (m_done)
+            return;
+        if (m_closingSince >= 0) {
+            if (now - m_closingSince > Simulator::kDrainMs) {
+                if (m_sim->m_config.verbose)
+                    m_sim->log(peer() + QStringLiteral(" answers not taken, aborted"));
+                closeFd(true);
+                finish();
+            }
+            return;
+        }
+        const qint64 idleMs = qint64(m_sim->m_config.idleTimeoutS) * 1000;
+        if (idleMs > 0 && now - m_lastHeard > idleMs)
+            closeNow(QStringLiteral(" idle, closing"));
+        else if (m_partialSince >= 0 && now - m_partialSince > Simulator::kPartialMs)
+            closeNow(QStringLiteral(" incomplete request, closing"));
+    }
+
+private:
+    qint64 unsent() const { return m_outBuf.size() - m_outAt + (m_out ? m_out->pendingBytes() : 0); }
+
+    void onReadable()
+    {
+        m_lastHeard = m_sim->now();
+        char* scratch = m_sim->m_scratch.data();
+        const auto room = [&] {
+            return m_closing ? qsizetype(m_sim->m_scratch.size())
+                             : std::min<qsizetype>(m_sim->m_scratch.size(), qsizetype(modZeva::kMaxFrame) - m_in.size());
+        };
+        // Up to one frame of any length held; the rest waits in the kernel.
+        while (room() > 0) {
+            const ssize_t n = ::recv(m_fd, scratch, std::size_t(room()), MSG_DONTWAIT);
+            if (n > 0) {
+                if (!m_closing)
+                    m_in.append(scratch, n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            if (n < 0) {
+                closeFd(true);
+                finish();
+                return;
+            }
+            m_peerEof = true; // the client sends no more
+            break;
+        }
+        if (m_closing) {
+            if (m_peerEof && unsent() == 0) {
+                closeFd(false);
+                finish();
+            } else {
+                updateEvents();
+            }
+            return;
+        }
+        if (!m_queued && !m_blocked)
+            serve();
+        else
+            updateEvents();
+    }
+
+    void onWritable()
+    {
+        if (!send())
+            return;
+        if (m_closing) {
+            if (unsent() == 0) {
+                closeFd(false);
+                finish();
+            }
+            return;
+        }
+        if (m_blocked && !m_queued && unsent() <= Simulator::kMaxUnsent)
+            serve();
+        else
+            updateEvents();
+    }
+
+    // Reads while there is room and nothing forbids it; writes while answers wait.
+    void updateEvents()
+    {
+        if (m_fd < 0)
+            return;
+        const bool read = !m_peerEof && (m_closing || (!m_blocked && m_in.size() < qsizetype(modZeva::kMaxFrame)));
+        const std::uint32_t events = (read ? EPOLLIN : 0u) | (m_outAt < m_outBuf.size() ? EPOLLOUT : 0u);
+        if (events == m_events)
+            return;
+        m_events = events;
+        epoll_event e{};
+        e.events = events;
+        e.data.ptr = this;
+        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_MOD, m_fd, &e);
+    }
+
+    void schedule(const QByteArray& bytes, int answers, bool close)
+    {
+        if (answers == 0 && !close)
+            return;
+        if (!m_out) {
+            write({0, bytes, answers, close, {}, 0});
+            return;
+        }
+        const Faults& f = m_sim->m_config.faults;
+        const qint64 due = m_out->now() + f.delayMs.value_or(0);
+        if (f.splitMs && bytes.size() >= 2) {
+            const qsizetype half = bytes.size() / 2;
+            m_out->push({due, bytes.left(half), answers, false, {}, 0});
+            m_out->push({due + *f.splitMs, bytes.mid(half), 0, close, {}, 0});
+        } else {
+            m_out->push({due, bytes, answers, close, {}, 0});
+        }
     }
 
     bool write(const Outbox::Item& item)
     {
-        if (m_socket->state() != QAbstractSocket::ConnectedState)
+        if (m_done || m_fd < 0)
             return false;
         if (!item.bytes.isEmpty()) {
-            m_socket->write(item.bytes);
-            m_socket->flush();
-            m_sim->log(m_peer + QStringLiteral(" > ") + hex(item.bytes));
+            m_outBuf += item.bytes;
+            if (m_sim->m_config.verbose)
+                m_sim->log(peer() + QStringLiteral(" > ") + hex(item.bytes));
         }
         m_sim->countAnswers(item.answers);
-        if (item.close) {
-            m_sim->log(m_peer + QStringLiteral(" closed by the simulator"));
-            m_socket->disconnectFromHost();
+        if (m_done || !send())
             return false;
+        if (item.close) {
+            closeNow(QStringLiteral(" closed by the simulator"));
+            return false;
+        }
+        updateEvents();
+        return true;
+    }
+
+    // Hands the kernel what it takes; false when the connection broke.
+    bool send()
+    {
+        while (m_outAt < m_outBuf.size()) {
+            const ssize_t n = ::send(m_fd, m_outBuf.constData() + m_outAt, std::size_t(m_outBuf.size() - m_outAt),
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                m_outAt += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            closeFd(true);
+            finish();
+            return false;
+        }
+        if (m_outAt == m_outBuf.size()) {
+            m_outBuf = QByteArray();
+            m_outAt = 0;
         }
         return true;
     }
 
-    void onDisconnected()
+    // Closes once the answers already written are sent, within kDrainMs.
+    void closeNow(const QString& why)
     {
-        m_socket->disconnect(this);
-        m_sim->m_connections.removeOne(this);
-        m_sim->log(m_peer + QStringLiteral(" disconnected"));
+        if (m_closing)
+            return;
+        if (m_sim->m_config.verbose)
+            m_sim->log(peer() + why);
+        m_closing = true;
+        m_partialSince = -1;
+        m_in = QByteArray();
+        if (m_outAt == m_outBuf.size()) {
+            closeFd(false);
+            finish();
+            return;
+        }
+        m_closingSince = m_sim->now();
+        updateEvents();
+    }
+
+    // reset: a close that discards what is unsent (RST) instead of ending
+    // the stream.
+    void closeFd(bool reset)
+    {
+        if (m_fd < 0)
+            return;
+        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_DEL, m_fd, nullptr);
+        if (reset) {
+            const linger now{1, 0};
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        } else {
+            // Unread bytes would turn the close into a reset that can
+            // destroy answers the client has not read yet.
+            ::shutdown(m_fd, SHUT_WR);
+            char* scratch = m_sim->m_scratch.data();
+            for (int i = 0; i < 16 && ::recv(m_fd, scratch, m_sim->m_scratch.size(), MSG_DONTWAIT) > 0; ++i) {
+            }
+        }
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+    void finish()
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_sim->forget(this);
+        if (m_sim->m_config.verbose)
+            m_sim->log(peer() + QStringLiteral(" disconnected"));
         deleteLater();
         emit m_sim->connectionClosed();
     }
 
     Simulator* m_sim;
-    QTcpSocket* m_socket;
-    QString m_peer;
-    Outbox* m_out;
-    QByteArray m_buffer;
+    int m_fd;
+    QString m_peer; // only with --verbose
+    Outbox* m_out = nullptr;
+    QByteArray m_in;     // received, not yet answered
+    QByteArray m_outBuf; // answers the kernel has not taken yet, from m_outAt
+    qsizetype m_outAt = 0;
+    std::uint32_t m_events = 0;
+    qint64 m_lastHeard;
+    qint64 m_partialSince = -1; // since when an incomplete request is held
+    qint64 m_closingSince = -1; // since when the close waits for answers to drain
     int m_answers = 0;
-    bool m_closing = false;
+    bool m_closing = false; // nothing more is answered
+    bool m_blocked = false; // too many answers unsent: not read from
+    bool m_queued = false;  // waiting for its turn
+    bool m_peerEof = false; // the client has closed its side
+    bool m_done = false;
 };
 
 Simulator::Simulator(Config config, QObject* parent)
     : QObject(parent), m_config(std::move(config)), m_device(m_config),
       m_random(m_config.seed ? *m_config.seed : std::random_device{}())
 {
+    m_clock.start();
 }
 
 Simulator::~Simulator()
@@ -167,54 +464,74 @@ Simulator::~Simulator()
 bool Simulator::start(QString* error)
 {
     stop();
-    m_server = new QTcpServer(this);
-    m_udp = new QUdpSocket(this);
+    auto* server = new Listener([this](qintptr d) { onIncoming(d); }, this);
+    m_server = server;
     QString message;
     if (!m_server->listen(m_config.bind, m_config.tcpPort))
         message = QStringLiteral("cannot listen on tcp %1 port %2: %3")
                       .arg(m_config.bind.toString()).arg(m_config.tcpPort).arg(m_server->errorString());
-    else if (!m_udp->bind(m_config.bind, m_config.udpPort, QAbstractSocket::DontShareAddress))
-        message = QStringLiteral("cannot bind udp %1 port %2: %3")
-                      .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(m_udp->errorString());
+    else
+        bindUdp(&message);
     if (!message.isEmpty()) {
         stop();
         if (error)
             *error = message;
         return false;
     }
-    connect(m_server, &QTcpServer::newConnection, this, &Simulator::onNewConnection);
-    connect(m_udp, &QUdpSocket::readyRead, this, &Simulator::onDatagrams);
-    m_udpOut = new Outbox([this](const Outbox::Item& item) {
-        if (!item.bytes.isEmpty() && m_udp) {
-            m_udp->writeDatagram(item.bytes, item.to, item.port);
-            log(QStringLiteral("udp %1 > %2").arg(peerName(item.to, item.port), hex(item.bytes)));
-        }
-        countAnswers(item.answers);
-        return true;
-    }, this);
+    connect(m_server, &QTcpServer::acceptError, this, &Simulator::onAcceptError);
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_epollNotifier = new QSocketNotifier(qintptr(m_epoll), QSocketNotifier::Read, this);
+    connect(m_epollNotifier, &QSocketNotifier::activated, this, &Simulator::onConnectionEvents);
+    m_udpNotifier = new QSocketNotifier(qintptr(m_udp), QSocketNotifier::Read, this);
+    connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
+    if (m_config.faults.delayMs) {
+        m_udpOut = new Outbox([this](const Outbox::Item& item) {
+            sockaddr_storage to;
+            const socklen_t length = socketAddress(item.to, item.port, to);
+            sendUdp(item.bytes, reinterpret_cast<const sockaddr*>(&to), length);
+            countAnswers(item.answers);
+            return true;
+        }, this);
+    }
+    m_turn = new QTimer(this);
+    m_turn->setSingleShot(true);
+    m_turn->setInterval(0);
+    connect(m_turn, &QTimer::timeout, this, &Simulator::takeTurn);
+    m_sweep = new QTimer(this);
+    m_sweep->setInterval(kSweepMs);
+    connect(m_sweep, &QTimer::timeout, this, &Simulator::sweep);
     return true;
 }
 
 void Simulator::stop()
 {
+    m_ready.clear();
+    m_udpSenders.clear();
+    m_udpRound.clear();
+    m_udpWaiting = 0;
     for (Connection* c : std::exchange(m_connections, {}))
         c->abort();
+    if (m_epollNotifier) {
+        m_epollNotifier->setEnabled(false);
+        m_epollNotifier->deleteLater();
+        m_epollNotifier = nullptr;
+    }
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+    m_epoll = -1;
     if (m_server) {
         m_server->disconnect(this);
         m_server->close();
         m_server->deleteLater();
         m_server = nullptr;
     }
-    if (m_udp) {
-        m_udp->disconnect(this);
-        m_udp->close();
-        m_udp->deleteLater();
-        m_udp = nullptr;
-    }
-    if (m_udpOut) {
-        m_udpOut->deleteLater();
-        m_udpOut = nullptr;
-    }
+    closeUdp();
+    for (QObject* o : {static_cast<QObject*>(m_udpOut), static_cast<QObject*>(m_turn), static_cast<QObject*>(m_sweep)})
+        if (o)
+            o->deleteLater();
+    m_udpOut = nullptr;
+    m_turn = nullptr;
+    m_sweep = nullptr;
 }
 
 quint16 Simulator::tcpPort() const
@@ -224,7 +541,7 @@ quint16 Simulator::tcpPort() const
 
 quint16 Simulator::udpPort() const
 {
-    return m_udp ? m_udp->localPort() : 0;
+    return m_udpPort;
 }
 
 QByteArray Simulator::readArea(char area, int offset, int size) const
@@ -252,49 +569,262 @@ int Simulator::connectionCount() const
     return static_cast<int>(m_connections.size());
 }
 
-void Simulator::onNewConnection()
+void Simulator::onIncoming(qintptr descriptor)
 {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        auto* connection = new Connection(this, socket);
-        m_connections.append(connection);
-        log(QStringLiteral("tcp %1 connected").arg(peerName(socket->peerAddress(), socket->peerPort())));
+    if (m_connections.size() >= m_config.maxConnections) {
+        ++m_refused;
+        if (m_config.verbose) {
+            sockaddr_storage address{};
+            socklen_t length = sizeof address;
+            ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length);
+            log(QStringLiteral("tcp %1 refused: %2 connections open, %3 refused so far")
+                    .arg(peerName(reinterpret_cast<sockaddr*>(&address))).arg(m_connections.size()).arg(m_refused));
+        }
+        ::close(int(descriptor));
+        return;
     }
+    const int fd = int(descriptor);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto* connection = new Connection(this, fd);
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 || !connection->watch()) {
+        ::close(fd);
+        delete connection;
+        return;
+    }
+    m_connections.append(connection);
+    if (m_config.verbose)
+        log(connection->peer() + QStringLiteral(" connected"));
+    if (!m_sweep->isActive())
+        m_sweep->start();
+}
+
+void Simulator::onConnectionEvents()
+{
+    epoll_event events[256];
+    const int n = ::epoll_wait(m_epoll, events, 256, 0);
+    for (int i = 0; i < n && m_epoll >= 0; ++i)
+        static_cast<Connection*>(events[i].data.ptr)->onEvents(events[i].events);
+}
+
+void Simulator::onAcceptError(QAbstractSocket::SocketError error)
+{
+    // Out of descriptors, or another failure that would repeat at once:
+    // accepting stops for a moment instead of spinning.
+    if (m_config.verbose)
+        log(QStringLiteral("accept failed (%1), paused for %2 ms").arg(m_server->errorString()).arg(kAcceptPauseMs));
+    Q_UNUSED(error);
+    m_server->pauseAccepting();
+    QTimer::singleShot(kAcceptPauseMs, m_server, [server = m_server] { server->resumeAccepting(); });
+}
+
+void Simulator::forget(Connection* connection)
+{
+    m_connections.removeOne(connection);
+    m_ready.removeOne(connection);
+    if (m_connections.isEmpty() && m_sweep)
+        m_sweep->stop();
+}
+
+void Simulator::wantTurn(Connection* connection)
+{
+    if (!connection->queued()) {
+        connection->setQueued();
+        m_ready.append(connection);
+    }
+    if (m_turn && !m_turn->isActive())
+        m_turn->start();
+}
+
+void Simulator::takeTurn()
+{
+    for (Connection* c : std::exchange(m_ready, {})) {
+        c->serve();
+        if (!m_turn)
+            return; // stopped from a slot
+    }
+    if (!m_udpRound.empty() || m_udpMore)
+        serveUdp();
+}
+
+void Simulator::sweep()
+{
+    const qint64 t = now();
+    for (Connection* c : QList<Connection*>(m_connections))
+        c->check(t);
+}
+
+// Datagrams are taken straight from the descriptor, many per call: a sender
+// flooding the socket must not fill it so that others' datagrams are lost.
+struct Simulator::UdpReceiver {
+    static constexpr int kCount = 32;
+    static constexpr std::size_t kSize = 65536; // any datagram; pages are only touched as used
+
+    UdpReceiver() : buffer(kCount * kSize)
+    {
+        for (int i = 0; i < kCount; ++i) {
+            iov[i] = {buffer.data() + i * kSize, kSize};
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+
+    int receive(int fd, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            messages[i].msg_hdr.msg_name = &from[i];
+            messages[i].msg_hdr.msg_namelen = sizeof from[i];
+            messages[i].msg_hdr.msg_flags = 0;
+        }
+        return ::recvmmsg(fd, messages, unsigned(count), MSG_DONTWAIT, nullptr);
+    }
+
+    std::vector<char> buffer;
+    iovec iov[kCount];
+    mmsghdr messages[kCount] = {};
+    sockaddr_storage from[kCount];
+};
+
+std::size_t Simulator::UdpKeyHash::operator()(const UdpKey& key) const
+{
+    return std::hash<std::string_view>()(std::string_view(key.data(), key.size()));
+}
+
+bool Simulator::bindUdp(QString* error)
+{
+    sockaddr_storage address;
+    const socklen_t length = socketAddress(m_config.bind, m_config.udpPort, address);
+    m_udp = ::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_udp < 0 || ::bind(m_udp, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        *error = QStringLiteral("cannot bind udp %1 port %2: %3")
+                     .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    socklen_t boundLength = sizeof address;
+    ::getsockname(m_udp, reinterpret_cast<sockaddr*>(&address), &boundLength);
+    m_udpPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    m_udpReceiver = std::make_unique<UdpReceiver>();
+    return true;
+}
+
+void Simulator::closeUdp()
+{
+    if (m_udpNotifier) {
+        m_udpNotifier->setEnabled(false);
+        m_udpNotifier->deleteLater();
+        m_udpNotifier = nullptr;
+    }
+    if (m_udp >= 0)
+        ::close(m_udp);
+    m_udp = -1;
+    m_udpPort = 0;
+    m_udpMore = false;
+    m_udpReceiver.reset();
 }
 
 void Simulator::onDatagrams()
 {
-    // Drain everything: readyRead is not raised again for datagrams already waiting.
-    while (m_udp && m_udp->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_udp->receiveDatagram();
-        if (!datagram.isValid())
-            continue;
-        const QString peer = QStringLiteral("udp ") + peerName(datagram.senderAddress(), static_cast<quint16>(datagram.senderPort()));
-        const QByteArray data = datagram.data();
-        const FrameScan scan = scanRequest(data);
-        // A datagram is one frame: its size must be what the header says.
-        if (scan.result != FrameScan::Complete || scan.length != data.size()) {
-            log(peer + QStringLiteral(" ignored ") + hex(data));
-            continue;
+    // Served at once unless a turn is due anyway; the turn takes the rest.
+    if (!m_turn || !m_turn->isActive())
+        serveUdp();
+}
+
+void Simulator::serveUdp()
+{
+    m_udpMore = false;
+    for (int taken = 0; taken < kUdpReceive && m_udp >= 0;) {
+        UdpReceiver& r = *m_udpReceiver;
+        const int n = r.receive(m_udp, std::min(UdpReceiver::kCount, kUdpReceive - taken));
+        if (n <= 0)
+            break;
+        taken += n;
+        m_udpMore = n == UdpReceiver::kCount;
+        for (int i = 0; i < n; ++i) {
+            const auto* from = reinterpret_cast<const sockaddr*>(&r.from[i]);
+            UdpKey key{};
+            std::memcpy(key.data(), &r.from[i], std::min<std::size_t>(r.messages[i].msg_hdr.msg_namelen, key.size()));
+            auto it = m_udpSenders.find(key);
+            // A sender faster than its share loses the excess, as a full socket would.
+            if ((it != m_udpSenders.end() && int(it->second.requests.size()) >= kUdpQueue)
+                || m_udpWaiting >= kUdpWaitingMax)
+                continue;
+            const QByteArray data(r.buffer.data() + std::size_t(i) * UdpReceiver::kSize,
+                                  qsizetype(r.messages[i].msg_len));
+            const FrameScan scan = scanRequest(data);
+            // A datagram is one frame: its size must be what the header says.
+            if (scan.result != FrameScan::Complete || scan.length != data.size()
+                || (r.messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+                if (m_config.verbose)
+                    log(QStringLiteral("udp %1 ignored %2").arg(peerName(from), hex(data)));
+                continue;
+            }
+            if (it == m_udpSenders.end()) {
+                it = m_udpSenders.emplace(key, UdpSender{}).first;
+                it->second.address = r.from[i];
+                it->second.addressLength = r.messages[i].msg_hdr.msg_namelen;
+                m_udpRound.push_back(key);
+            }
+            it->second.requests.push_back(data);
+            ++m_udpWaiting;
         }
-        const auto answer = respond(data, peer);
-        if (!m_udpOut)
-            return; // stopped from a slot of requestReceived
-        if (!answer)
-            continue;
-        Outbox::Item item;
-        item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
-        item.bytes = *answer;
-        item.answers = 1;
-        item.to = datagram.senderAddress();
-        item.port = static_cast<quint16>(datagram.senderPort());
-        m_udpOut->push(std::move(item));
     }
+
+    const std::size_t senders = m_udpRound.size();
+    for (std::size_t s = 0; s < senders && m_udp >= 0; ++s) {
+        const UdpKey key = m_udpRound.front();
+        m_udpRound.pop_front();
+        UdpSender& sender = m_udpSenders[key];
+        const auto* to = reinterpret_cast<const sockaddr*>(&sender.address);
+        const QString peer = m_config.verbose ? QStringLiteral("udp ") + peerName(to) : QString();
+        for (int n = 0; n < kBatch && !sender.requests.empty(); ++n) {
+            const QByteArray frame = std::move(sender.requests.front());
+            sender.requests.pop_front();
+            --m_udpWaiting;
+            const auto answer = respond(frame, peer);
+            if (m_udp < 0)
+                return; // stopped from a slot of requestReceived
+            if (!answer)
+                continue;
+            if (m_udpOut) {
+                Outbox::Item item;
+                item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
+                item.bytes = *answer;
+                item.answers = 1;
+                item.to = QHostAddress(to);
+                item.port = peerPort(to);
+                m_udpOut->push(std::move(item));
+            } else {
+                sendUdp(*answer, to, sender.addressLength);
+                countAnswers(1);
+                if (m_udp < 0)
+                    return;
+            }
+        }
+        if (sender.requests.empty())
+            m_udpSenders.erase(key);
+        else
+            m_udpRound.push_back(key);
+    }
+    if (m_udp >= 0 && (!m_udpRound.empty() || m_udpMore) && !m_turn->isActive())
+        m_turn->start();
+}
+
+void Simulator::sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length)
+{
+    if (answer.isEmpty() || m_udp < 0 || length == 0)
+        return;
+    // A full socket loses the answer, as UDP may.
+    ::sendto(m_udp, answer.constData(), std::size_t(answer.size()), MSG_DONTWAIT, to, length);
+    if (m_config.verbose)
+        log(QStringLiteral("udp %1 > %2").arg(peerName(to), hex(answer)));
 }
 
 std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QString& peer)
 {
     ++m_received;
-    log(peer + QStringLiteral(" < ") + hex(frame));
+    if (m_config.verbose)
+        log(peer + QStringLiteral(" < ") + hex(frame));
     emit requestReceived();
     const int dropPercent = m_config.faults.dropPercent;
     if (dropPercent >= 100 || (dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(m_random) < dropPercent))
@@ -303,50 +833,6 @@ std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QStr
     if (m_config.faults.truncate)
         answer.truncate(*m_config.faults.truncate);
     return answer;
-}
-
-Simulator::Batch Simulator::serve(QByteArray& buffer, const QString& peer, int answeredBefore)
-{
-    Batch batch;
-    const auto& closeAfter = m_config.faults.closeAfter;
-    for (;;) {
-        if (closeAfter && answeredBefore + batch.answers >= *closeAfter) {
-            batch.close = true;
-            buffer.clear();
-            break;
-        }
-        const FrameScan scan = scanRequest(buffer);
-        if (scan.result == FrameScan::NeedMore)
-            break;
-        if (scan.result == FrameScan::Invalid) {
-            log(peer + QStringLiteral(" invalid frame, closing: ") + hex(buffer.left(64)));
-            batch.close = true;
-            buffer.clear();
-            break;
-        }
-        const QByteArray frame = buffer.left(scan.length);
-        buffer.remove(0, scan.length);
-        if (const auto answer = respond(frame, peer)) {
-            batch.bytes += *answer;
-            ++batch.answers;
-        }
-    }
-    return batch;
-}
-
-void Simulator::schedule(Outbox& out, const Batch& batch, bool splittable)
-{
-    if (batch.answers == 0 && !batch.close)
-        return;
-    const qint64 due = out.now() + m_config.faults.delayMs.value_or(0);
-    const auto& split = m_config.faults.splitMs;
-    if (splittable && split && batch.bytes.size() >= 2) {
-        const qsizetype half = batch.bytes.size() / 2;
-        out.push({due, batch.bytes.left(half), batch.answers, false, {}, 0});
-        out.push({due + *split, batch.bytes.mid(half), 0, batch.close, {}, 0});
-    } else {
-        out.push({due, batch.bytes, batch.answers, batch.close, {}, 0});
-    }
 }
 
 void Simulator::log(const QString& line)

@@ -3,26 +3,53 @@
 #include "Config.h"
 #include "Device.h"
 
+#include <QAbstractSocket>
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 
-#include <QList>
-
+#include <array>
+#include <deque>
+#include <memory>
 #include <random>
+#include <unordered_map>
+#include <vector>
+#include <utility>
 
+#include <sys/socket.h>
+
+class QSocketNotifier;
 class QTcpServer;
-class QUdpSocket;
+class QTimer;
 
 namespace sim {
 
 class Outbox;
 class Connection;
 
-// The device on the network: one TCP listener serving any number of
-// connections and one UDP socket, all on the calling thread, event-driven.
+// The device on the network: one TCP listener serving up to
+// Config::maxConnections connections and one UDP socket, all on the calling
+// thread, event-driven.
+//
+// No client can take more than its share: each connection and each UDP
+// sender gets at most kBatch requests answered per turn of the event loop,
+// a connection is not read from while more than kMaxUnsent bytes of its
+// answers wait to be sent, and a UDP sender has at most kUdpQueue requests
+// waiting. Connections are plain descriptors in one epoll set, and datagrams
+// are taken many per call (Linux), so idle connections cost nothing per turn
+// and a flood of datagrams is taken off the socket before it fills.
 class Simulator : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kBatch = 8;
+    static constexpr qint64 kMaxUnsent = 64 * 1024;
+    static constexpr int kUdpReceive = 1024;     // datagrams taken from the socket per turn
+    static constexpr int kUdpQueue = 32;         // requests waiting per UDP sender
+    static constexpr qint64 kPartialMs = 10000;  // an incomplete request held longer closes
+    static constexpr qint64 kDrainMs = 5000;     // a closing connection's answers get this long
+    static constexpr int kAcceptPauseMs = 100;   // after accept ran out of descriptors
+
     explicit Simulator(Config config, QObject* parent = nullptr);
     ~Simulator() override;
 
@@ -43,6 +70,7 @@ public:
     int requestsReceived() const { return m_received; } // complete frames with a valid header
     int requestsAnswered() const { return m_answered; } // answers handed to a socket
     int connectionCount() const;                        // open TCP connections
+    int connectionsRefused() const { return m_refused; } // closed at once for the limit
 
 signals:
     void requestReceived();
@@ -52,30 +80,65 @@ signals:
 
 private:
     friend class Connection;
-    void onNewConnection();
-    void onDatagrams();
-    // Answers to the frames at the start of buffer; removes what it used.
-    // Returns the answers in one piece, how many, and whether the peer is to be closed.
-    struct Batch {
-        QByteArray bytes;
-        int answers = 0;
-        bool close = false;
+    // A UDP sender's address as it came, and the requests it has waiting.
+    struct UdpSender {
+        sockaddr_storage address{};
+        socklen_t addressLength = 0;
+        std::deque<QByteArray> requests;
     };
-    Batch serve(QByteArray& buffer, const QString& peer, int answeredBefore);
+    using UdpKey = std::array<char, sizeof(sockaddr_storage)>;
+    struct UdpKeyHash {
+        std::size_t operator()(const UdpKey& key) const;
+    };
+    struct UdpReceiver; // buffers for taking many datagrams in one call
+
+    void onIncoming(qintptr descriptor);
+    void onConnectionEvents();
+    void onAcceptError(QAbstractSocket::SocketError error);
+    bool bindUdp(QString* error);
+    void closeUdp();
+    void onDatagrams();
+    // Takes waiting datagrams into their senders' queues and answers one
+    // batch of each sender.
+    void serveUdp();
+    void sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length);
+    // One round over every connection and sender with requests waiting.
+    void takeTurn();
+    void wantTurn(Connection* connection);
+    void forget(Connection* connection);
+    // Closes connections that are idle, hold an incomplete request, or do
+    // not drain while closing.
+    void sweep();
+
     // The answer to one complete frame, or nothing when answers are dropped.
     std::optional<QByteArray> respond(const QByteArray& frame, const QString& peer);
-    void schedule(Outbox& out, const Batch& batch, bool splittable);
     void log(const QString& line);
     void countAnswers(int n);
+    qint64 now() const { return m_clock.elapsed(); }
 
     Config m_config;
     Device m_device;
+    QElapsedTimer m_clock;
     QTcpServer* m_server = nullptr;
-    QUdpSocket* m_udp = nullptr;
-    Outbox* m_udpOut = nullptr;
+    int m_epoll = -1; // the TCP connections' descriptors, watched together
+    QSocketNotifier* m_epollNotifier = nullptr;
+    std::vector<char> m_scratch = std::vector<char>(64 * 1024); // what recv fills
+    int m_udp = -1; // the UDP socket's descriptor
+    quint16 m_udpPort = 0;
+    bool m_udpMore = false; // the last receive may have left datagrams waiting
+    QSocketNotifier* m_udpNotifier = nullptr;
+    std::unique_ptr<UdpReceiver> m_udpReceiver;
+    Outbox* m_udpOut = nullptr; // only with the delay fault
+    QTimer* m_turn = nullptr;
+    QTimer* m_sweep = nullptr;
     QList<Connection*> m_connections;
+    QList<Connection*> m_ready; // connections with requests beyond their last batch
+    std::unordered_map<UdpKey, UdpSender, UdpKeyHash> m_udpSenders; // senders with requests waiting
+    std::deque<UdpKey> m_udpRound;         // the same, in turn order
+    int m_udpWaiting = 0;
     int m_received = 0;
     int m_answered = 0;
+    int m_refused = 0;
     std::mt19937 m_random; // which requests the drop fault leaves unanswered
 };
 

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +37,16 @@ bool quitOnSignals(QCoreApplication& app)
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
+// Every connection takes a descriptor: allow as many as the system lets us.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 void printLine(FILE* stream, const QString& line)
 {
     std::fputs(line.toLocal8Bit().constData(), stream);
@@ -48,9 +59,14 @@ void printLine(FILE* stream, const QString& line)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZEVA_VERSION));
     const QStringList args = QCoreApplication::arguments();
     if (sim::helpRequested(args)) {
         std::fputs(sim::usageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (sim::versionRequested(args)) {
+        printLine(stdout, QStringLiteral("zeva-sim ") + QCoreApplication::applicationVersion());
         return 0;
     }
     QString error;
@@ -64,6 +80,7 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    raiseDescriptorLimit();
     sim::Simulator simulator(*config);
     QObject::connect(&simulator, &sim::Simulator::logLine, [](const QString& line) { printLine(stdout, line); });
     if (!simulator.start(&error)) {

@@ -1,12 +1,18 @@
 #include "SimTestUtil.h"
 #include "Config.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 using namespace simtest;
 
@@ -22,6 +28,11 @@ private slots:
     void endsCleanlyOnSignal_data();
     void endsCleanlyOnSignal();
     void parsesArguments();
+    void floodWithoutReadingStaysBounded();
+    void pipeliningLeavesOthersTheirShare();
+    void connectionLimit();
+    void idleTimeout();
+    void incompleteRequestCloses();
 };
 
 namespace {
@@ -43,6 +54,50 @@ bool startOnFreePorts(QProcess& p, quint16* tcp, quint16* udp, const QStringList
     return *tcp != 0 && *udp != 0;
 }
 
+long rssKiB(const QProcess& p)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(p.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const auto m = QRegularExpression(R"(VmRSS:\s*(\d+))").match(QString::fromLatin1(status.readAll()));
+    return m.hasMatch() ? m.captured(1).toLong() : -1;
+}
+
+// Exchanges of one client, each request sent when the last answer is in.
+class PingPong {
+public:
+    explicit PingPong(quint16 port)
+    {
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] {
+            m_got += m_socket.readAll().size();
+            for (; m_got >= 34; m_got -= 34) {
+                ++m_answers;
+                m_socket.write(kRequest);
+            }
+        });
+        connectTo(m_socket, port);
+        m_socket.write(kRequest);
+    }
+    int answers() const { return m_answers; }
+
+    static inline const QByteArray kRequest = readRequest("%MW0", 2);
+
+private:
+    QTcpSocket m_socket;
+    qsizetype m_got = 0;
+    int m_answers = 0;
+};
+
+// Runs the event loop without pauses (QTest::qWait sleeps between rounds).
+int answersWithin(PingPong& client, int ms)
+{
+    const int before = client.answers();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return client.answers() - before;
+}
+
 } // namespace
 
 void tst_SimProgram::help()
@@ -54,7 +109,12 @@ void tst_SimProgram::help()
     QCOMPARE(p.exitCode(), 0);
     const QByteArray out = p.readAllStandardOutput();
     QVERIFY(out.startsWith("Usage: zeva-sim"));
-    QVERIFY(out.contains("--fault"));
+    for (const char* option : {"--fault", "--max-connections", "--idle-timeout", "--version"})
+        QVERIFY2(out.contains(option), option);
+    QProcess version;
+    version.start(kProgram, {"--version"});
+    QVERIFY(version.waitForFinished(kWait));
+    QVERIFY(QRegularExpression(R"(^zeva-sim \d+\.\d+\S*\n$)").match(QString::fromLatin1(version.readAllStandardOutput())).hasMatch());
 }
 
 void tst_SimProgram::badArguments_data()
@@ -72,6 +132,8 @@ void tst_SimProgram::badArguments_data()
     QTest::newRow("var unknown type") << QStringList{"--var", "X=REAL"};
     QTest::newRow("var name too long") << QStringList{"--var", "ABCDEFGHIJKLMNOPQ=WORD"};
     QTest::newRow("var value too big") << QStringList{"--var", "X=BYTE:100"};
+    QTest::newRow("var BIT FF") << QStringList{"--var", "X=BIT:FF"};
+    QTest::newRow("var BIT 2") << QStringList{"--var", "X=BIT:2"};
     QTest::newRow("unknown fault") << QStringList{"--fault", "explode"};
     QTest::newRow("delay without ms") << QStringList{"--fault", "delay"};
     QTest::newRow("negative truncate") << QStringList{"--fault", "truncate=-1"};
@@ -82,6 +144,8 @@ void tst_SimProgram::badArguments_data()
     QTest::newRow("seq-offset 0") << QStringList{"--fault", "seq-offset=0"};
     QTest::newRow("seed negative") << QStringList{"--seed", "-1"};
     QTest::newRow("verbose with value") << QStringList{"--verbose=yes"};
+    QTest::newRow("max-connections 0") << QStringList{"--max-connections", "0"};
+    QTest::newRow("idle-timeout negative") << QStringList{"--idle-timeout", "-1"};
 }
 
 void tst_SimProgram::badArguments()
@@ -174,6 +238,147 @@ void tst_SimProgram::parsesArguments()
     const auto defaults = sim::parseArguments({"zeva-sim"});
     QCOMPARE(defaults->bind, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(defaults->tcpPort, quint16(2004));
+}
+
+// A client that sends and never reads: the simulator stops reading it once
+// its answers back up, and holds no more than a bounded amount for it.
+void tst_SimProgram::floodWithoutReadingStaysBounded()
+{
+    QProcess p;
+    // Under AddressSanitizer freed blocks wait in a quarantine of up to 256 MB;
+    // a small one lets the resident size show what is really held.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":quarantine_size_mb=8");
+    p.setProcessEnvironment(env);
+    quint16 tcpPort = 0, udpPort = 0;
+    QVERIFY(startOnFreePorts(p, &tcpPort, &udpPort));
+    QTcpSocket tcp;
+    tcp.setReadBufferSize(4096); // the answers stay in the kernel, unread
+    QVERIFY(connectTo(tcp, tcpPort));
+    const long before = rssKiB(p);
+    const QByteArray chunk = readRequest("%MW0", 2).repeated(4096);
+    constexpr qint64 kLimit = 256 * 1024 * 1024;
+    qint64 written = 0;
+    // Stalled: nothing taken off the socket for two seconds.
+    bool stalled = false;
+    qint64 waitingAtStall = 0;
+    while (!stalled && written < kLimit) {
+        while (tcp.bytesToWrite() < chunk.size()) {
+            tcp.write(chunk);
+            written += chunk.size();
+        }
+        waitingAtStall = tcp.bytesToWrite();
+        stalled = !QTest::qWaitFor([&] { return tcp.bytesToWrite() < waitingAtStall; }, 2000);
+    }
+    const qint64 taken = written - tcp.bytesToWrite();
+    QVERIFY2(stalled, qPrintable(QStringLiteral("%1 bytes taken").arg(taken)));
+    const long grown = rssKiB(p) - before;
+    QVERIFY2(grown < 48 * 1024, qPrintable(QStringLiteral("grew by %1 KiB after %2 bytes").arg(grown).arg(taken)));
+    // Reading again lets it go on.
+    tcp.setReadBufferSize(0);
+    QVERIFY(QTest::qWaitFor([&] { tcp.readAll(); return tcp.bytesToWrite() < waitingAtStall; }, kWait));
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
+}
+
+// A client pipelining requests as fast as it can beside one that waits for
+// each answer: the second keeps a good part of the rate it has alone.
+void tst_SimProgram::pipeliningLeavesOthersTheirShare()
+{
+    QProcess p;
+    quint16 tcpPort = 0, udpPort = 0;
+    QVERIFY(startOnFreePorts(p, &tcpPort, &udpPort));
+    PingPong client(tcpPort);
+    QVERIFY(QTest::qWaitFor([&] { return client.answers() > 0; }, kWait));
+    const int alone = answersWithin(client, 1500);
+
+    QTcpSocket flood;
+    QVERIFY(connectTo(flood, tcpPort));
+    const QByteArray chunk = PingPong::kRequest.repeated(2048);
+    qint64 floodAnswers = 0;
+    const auto feed = [&] {
+        floodAnswers += flood.readAll().size() / 34;
+        if (flood.bytesToWrite() < chunk.size())
+            flood.write(chunk);
+    };
+    connect(&flood, &QTcpSocket::readyRead, &flood, feed);
+    connect(&flood, &QTcpSocket::bytesWritten, &flood, feed);
+    feed();
+    QVERIFY(QTest::qWaitFor([&] { return floodAnswers > 10000; }, kWait));
+    const int beside = answersWithin(client, 1500);
+    const QString figures = QStringLiteral("alone %1, beside the flood %2, flood answered %3").arg(alone).arg(beside).arg(floodAnswers);
+    qInfo("%s", qPrintable(figures));
+    QVERIFY2(beside * 10 >= alone, qPrintable(figures));
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
+}
+
+void tst_SimProgram::connectionLimit()
+{
+    QProcess p;
+    quint16 tcpPort = 0, udpPort = 0;
+    QVERIFY(startOnFreePorts(p, &tcpPort, &udpPort, {"--max-connections", "2", "--verbose"}));
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(connectTo(*clients.back(), tcpPort));
+        if (i < 2)
+            QCOMPARE(exchange(*clients.back(), readRequest("%MW0", 2)).size(), 34);
+    }
+    // The third is accepted and closed at once, and counted.
+    QTRY_COMPARE_WITH_TIMEOUT(clients[2]->state(), QAbstractSocket::UnconnectedState, kWait);
+    QByteArray log;
+    QVERIFY(QTest::qWaitFor([&] { log += p.readAll(); return log.contains("refused"); }, kWait));
+    QVERIFY2(log.contains("2 connections open, 1 refused so far"), log.constData());
+    // A place freed is taken again.
+    clients[0]->disconnectFromHost();
+    QVERIFY(QTest::qWaitFor([&] { log += p.readAll(); return log.contains("disconnected"); }, kWait));
+    QTcpSocket again;
+    QVERIFY(connectTo(again, tcpPort));
+    QCOMPARE(exchange(again, readRequest("%MW0", 2)).size(), 34);
+    QCOMPARE(clients[1]->state(), QAbstractSocket::ConnectedState);
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
+}
+
+void tst_SimProgram::idleTimeout()
+{
+    QProcess p;
+    quint16 tcpPort = 0, udpPort = 0;
+    QVERIFY(startOnFreePorts(p, &tcpPort, &udpPort, {"--idle-timeout", "1"}));
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, tcpPort));
+    QCOMPARE(exchange(tcp, readRequest("%MW0", 2)).size(), 34);
+    QElapsedTimer silent;
+    silent.start();
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.state(), QAbstractSocket::UnconnectedState, kWait);
+    QVERIFY2(silent.elapsed() >= 900, qPrintable(QString::number(silent.elapsed())));
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
+}
+
+// A request never completed, a byte a second so that the client is not idle:
+// the connection is closed after ten seconds.
+void tst_SimProgram::incompleteRequestCloses()
+{
+    QProcess p;
+    quint16 tcpPort = 0, udpPort = 0;
+    QVERIFY(startOnFreePorts(p, &tcpPort, &udpPort, {"--idle-timeout", "3"}));
+    QTcpSocket tcp;
+    QVERIFY(connectTo(tcp, tcpPort));
+    const QByteArray request = readRequest("%MW0", 2);
+    QElapsedTimer held;
+    held.start();
+    tcp.write(request.left(2));
+    for (int at = 2; at < request.size() && tcp.state() == QAbstractSocket::ConnectedState; ++at) {
+        if (QTest::qWaitFor([&] { return tcp.state() != QAbstractSocket::ConnectedState; }, 1000))
+            break;
+        tcp.write(request.mid(at, 1));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(tcp.state(), QAbstractSocket::UnconnectedState, kWait);
+    QVERIFY2(held.elapsed() >= 9900, qPrintable(QString::number(held.elapsed())));
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
 }
 
 QTEST_GUILESS_MAIN(tst_SimProgram)

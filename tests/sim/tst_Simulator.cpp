@@ -87,6 +87,9 @@ void tst_Simulator::clientRequests_data()
                                "0102030405060708090A0B0C0D0E0F1011121314");
     QTest::newRow("write %MW0 1234") << kWriteMW0 << writeOk + QByteArray::fromHex("0200000000000100");
     QTest::newRow("write %MD10 123") << kWriteMD10 << writeOk + QByteArray::fromHex("0300000000000100");
+    QTest::newRow("status with a byte after its body")
+        << QByteArray::fromHex("564F524E2D4B454C545500000033000007000031" "B0000000000000")
+        << QByteArray::fromHex("564F524E2D4B454C545500000011000008000010" "B100000000001200");
     QTest::newRow("bytes 14..15 echoed")
         << QByteArray::fromHex("564F524E2D4B454C54550000003334120E00007E5400020000000100040025" "4D5730")
         << QByteArray::fromHex("564F524E2D4B454C54550000001134120E00005C" "5500020000000000010002000000");
@@ -163,6 +166,10 @@ void tst_Simulator::errorCodes_data()
     QTest::newRow("write ok") << writeRequest("TOTAL", 4, QByteArray(8, '\x11')) << 0x59 << 0;
     QTest::newRow("unknown command 0x60") << frame(QByteArray::fromHex("6000020000000100")) << 0x61 << 0x12;
     QTest::newRow("empty body") << frame({}) << 0x01 << 0x12;
+    QTest::newRow("read with command high byte 1") << frame(readBody(mw0, 2).replace(1, 1, "\x01")) << 0x55 << 0x12;
+    QTest::newRow("status with command high byte 1") << frame(QByteArray::fromHex("B00100000000")) << 0xB1 << 0x12;
+    QTest::newRow("read with a byte after the name") << frame(readBody(mw0, 2) + '0') << 0x55 << 0x12;
+    QTest::newRow("write with a byte after the data") << frame(QByteArray::fromHex("58000200000001000400254D5730020034120000")) << 0x59 << 0x12;
     QTest::newRow("first failure: block count before name length") << frame(readBody("", 2, 3)) << 0x55 << 0x11;
     QTest::newRow("first failure: unknown before type") << readRequest("NOPE", 9) << 0x55 << 0x21;
     QTest::newRow("first failure: range before type") << readRequest("%MW5000", 9) << 0x55 << 0x22;
@@ -182,7 +189,7 @@ void tst_Simulator::errorCodes()
     QVERIFY2(answer.size() >= 30, answer.toHex().constData());
     QCOMPARE(quint8(answer[20]), command);
     // Read and write answers carry the request's type code.
-    const bool echoesType = (command == 0x55 || command == 0x59) && request.size() >= 24;
+    const bool echoesType = (command == 0x55 || command == 0x59) && request.size() >= 24 && request[21] == 0;
     QCOMPARE(answer.mid(22, 2), echoesType ? request.mid(22, 2) : QByteArray(2, '\0'));
     if (code == 0) {
         QCOMPARE(answer.mid(26, 4).toHex(), QByteArray("00000100"));
