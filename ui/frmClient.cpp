@@ -357,14 +357,31 @@ void frmClient::SetText(client::Control control, std::string_view text)
     // A box is written only when its text changes: rewriting it would move
     // the cursor of a user typing in it and repaint it for nothing.
     QWidget* w = Widget(control);
-    const QUtf8StringView utf8(text.data(), static_cast<qsizetype>(text.size()));
-    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
-        if (!QAnyStringView::equal(edit->text(), utf8))
-            edit->setText(utf8.toString());
-    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-        if (!QAnyStringView::equal(button->text(), utf8))
-            button->setText(utf8.toString());
+    auto* edit = qobject_cast<QLineEdit*>(w);
+    auto* button = edit ? nullptr : qobject_cast<QAbstractButton*>(w);
+    if (!edit && !button)
+        return;
+    const QString current = edit ? edit->text() : button->text();
+    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
+    // Continuous reading sets the same texts on every exchange. While the
+    // widget still holds the very string last seen here, the UTF-8 bytes
+    // kept with it tell whether the text changes, without a conversion.
+    const bool seen = current.constData() == cache.text.constData() && current.size() == cache.text.size();
+    if (seen && std::string_view(cache.utf8) == text)
+        return;
+    const QString wanted = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    if (wanted != current) {
+        if (edit)
+            edit->setText(wanted);
+        else
+            button->setText(wanted);
     }
+    cache.text = edit ? edit->text() : button->text();
+    // As the widget holds it (a line edit cuts what exceeds its length).
+    if (cache.text == wanted)
+        cache.utf8.assign(text);
+    else
+        cache.utf8 = cache.text.toStdString();
 }
 
 void frmClient::SetEnabled(client::Control control, bool enabled)
