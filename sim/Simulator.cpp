@@ -700,6 +700,10 @@ bool Simulator::bindUdp(QString* error)
                      .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
+    // As deep a queue as the system allows: a sender flooding the socket
+    // between two turns fills it, and what comes then is lost for everyone.
+    const int wanted = 8 << 20;
+    ::setsockopt(m_udp, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
     socklen_t boundLength = sizeof address;
     ::getsockname(m_udp, reinterpret_cast<sockaddr*>(&address), &boundLength);
     m_udpPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
