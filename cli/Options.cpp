@@ -130,7 +130,7 @@ const QString kEpilogue = QStringLiteral(
     "  zeva -u --retries 2 status\n"
     "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
 
-struct Spec {
+struct OptionSet {
     QCommandLineOption host{{"H", "host"}, "Device address: IPv4, IPv6 or a host name (default 127.0.0.1).", "ADDR", "127.0.0.1"};
     QCommandLineOption udp{{"u", "udp"}, "Use UDP (default TCP)."};
     QCommandLineOption port{{"p", "port"}, "Device port (default 2004 for TCP, 2005 for UDP).", "N"};
@@ -175,30 +175,30 @@ Parsed Usage(const QString& message)
 QString HelpText()
 {
     QCommandLineParser parser;
-    Spec spec;
-    spec.AddTo(parser);
+    OptionSet options;
+    options.AddTo(parser);
     // Qt names the program by the path it was started with.
     QString text = parser.helpText();
-    const qsizetype options = text.indexOf(QLatin1String(" [options]"));
-    if (text.startsWith(QLatin1String("Usage: ")) && options > 0)
-        text.replace(7, options - 7, QStringLiteral("zeva"));
+    const qsizetype nameEnd = text.indexOf(QLatin1String(" [options]"));
+    if (text.startsWith(QLatin1String("Usage: ")) && nameEnd > 0)
+        text.replace(7, nameEnd - 7, QStringLiteral("zeva"));
     return text + kEpilogue;
 }
 
 Parsed ParseArguments(const QStringList& args)
 {
     QCommandLineParser parser;
-    Spec spec;
-    spec.AddTo(parser);
+    OptionSet options;
+    options.AddTo(parser);
     if (!parser.parse(args))
         return Usage(parser.errorText());
 
     Parsed result;
-    if (parser.isSet(spec.help)) {
+    if (parser.isSet(options.help)) {
         result.kind = Parsed::Help;
         return result;
     }
-    if (parser.isSet(spec.version)) {
+    if (parser.isSet(options.version)) {
         result.kind = Parsed::Version;
         return result;
     }
@@ -242,24 +242,24 @@ Parsed ParseArguments(const QStringList& args)
                          .arg(option.names().constLast(), parser.value(option), expected));
     };
 
-    run.protocol = parser.isSet(spec.udp) ? platform::Protocol::Udp : platform::Protocol::Tcp;
+    run.protocol = parser.isSet(options.udp) ? platform::Protocol::Udp : platform::Protocol::Tcp;
     const bool udp = run.protocol == platform::Protocol::Udp;
-    run.host = parser.value(spec.host).toStdString();
-    if (parser.value(spec.host).trimmed().isEmpty())
+    run.host = parser.value(options.host).toStdString();
+    if (parser.value(options.host).trimmed().isEmpty())
         return Usage(QStringLiteral("empty --host"));
 
     qint64 port = udp ? kUdpPort : kTcpPort;
-    if (!whole(spec.port, 1, 65535, &port))
-        return bad(spec.port, QStringLiteral("1 to 65535"));
+    if (!whole(options.port, 1, 65535, &port))
+        return bad(options.port, QStringLiteral("1 to 65535"));
     run.port = static_cast<std::uint16_t>(port);
 
     qint64 timeoutMs = 1000, connectMs = 3000, retries = 0;
-    if (!whole(spec.timeout, 1, kMaxMs, &timeoutMs))
-        return bad(spec.timeout, QStringLiteral("1 to %1").arg(kMaxMs));
-    if (!whole(spec.connectTimeout, 1, kMaxMs, &connectMs))
-        return bad(spec.connectTimeout, QStringLiteral("1 to %1").arg(kMaxMs));
-    if (!whole(spec.retries, 0, 1000, &retries))
-        return bad(spec.retries, QStringLiteral("0 to 1000"));
+    if (!whole(options.timeout, 1, kMaxMs, &timeoutMs))
+        return bad(options.timeout, QStringLiteral("1 to %1").arg(kMaxMs));
+    if (!whole(options.connectTimeout, 1, kMaxMs, &connectMs))
+        return bad(options.connectTimeout, QStringLiteral("1 to %1").arg(kMaxMs));
+    if (!whole(options.retries, 0, 1000, &retries))
+        return bad(options.retries, QStringLiteral("0 to 1000"));
     if (retries > 0 && !udp)
         return Usage(QStringLiteral("--retries is for UDP (-u); over TCP a timed-out request is not sent again"));
     run.responseTimeoutUs = timeoutMs * 1000;
@@ -267,34 +267,34 @@ Parsed ParseArguments(const QStringList& args)
     run.retries = static_cast<int>(retries);
 
     qint64 count = 0;
-    if (!whole(spec.count, 1, std::numeric_limits<qint64>::max(), &count))
-        return bad(spec.count, QStringLiteral("a whole number from 1"));
+    if (!whole(options.count, 1, std::numeric_limits<qint64>::max(), &count))
+        return bad(options.count, QStringLiteral("a whole number from 1"));
     std::optional<double> seconds, intervalMs;
-    if (!decimal(spec.duration, 0, kMaxSeconds, &seconds) || (seconds && *seconds <= 0))
-        return bad(spec.duration, QStringLiteral("seconds, more than 0"));
-    if (!decimal(spec.interval, 0, kMaxSeconds * 1000, &intervalMs))
-        return bad(spec.interval, QStringLiteral("milliseconds, 0 or more"));
-    if (!decimal(spec.maxRtt, 0, kMaxSeconds * 1000, &o.maxRttMs))
-        return bad(spec.maxRtt, QStringLiteral("milliseconds, 0 or more"));
-    if (!decimal(spec.maxLoss, 0, 100, &o.maxLossPercent))
-        return bad(spec.maxLoss, QStringLiteral("a percentage, 0 to 100"));
+    if (!decimal(options.duration, 0, kMaxSeconds, &seconds) || (seconds && *seconds <= 0))
+        return bad(options.duration, QStringLiteral("seconds, more than 0"));
+    if (!decimal(options.interval, 0, kMaxSeconds * 1000, &intervalMs))
+        return bad(options.interval, QStringLiteral("milliseconds, 0 or more"));
+    if (!decimal(options.maxRtt, 0, kMaxSeconds * 1000, &o.maxRttMs))
+        return bad(options.maxRtt, QStringLiteral("milliseconds, 0 or more"));
+    if (!decimal(options.maxLoss, 0, 100, &o.maxLossPercent))
+        return bad(options.maxLoss, QStringLiteral("a percentage, 0 to 100"));
 
     const bool poll = command == QLatin1String("poll");
     run.count = count > 0 ? static_cast<std::uint64_t>(count) : (poll || seconds ? 0 : 1);
     run.durationUs = seconds ? static_cast<std::int64_t>(std::llround(*seconds * 1e6)) : 0;
     run.intervalUs = intervalMs ? static_cast<std::int64_t>(std::llround(*intervalMs * 1000)) : 0;
-    o.summary = poll || parser.isSet(spec.count) || parser.isSet(spec.duration);
+    o.summary = poll || parser.isSet(options.count) || parser.isSet(options.duration);
 
-    o.quiet = parser.isSet(spec.quiet);
-    o.json = parser.isSet(spec.json);
-    run.trace = parser.isSet(spec.trace);
-    o.csvPath = parser.value(spec.csv);
-    if (parser.isSet(spec.csv) && o.csvPath.isEmpty())
+    o.quiet = parser.isSet(options.quiet);
+    o.json = parser.isSet(options.json);
+    run.trace = parser.isSet(options.trace);
+    o.csvPath = parser.value(options.csv);
+    if (parser.isSet(options.csv) && o.csvPath.isEmpty())
         return Usage(QStringLiteral("empty --csv file name"));
 
     // The request.
     if (command == QLatin1String("status")) {
-        if (parser.isSet(spec.type))
+        if (parser.isSet(options.type))
             return Usage(QStringLiteral("--type is for a named variable"));
         request.command = client::Command::Status;
         o.label = QStringLiteral("status");
@@ -309,16 +309,16 @@ Parsed ParseArguments(const QStringList& args)
         }
         TypeEntry type;
         if (request.name.front() == '%') {
-            if (parser.isSet(spec.type))
+            if (parser.isSet(options.type))
                 return Usage(QStringLiteral("--type is for a named variable; a direct address takes its type "
                                             "from its third character"));
             type = DirectType(request.name);
         } else {
-            if (!parser.isSet(spec.type))
+            if (!parser.isSet(options.type))
                 return Usage(QStringLiteral("the named variable %1 needs --type").arg(o.label));
-            const auto named = TypeNamed(parser.value(spec.type));
+            const auto named = TypeNamed(parser.value(options.type));
             if (!named)
-                return bad(spec.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
+                return bad(options.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
             type = *named;
         }
         request.type = type.code;
