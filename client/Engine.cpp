@@ -136,6 +136,21 @@ void Engine::tcpClient_DataArrival(std::size_t)
         if (phase_ == Phase::Finished)
             return;
     }
+    // Bytes that cannot start a device frame: reported as malformed, never
+    // taken as the answer, and dropped; framing starts again with the next
+    // arrival.
+    if (assembler_.Garbled()) {
+        if (settings_.trace)
+            events_.Engine_Frame(false, assembler_.Held(), now);
+        const modZeva::Answer answer = modZeva::DecodeResponse(assembler_.Held(), request_.dataSize);
+        ExchangeReport report;
+        report.outcome = Outcome::Malformed;
+        report.answer = &answer;
+        report.seq = modZeva::FrameSequence(assembler_.Held());
+        ++stats_.malformed;
+        events_.Engine_Exchange(report);
+        assembler_.Clear();
+    }
 }
 
 void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)

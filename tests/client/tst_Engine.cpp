@@ -60,6 +60,7 @@ class TestEngine : public QObject {
 private slots:
     void udpRetryAndLateAnswer();
     void tcpTimeoutReconnects();
+    void tcpGarbledBytesDropped();
     void periodWithoutCatchUp();
     void earlyWakeIsNoTimeout();
     void connectTimeout();
@@ -142,6 +143,28 @@ void TestEngine::tcpTimeoutReconnects()
     QCOMPARE(rig.events.exchanges[1].rtt, std::optional<std::int64_t>(50));
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
     QCOMPARE(rig.engine.Stats().LossPercent(), 50.0);
+}
+
+void TestEngine::tcpGarbledBytesDropped()
+{
+    Rig rig(platform::Protocol::Tcp);
+    rig.engine.Start(rig.settings, rig.request);
+    rig.engine.tcpClient_Connect();
+
+    // Twenty bytes whose byte 13 is the client's, claiming a 65535-byte body.
+    rig.clock.now += 10;
+    rig.Arrive(QByteArray::fromHex("564F524E2D4B454C5455000000330100FFFF0000"));
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Malformed);
+    QCOMPARE(rig.engine.Stats().malformed, std::uint64_t(1));
+
+    // Still outstanding: the answer that follows is taken, not held behind them.
+    rig.clock.now += 10;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
+    QCOMPARE(rig.events.exchanges[1].outcome, Outcome::Answer);
+    QCOMPARE(rig.events.exchanges[1].rtt, std::optional<std::int64_t>(20));
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
 }
 
 void TestEngine::periodWithoutCatchUp()
