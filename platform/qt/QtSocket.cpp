@@ -2,6 +2,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QHostInfo>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -86,6 +87,9 @@ void QtSocket::Connect()
     Reset();
     if (!tcp_) {
         tcp_ = new QTcpSocket(this);
+        // A device is reached directly: a proxy named in the environment
+        // must not carry its traffic, nor its look-up delay the first request.
+        tcp_->setProxy(QNetworkProxy::NoProxy);
         connect(tcp_, &QTcpSocket::connected, this, &QtSocket::OnTcpConnected);
         connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::ReadTcp);
         connect(tcp_, &QTcpSocket::disconnected, this, &QtSocket::OnTcpDisconnected);
@@ -488,6 +492,7 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
     if (!udp_) {
         udp_ = new QUdpSocket(this);
+        udp_->setProxy(QNetworkProxy::NoProxy);
         connect(udp_, &QUdpSocket::readyRead, this, &QtSocket::ReadUdp);
         // Errors of reads and writes are handled where they happen.
         connect(udp_, &QUdpSocket::errorOccurred, this, [this] {
