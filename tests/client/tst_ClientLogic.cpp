@@ -1,5 +1,6 @@
 #include <ClientLogic.h>
 #include <Fakes.h>
+#include <WaitLikeBox.h>
 #include <QtSocket.h>
 #include <Simulator.h>
 
@@ -185,22 +186,6 @@ bool SpinUntil(const std::function<bool()>& done)
     QDeadlineTimer deadline(kWait);
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
-
-// Runs a waiting event loop, as a modal box does, until the condition holds.
-bool WaitLikeBox(const std::function<bool()>& done)
-{
-    QEventLoop loop;
-    QTimer poll;
-    QDeadlineTimer deadline(kWait);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || deadline.hasExpired())
-            loop.quit();
-    });
-    poll.start(5);
-    if (!done())
-        loop.exec();
     return done();
 }
 

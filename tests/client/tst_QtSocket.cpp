@@ -1,8 +1,6 @@
 #include <QtSocket.h>
+#include <WaitLikeBox.h>
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -52,28 +50,20 @@ struct Recorder final : platform::ISocketEvents {
     void tcpClient_Error(const std::string& description) override { Record("error:" + description); }
 };
 
-// Runs a waiting event loop, as a modal box does, until the condition holds.
-bool SpinUntil(const std::function<bool()>& done)
-{
-    QEventLoop loop;
-    QTimer poll;
-    QDeadlineTimer deadline(20000);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || deadline.hasExpired())
-            loop.quit();
-    });
-    poll.start(5);
-    if (!done())
-        loop.exec();
-    return done();
-}
-
 std::span<const std::uint8_t> Bytes(const char* text)
 {
     return {reinterpret_cast<const std::uint8_t*>(text), std::strlen(text)};
 }
 
 using Log = std::vector<std::string>;
+
+// Points the socket at a listener on loopback and starts the connection.
+void ConnectTo(platform::QtSocket& socket, quint16 port)
+{
+    socket.SetRemoteHost("127.0.0.1");
+    socket.SetRemotePort(port);
+    socket.Connect();
+}
 
 } // namespace
 
@@ -97,9 +87,7 @@ void tst_QtSocket::eventsWaitUntilHandlerReturns()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     platform::QtSocket socket;
     Recorder events(socket);
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(server.serverPort());
-    socket.Connect();
+    ConnectTo(socket, server.serverPort());
     QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 20000);
     std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
     QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
@@ -111,7 +99,7 @@ void tst_QtSocket::eventsWaitUntilHandlerReturns()
         peer->write("two");
         peer->flush();
         peer->disconnectFromHost();
-        QVERIFY(SpinUntil([&] { return socket.PendingEvents() >= 2; }));
+        QVERIFY(WaitLikeBox([&] { return socket.PendingEvents() >= 2; }));
         recordedMeanwhile = events.log.size() != 2;
     };
     peer->write("one");
@@ -127,16 +115,14 @@ void tst_QtSocket::closeInsideHandlerDropsPendingEvents()
     platform::QtSocket socket;
     Recorder events(socket);
     events.insideNextHandler = [&] {
-        QVERIFY(SpinUntil([&] { return server.hasPendingConnections(); }));
+        QVERIFY(WaitLikeBox([&] { return server.hasPendingConnections(); }));
         QTcpSocket* peer = server.nextPendingConnection();
         peer->write("late");
         peer->flush();
-        QVERIFY(SpinUntil([&] { return socket.PendingEvents() >= 1; }));
+        QVERIFY(WaitLikeBox([&] { return socket.PendingEvents() >= 1; }));
         socket.Close();
     };
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(server.serverPort());
-    socket.Connect();
+    ConnectTo(socket, server.serverPort());
     QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
@@ -233,9 +219,7 @@ void tst_QtSocket::tcpNoDelay()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     platform::QtSocket socket;
     Recorder events(socket);
-    socket.SetRemoteHost("127.0.0.1");
-    socket.SetRemotePort(server.serverPort());
-    socket.Connect();
+    ConnectTo(socket, server.serverPort());
     QTRY_COMPARE_WITH_TIMEOUT(events.log, Log({"connect"}), 20000);
     QVERIFY(socket.NoDelay());
 }
