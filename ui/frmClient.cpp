@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
-#include <QTimerEvent>
 
 #include <algorithm>
 #include <initializer_list>
@@ -28,7 +27,7 @@ constexpr int kClientWidth = 5505;
 constexpr int kClientHeight = 3540;
 
 // One frame of a 60 Hz screen.
-constexpr qint64 kFrameMs = 16;
+constexpr qint64 kFrameNs = 16000000;
 
 // Small enough for the 13-pixel labels, with Hangul in the same face.
 constexpr int kFontPixelSize = 11;
@@ -96,6 +95,8 @@ frmClient::frmClient(Services services, client::Ports ports, QWidget* parent)
         services.programEnd ? *services.programEnd : static_cast<platform::IProgramEnd&>(qtProgramEnd_),
         ports);
     tcpClient.SetListener(logic_.get());
+    paintLaterEvents_.window = this;
+    paintLater_.SetListener(&paintLaterEvents_);
 
     ConnectHandlers();
     Form_Load();
@@ -227,6 +228,15 @@ void frmClient::ConnectHandlers()
     connect(cmdReadCont, &QAbstractButton::clicked, this, [&logic] { logic.cmdReadCont_Click(); });
     connect(cmdWrite, &QAbstractButton::clicked, this, [&logic] { logic.cmdWrite_Click(); });
     connect(cmdStatus, &QAbstractButton::clicked, this, [&logic] { logic.cmdStatus_Click(); });
+
+    // Whatever changes a text box, the user or the code, its kept text is
+    // read again the next time.
+    for (auto c = client::Control::optTCP; c <= client::Control::txtState;
+         c = static_cast<client::Control>(static_cast<int>(c) + 1)) {
+        if (auto* edit = qobject_cast<QLineEdit*>(Widget(c)))
+            connect(edit, &QLineEdit::textChanged, this,
+                    [this, c] { textCache_[static_cast<std::size_t>(c)].valid = false; });
+    }
 }
 
 void frmClient::Form_Load()
@@ -272,20 +282,21 @@ bool frmClient::event(QEvent* event)
     // within a frame of the last repaint is taken up when the frame is over,
     // and whatever changed until then is painted together.
     if (event->type() == QEvent::UpdateRequest) {
-        if (lastPaint_.isValid() && lastPaint_.elapsed() < kFrameMs) {
-            if (!paintLater_.isActive())
-                paintLater_.start(static_cast<int>(kFrameMs - lastPaint_.elapsed()), this);
+        if (lastPaint_.isValid() && lastPaint_.nsecsElapsed() < kFrameNs) {
+            if (!paintLater_.IsActive())
+                paintLater_.Start((kFrameNs - lastPaint_.nsecsElapsed() + 999) / 1000);
             return true;
         }
         lastPaint_.start();
-    } else if (event->type() == QEvent::Timer
-               && static_cast<QTimerEvent*>(event)->timerId() == paintLater_.timerId()) {
-        paintLater_.stop();
-        lastPaint_.start();
-        QEvent request(QEvent::UpdateRequest);
-        return QWidget::event(&request);
     }
     return QWidget::event(event);
+}
+
+void frmClient::PaintChanged()
+{
+    lastPaint_.start();
+    QEvent request(QEvent::UpdateRequest);
+    QWidget::event(&request);
 }
 
 void frmClient::closeEvent(QCloseEvent* event)
@@ -334,21 +345,22 @@ QWidget* frmClient::Widget(client::Control control) const
 
 std::string frmClient::Text(client::Control control) const
 {
+    // Continuous reading reads the variable box on every exchange: a text
+    // box is read and converted only when it has changed since.
+    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
+    if (cache.valid)
+        return cache.utf8;
     QWidget* w = Widget(control);
     QString text;
-    if (auto* edit = qobject_cast<QLineEdit*>(w))
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
         text = edit->text();
-    else if (auto* button = qobject_cast<QAbstractButton*>(w))
+        cache.valid = true;
+    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
         text = button->text();
-    else if (auto* list = qobject_cast<QComboBox*>(w))
+    } else if (auto* list = qobject_cast<QComboBox*>(w)) {
         text = list->currentText();
-    // Continuous reading reads the variable box on every exchange: the text
-    // is converted only when it has changed since the last reading.
-    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
-    if (text != cache.text) {
-        cache.text = text;
-        cache.utf8 = text.toStdString();
     }
+    cache.utf8 = text.toStdString();
     return cache.utf8;
 }
 
@@ -356,32 +368,32 @@ void frmClient::SetText(client::Control control, std::string_view text)
 {
     // A box is written only when its text changes: rewriting it would move
     // the cursor of a user typing in it and repaint it for nothing.
+    // Continuous reading sets the same texts on every exchange; while a text
+    // box has not changed since it was last read or written here, the UTF-8
+    // bytes kept for it tell whether this text is new, without asking it.
+    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
+    if (cache.valid && std::string_view(cache.utf8) == text)
+        return;
     QWidget* w = Widget(control);
     auto* edit = qobject_cast<QLineEdit*>(w);
     auto* button = edit ? nullptr : qobject_cast<QAbstractButton*>(w);
     if (!edit && !button)
         return;
-    const QString current = edit ? edit->text() : button->text();
-    TextCache& cache = textCache_[static_cast<std::size_t>(control)];
-    // Continuous reading sets the same texts on every exchange. While the
-    // widget still holds the very string last seen here, the UTF-8 bytes
-    // kept with it tell whether the text changes, without a conversion.
-    const bool seen = current.constData() == cache.text.constData() && current.size() == cache.text.size();
-    if (seen && std::string_view(cache.utf8) == text)
-        return;
     const QString wanted = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    if (wanted != current) {
+    if (wanted != (edit ? edit->text() : button->text())) {
         if (edit)
             edit->setText(wanted);
         else
             button->setText(wanted);
     }
-    cache.text = edit ? edit->text() : button->text();
     // As the widget holds it (a line edit cuts what exceeds its length).
-    if (cache.text == wanted)
+    const QString held = edit ? edit->text() : button->text();
+    if (held == wanted)
         cache.utf8.assign(text);
     else
-        cache.utf8 = cache.text.toStdString();
+        cache.utf8 = held.toStdString();
+    // A button has no signal for a changed caption: it is asked every time.
+    cache.valid = edit != nullptr;
 }
 
 void frmClient::SetEnabled(client::Control control, bool enabled)

@@ -3,13 +3,13 @@
 #include <ClientLogic.h>
 #include <ClientView.h>
 
+#include <KernelTimer.h>
 #include <QtBusyPointer.h>
 #include <QtMessageBox.h>
 #include <QtProgramEnd.h>
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 
-#include <QBasicTimer>
 #include <QElapsedTimer>
 #include <QWidget>
 
@@ -82,18 +82,28 @@ private:
 
     platform::QtSocket tcpClient;
 
+    // A box's text as last read or written here, in UTF-8; valid until the
+    // box reports a change (text boxes only).
     struct TextCache {
-        QString text;
         std::string utf8;
+        bool valid = false;
     };
     mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
 
     // Repaints at most once a frame: continuous reading may change a box
-    // thousands of times a second, more than any screen shows.
+    // thousands of times a second, more than any screen shows. The timer
+    // is the kernel's: a QTimer armed for most of each frame would shorten
+    // every wait of the event loop, one per exchange.
+    struct PaintLater final : platform::ITimerEvents {
+        frmClient* window = nullptr;
+        void Timer_Elapsed() override { window->PaintChanged(); }
+    };
+    void PaintChanged();
     QElapsedTimer lastPaint_;
-    QBasicTimer paintLater_;
+    PaintLater paintLaterEvents_;
+    platform::KernelTimer paintLater_;
 
     QGroupBox* Frame2 = nullptr;
     QRadioButton* optTCP = nullptr;
