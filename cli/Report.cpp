@@ -137,6 +137,8 @@ void Report::TextLine(const client::ExchangeReport& r)
         Append(l, " ", modZeva::ErrorText(a->errorCode));
     else if (r.outcome == Outcome::Malformed)
         Append(l, " ", modZeva::kTextMalformed);
+    else if (r.outcome == Outcome::Closed)
+        Append(l, " ", r.reason);
     l += '\n';
     Put(out_, l);
 }

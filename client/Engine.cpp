@@ -301,13 +301,14 @@ void Engine::ReportHeld(std::int64_t now)
     assembler_.Clear();
 }
 
-void Engine::LoseRequest(std::optional<std::uint16_t> seq)
+void Engine::LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason)
 {
     ++stats_.sent;
     ++stats_.closed;
     ExchangeReport report;
     report.outcome = Outcome::Closed;
     report.seq = seq;
+    report.reason = reason;
     events_.Engine_Exchange(report);
     Complete();
 }
@@ -381,7 +382,7 @@ void Engine::TransportLost(std::string_view reason)
     if (phase_ == Phase::Connecting) {
         failing_ = true;
         DropConnection();
-        LoseRequest(std::nullopt);
+        LoseRequest(std::nullopt, reason);
         return;
     }
     ReportHeld(clock_.NowMicros());
@@ -389,7 +390,7 @@ void Engine::TransportLost(std::string_view reason)
     failing_ = !connectionAnswered_;
     DropConnection();
     if (outstanding)
-        LoseRequest(seq_);
+        LoseRequest(seq_, reason);
 }
 
 void Engine::Fail(std::string_view reason)

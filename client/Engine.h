@@ -57,6 +57,7 @@ struct ExchangeReport {
     const modZeva::Answer* answer = nullptr; // decoded; null for a timeout
     int retries = 0;                         // copies sent again for this request
     std::size_t bytes = 0;                   // the length of the frame received
+    std::string_view reason;                 // closed: what became of the connection
 };
 
 enum class Ending { Done, Interrupted, TransportFailure };
@@ -134,7 +135,7 @@ private:
     // The device closed the connection, or it failed or could not be made.
     void TransportLost(std::string_view reason);
     // The round's request is lost with its connection; seq when it went out.
-    void LoseRequest(std::optional<std::uint16_t> seq);
+    void LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason);
     void Complete();
     void ScheduleNext();
     void DropConnection();
