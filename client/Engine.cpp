@@ -374,8 +374,11 @@ void Engine::TransportLost(std::string_view reason)
 {
     if (phase_ == Phase::Idle || phase_ == Phase::Finished)
         return;
+    const bool tcp = settings_.protocol == platform::Protocol::Tcp;
+    if (tcp && phase_ != Phase::Connecting)
+        ReportHeld(clock_.NowMicros());
     // The first connection, UDP's socket and a one-shot command end the run.
-    if (!settings_.reconnect || settings_.protocol != platform::Protocol::Tcp || !everConnected_) {
+    if (!settings_.reconnect || !tcp || !everConnected_) {
         Fail(reason);
         return;
     }
@@ -385,7 +388,6 @@ void Engine::TransportLost(std::string_view reason)
         LoseRequest(std::nullopt, reason);
         return;
     }
-    ReportHeld(clock_.NowMicros());
     const bool outstanding = phase_ == Phase::Outstanding;
     failing_ = !connectionAnswered_;
     DropConnection();
