@@ -15,36 +15,13 @@ namespace {
 constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
 
-struct TypeEntry {
-    const char* name;
-    int code;
-    int size;
-};
-
-// A bit travels as type code 0 with one data byte, 0 or 1.
-constexpr TypeEntry kBit = {"BIT", 0, 1};
-
-std::optional<TypeEntry> TypeNamed(const QString& text)
-{
-    const QString t = text.toUpper();
-    if (t == QLatin1String(kBit.name))
-        return kBit;
-    for (int i = 0; i < int(std::size(modZeva::kTypeNames)); ++i) {
-        const std::string_view n = modZeva::kTypeNames[i];
-        if (t == QLatin1String(n.data(), qsizetype(n.size())))
-            return TypeEntry{n.data(), i + 1, modZeva::TypeSize(i + 1)};
-    }
-    return std::nullopt;
-}
-
 // The type of a direct address from its third character, as the window
-// finds it; X, which the window sends as code 0 too, is a bit.
-TypeEntry DirectType(const std::string& upperName)
+// finds it; X, which the window sends as code 0 too, is a bit with one data
+// byte. Any other character sends code 0 with no data.
+modZeva::DeviceType DirectType(const std::string& upperName)
 {
-    if (upperName.size() >= 3 && upperName[2] == 'X')
-        return kBit;
-    const int code = modZeva::TypeFromDirectName(upperName);
-    return {"", code, modZeva::TypeSize(code)};
+    const modZeva::DeviceType* t = upperName.size() >= 3 ? modZeva::DeviceTypeFromLetter(upperName[2]) : nullptr;
+    return t ? *t : modZeva::DeviceType{modZeva::None, 0, {}, 0};
 }
 
 std::optional<qint64> WholeNumber(const QString& text, qint64 min, qint64 max)
@@ -89,29 +66,43 @@ const QString kEpilogue = QStringLiteral(
     "    value=1234 state=0000 time=0.087 ms seq=1\n"
     "  A device error shows its code and the device's message; \"timeout\" a\n"
     "  request that got no answer in time; \"late\" an answer to an earlier\n"
-    "  request, which is counted and never taken as the current answer.\n"
+    "  request, which is counted and never taken as the current answer;\n"
+    "  \"malformed\" an answer that cannot be read, or bytes that never became\n"
+    "  a whole frame (bytes=N, reported when the request times out); \"closed\"\n"
+    "  a request lost with its TCP connection.\n"
+    "  poll, and any run with --count or --duration, goes on when the device\n"
+    "  closes the TCP connection: the next request connects again. A request\n"
+    "  outstanding at the close is lost (\"closed\"); while no connection can\n"
+    "  be made, each round's request is lost and a new connection is tried at\n"
+    "  most once a second. A single read, write or status ends at the close.\n"
     "  poll, and any run with --count or --duration or ended by Ctrl-C, ends with\n"
     "  a summary:\n"
     "    --- 127.0.0.1 tcp %MW0 ---\n"
     "    10 sent, 10 answered, 0 timeouts, 0 retries, 0 late, 0 device errors,\n"
-    "    0 malformed, 0% loss\n"
+    "    0 malformed, 0 reconnects, 0% loss\n"
     "    rtt min/avg/max/mdev = 0.071/0.090/0.142/0.019 ms (min seq 4, max seq 1)\n"
     "    p50/p95/p99 = 0.085/0.142/0.142 ms\n"
-    "  A request and the copies sent again for it count once. Answered counts\n"
-    "  every answer taken, device errors and malformed answers included; loss\n"
-    "  is the share of requests sent that got no answer. A request still\n"
-    "  outstanding at Ctrl-C is not counted.\n"
+    "  A request and the copies sent again for it count once; over UDP the\n"
+    "  answer to any copy is the answer, timed from that copy's send. Answered\n"
+    "  counts every answer taken, device errors and malformed answers included;\n"
+    "  a request lost with its connection counts as sent; loss is the share of\n"
+    "  requests sent that got no answer; reconnects counts the connections made\n"
+    "  after the first. A request still outstanding at Ctrl-C is not counted,\n"
+    "  nor are the copies sent for it.\n"
     "  --json prints instead one JSON object per line, per exchange\n"
     "    {\"seq\":1,\"rtt_us\":87,\"state\":\"0000\",\"value\":\"1234\"}\n"
     "  with \"error\" and \"text\" for a device error, \"timeout\":true,\n"
-    "  \"late\":true or \"malformed\":true, and last, always, the summary\n"
+    "  \"late\":true, \"closed\":true or \"malformed\":true with \"bytes\":N, and\n"
+    "  last, always, the summary\n"
     "    {\"summary\":{\"sent\":N,\"answered\":N,\"timeouts\":N,\"retries\":N,\"late\":N,\n"
-    "     \"device_errors\":N,\"malformed\":N,\"loss_pct\":X,\"min_seq\":N,\"max_seq\":N,\n"
+    "     \"device_errors\":N,\"malformed\":N,\"reconnects\":N,\"loss_pct\":X,\n"
+    "     \"min_seq\":N,\"max_seq\":N,\n"
     "     \"rtt_us\":{\"min\":N,\"avg\":X,\"max\":N,\"mdev\":X,\"p50\":N,\"p95\":N,\"p99\":N}}}\n"
     "  (\"rtt_us\" is null when nothing was answered).\n"
     "  --csv writes one row per exchange: time,seq,rtt_us,outcome,state,value\n"
     "  (time in UTC, ISO 8601 with microseconds; outcome answer, device_error,\n"
-    "  malformed, timeout or late; value the error code for a device error).\n"
+    "  malformed, timeout, late or closed; value the error code for a device\n"
+    "  error).\n"
     "\n"
     "Exit status:\n"
     "  0  every exchange answered without error (or at least one answered when\n"
@@ -119,7 +110,7 @@ const QString kEpilogue = QStringLiteral(
     "  1  at least one device error or malformed answer\n"
     "  2  usage error, or input refused (nothing is sent)\n"
     "  3  transport failure: no connection, connection closed by the device,\n"
-    "     or no answer at all\n"
+    "     a request lost to a closed or refused connection, or no answer at all\n"
     "  4  --max-rtt or --max-loss exceeded\n"
     "  With several, the highest applies. Ctrl-C or SIGTERM ends any command\n"
     "  after printing the summary.\n"
@@ -284,6 +275,9 @@ Parsed ParseArguments(const QStringList& args)
     run.durationUs = seconds ? static_cast<std::int64_t>(std::llround(*seconds * 1e6)) : 0;
     run.intervalUs = intervalMs ? static_cast<std::int64_t>(std::llround(*intervalMs * 1000)) : 0;
     o.summary = poll || parser.isSet(options.count) || parser.isSet(options.duration);
+    // A run of many exchanges outlives a connection the device closes; a
+    // one-shot command ends with it.
+    run.reconnect = o.summary;
 
     o.quiet = parser.isSet(options.quiet);
     o.json = parser.isSet(options.json);
@@ -307,7 +301,7 @@ Parsed ParseArguments(const QStringList& args)
             result.message = QStringLiteral("the variable name is empty");
             return result;
         }
-        TypeEntry type;
+        modZeva::DeviceType type{};
         if (request.name.front() == '%') {
             if (parser.isSet(options.type))
                 return Usage(QStringLiteral("--type is for a named variable; a direct address takes its type "
@@ -316,7 +310,8 @@ Parsed ParseArguments(const QStringList& args)
         } else {
             if (!parser.isSet(options.type))
                 return Usage(QStringLiteral("the named variable %1 needs --type").arg(o.label));
-            const auto named = TypeNamed(parser.value(options.type));
+            const modZeva::DeviceType* named
+                = modZeva::DeviceTypeFromName(parser.value(options.type).toUpper().toStdString());
             if (!named)
                 return bad(options.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
             type = *named;

@@ -116,6 +116,7 @@ void Report::TextLine(const client::ExchangeReport& r)
     case Outcome::DeviceError: Append(l, "error=", std::to_string(a->errorCode)); break;
     case Outcome::Malformed: l += "malformed"; break;
     case Outcome::Timeout: l += "timeout"; break;
+    case Outcome::Closed: l += "closed"; break;
     case Outcome::Late:
         l += "late";
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
@@ -130,10 +131,14 @@ void Report::TextLine(const client::ExchangeReport& r)
         Append(l, " seq=", std::to_string(*r.seq));
     if (r.retries > 0)
         Append(l, " retries=", std::to_string(r.retries));
+    if (r.outcome == Outcome::Malformed)
+        Append(l, " bytes=", std::to_string(r.bytes));
     if (r.outcome == Outcome::DeviceError)
         Append(l, " ", modZeva::ErrorText(a->errorCode));
     else if (r.outcome == Outcome::Malformed)
         Append(l, " ", modZeva::kTextMalformed);
+    else if (r.outcome == Outcome::Closed)
+        Append(l, " ", r.reason);
     l += '\n';
     Put(out_, l);
 }
@@ -156,8 +161,12 @@ void Report::JsonLine(const client::ExchangeReport& r)
         o.insert(QStringLiteral("error"), int(a->errorCode));
         o.insert(QStringLiteral("text"), Q(modZeva::ErrorText(a->errorCode)));
         break;
-    case Outcome::Malformed: o.insert(QStringLiteral("malformed"), true); break;
+    case Outcome::Malformed:
+        o.insert(QStringLiteral("malformed"), true);
+        o.insert(QStringLiteral("bytes"), qint64(r.bytes));
+        break;
     case Outcome::Timeout: o.insert(QStringLiteral("timeout"), true); break;
+    case Outcome::Closed: o.insert(QStringLiteral("closed"), true); break;
     case Outcome::Late:
         o.insert(QStringLiteral("late"), true);
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
@@ -242,6 +251,7 @@ void Report::Summary(const client::RunStatistics& s)
             {"late", qint64(s.late)},
             {"device_errors", qint64(s.deviceErrors)},
             {"malformed", qint64(s.malformed)},
+            {"reconnects", qint64(s.reconnects)},
             {"loss_pct", loss},
         };
         if (timed) {
@@ -272,7 +282,7 @@ void Report::Summary(const client::RunStatistics& s)
     Append(l, std::to_string(s.sent), " sent, ", std::to_string(s.answered), " answered, ",
            std::to_string(s.timeouts), " timeouts, ", std::to_string(s.retries), " retries, ", std::to_string(s.late),
            " late, ", std::to_string(s.deviceErrors), " device errors, ", std::to_string(s.malformed),
-           " malformed, ", Percent(loss), "% loss\n");
+           " malformed, ", std::to_string(s.reconnects), " reconnects, ", Percent(loss), "% loss\n");
     if (timed) {
         Append(l, "rtt min/avg/max/mdev = ", Ms(s.minMicros), "/", Ms(s.AvgMicros()), "/", Ms(s.maxMicros), "/",
                Ms(s.MdevMicros()), " ms (min seq ", std::to_string(s.minSeq), ", max seq ",

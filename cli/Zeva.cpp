@@ -7,6 +7,8 @@
 #include <QtTimer.h>
 
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkProxy>
 #include <QSocketNotifier>
 
@@ -54,6 +56,16 @@ void Print(std::FILE* f, const QString& text)
     std::fflush(f);
 }
 
+// "zeva: 127.0.0.1 tcp port 2004: Connection refused"
+void PrintTransportFailure(std::FILE* err, const Options& options, const QString& reason)
+{
+    Print(err, QStringLiteral("zeva: %1 %2 port %3: %4\n")
+                   .arg(QString::fromStdString(options.run.host),
+                        options.run.protocol == platform::Protocol::Udp ? QStringLiteral("udp") : QStringLiteral("tcp"))
+                   .arg(options.run.port)
+                   .arg(reason));
+}
+
 // Runs the engine and passes what it reports to the printing.
 class Session final : public client::IEngineEvents {
 public:
@@ -70,14 +82,8 @@ public:
     void Engine_Finished(client::Ending ending, std::string_view reason) override
     {
         ending_ = ending;
-        if (ending == client::Ending::TransportFailure) {
-            Print(err_, QStringLiteral("zeva: %1 %2 port %3: %4\n")
-                            .arg(QString::fromStdString(options_.run.host),
-                                 options_.run.protocol == platform::Protocol::Udp ? QStringLiteral("udp")
-                                                                                  : QStringLiteral("tcp"))
-                            .arg(options_.run.port)
-                            .arg(QString::fromUtf8(reason.data(), qsizetype(reason.size()))));
-        }
+        if (ending == client::Ending::TransportFailure)
+            PrintTransportFailure(err_, options_, QString::fromUtf8(reason.data(), qsizetype(reason.size())));
         QCoreApplication::exit(0);
     }
 
@@ -97,7 +103,7 @@ int StatusOf(const Options& options, const client::RunStatistics& s, client::End
     int status = kExitOk;
     if (s.deviceErrors > 0 || s.malformed > 0)
         status = kExitDeviceError;
-    if (ending == client::Ending::TransportFailure || s.answered == 0)
+    if (ending == client::Ending::TransportFailure || s.answered == 0 || s.closed > 0)
         status = kExitTransport;
     const bool slow = options.maxRttMs && s.RttCount() > 0
         && static_cast<double>(s.maxMicros) > *options.maxRttMs * 1000.0;
@@ -107,7 +113,25 @@ int StatusOf(const Options& options, const client::RunStatistics& s, client::End
     return status;
 }
 
-int Run(const QStringList& args, std::FILE* out, std::FILE* err)
+std::string LookUpHost(const std::string& host, std::string* error)
+{
+    const QString name = QString::fromStdString(host);
+    if (QHostAddress literal; literal.setAddress(name))
+        return host;
+    const QHostInfo info = QHostInfo::fromName(name);
+    if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+        *error = (info.errorString().isEmpty() ? QStringLiteral("Host not found") : info.errorString()).toStdString();
+        return {};
+    }
+    // IPv4 first, as a device answers on it more often.
+    const QList<QHostAddress> addresses = info.addresses();
+    const auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const QHostAddress& a) {
+        return a.protocol() == QAbstractSocket::IPv4Protocol;
+    });
+    return (v4 != addresses.end() ? *v4 : addresses.front()).toString().toStdString();
+}
+
+int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookUp& lookUp)
 {
     const Parsed parsed = ParseArguments(args);
     switch (parsed.kind) {
@@ -151,8 +175,21 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err)
         return kExitTransport;
     }
 
+    // Looked up once, before anything is timed; every connection made again
+    // goes to the same address.
+    client::RunSettings run = options.run;
+    std::string lookUpError;
+    run.host = lookUp(options.run.host, &lookUpError);
+    if (run.host.empty()) {
+        PrintTransportFailure(err, options, QString::fromStdString(lookUpError));
+        if (options.summary || options.json)
+            report.Summary(engine.Stats());
+        report.Flush();
+        return kExitTransport;
+    }
+
     report.SetStart(clock.NowMicros());
-    engine.Start(options.run, options.request);
+    engine.Start(run, options.request);
     if (!engine.Finished())
         QCoreApplication::exec();
 

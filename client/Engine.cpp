@@ -4,6 +4,13 @@ namespace client {
 
 using modZeva::SendResult;
 
+namespace {
+
+// While connections fail, a new one is tried no sooner than this after the last.
+constexpr std::int64_t kReconnectPauseUs = 1'000'000;
+
+} // namespace
+
 Engine::Engine(platform::ISocket& socket, platform::ITimer& timer, platform::IMonotonicClock& clock,
                IEngineEvents& events)
     : socket_(socket), timer_(timer), clock_(clock), events_(events)
@@ -55,6 +62,8 @@ SendResult Engine::Start(const RunSettings& settings, const Request& request)
     socket_.SetProtocol(settings_.protocol);
     socket_.SetRemoteHost(settings_.host);
     socket_.SetRemotePort(settings_.port);
+    const bool udp = settings_.protocol == platform::Protocol::Udp;
+    sentCopies_.assign(static_cast<std::size_t>(udp && settings_.retries > 0 ? settings_.retries : 0) + 1, Copy{});
 
     const std::int64_t now = clock_.NowMicros();
     deadline_ = now + settings_.durationUs;
@@ -67,6 +76,9 @@ void Engine::Interrupt()
     if (phase_ == Phase::Finished)
         return;
     abandoned_ = phase_ == Phase::Outstanding;
+    // Copies sent for a request that is not counted are not counted either.
+    if (abandoned_)
+        stats_.retries -= static_cast<std::uint64_t>(copies_);
     Finish(Ending::Interrupted, {});
 }
 
@@ -77,6 +89,7 @@ void Engine::StartExchange(std::int64_t now)
     if (settings_.protocol == platform::Protocol::Tcp && !connected_) {
         phase_ = Phase::Connecting;
         const std::int64_t at = clock_.NowMicros();
+        lastAttempt_ = at;
         connectDeadline_ = at + settings_.connectTimeoutUs;
         WakeAt(connectDeadline_, at);
         socket_.Connect();
@@ -87,7 +100,8 @@ void Engine::StartExchange(std::int64_t now)
 
 void Engine::Send()
 {
-    seq_ = nextSeq_++;
+    seq_ = nextSeq_;
+    nextSeq_ = nextSeq_ == 0xFFFF ? 1 : nextSeq_ + 1;
     Build(sendBuf_, request_, seq_); // cannot be refused: Start() checked it
     if (settings_.trace)
         events_.Engine_Frame(true, sendBuf_, clock_.NowMicros());
@@ -95,7 +109,9 @@ void Engine::Send()
     const std::int64_t at = clock_.NowMicros();
     responseDeadline_ = at + settings_.responseTimeoutUs;
     WakeAt(responseDeadline_, at);
-    sendTime_ = clock_.NowMicros();
+    Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
+    copy.seq = seq_;
+    copy.sent = clock_.NowMicros();
     socket_.SendData(sendBuf_);
 }
 
@@ -113,6 +129,11 @@ void Engine::tcpClient_Connect()
     if (phase_ != Phase::Connecting)
         return;
     connected_ = true;
+    connectionAnswered_ = false;
+    failing_ = false;
+    if (everConnected_)
+        ++stats_.reconnects;
+    everConnected_ = true;
     Send();
 }
 
@@ -147,6 +168,7 @@ void Engine::tcpClient_DataArrival(std::size_t)
         report.outcome = Outcome::Malformed;
         report.answer = &answer;
         report.seq = modZeva::FrameSequence(assembler_.Held());
+        report.bytes = assembler_.Held().size();
         ++stats_.malformed;
         events_.Engine_Exchange(report);
         assembler_.Clear();
@@ -162,6 +184,7 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
     ExchangeReport report;
     report.answer = &answer;
     report.seq = modZeva::FrameSequence(frame);
+    report.bytes = frame.size();
     if (!report.seq) {
         // Too short to be matched with any request.
         ++stats_.malformed;
@@ -169,19 +192,28 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
         events_.Engine_Exchange(report);
         return;
     }
-    // A request sent while this arrival was being handled cannot be
-    // answered by it.
-    if (phase_ != Phase::Outstanding || *report.seq != seq_ || now < sendTime_) {
+    // The answer to any copy of the current request is its answer. A copy
+    // sent while this arrival was being handled cannot be answered by it.
+    const Copy* answered = nullptr;
+    if (phase_ == Phase::Outstanding) {
+        for (int i = copies_; i >= 0 && !answered; --i) {
+            const Copy& copy = sentCopies_[static_cast<std::size_t>(i)];
+            if (copy.seq == *report.seq && now >= copy.sent)
+                answered = &copy;
+        }
+    }
+    if (!answered) {
         ++stats_.late;
         report.outcome = Outcome::Late;
         events_.Engine_Exchange(report);
         return;
     }
 
-    const std::int64_t rtt = now - sendTime_;
+    const std::int64_t rtt = now - answered->sent;
     ++stats_.sent;
     ++stats_.answered;
-    stats_.AddRtt(rtt, seq_);
+    stats_.AddRtt(rtt, answered->seq);
+    connectionAnswered_ = true;
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:
         ++stats_.malformed;
@@ -212,7 +244,7 @@ void Engine::Timer_Elapsed()
         if (now < connectDeadline_)
             WakeAt(connectDeadline_, now);
         else
-            Fail("no connection within " + std::to_string(settings_.connectTimeoutUs / 1000) + " ms");
+            TransportLost("no connection within " + std::to_string(settings_.connectTimeoutUs / 1000) + " ms");
         return;
     case Phase::Outstanding:
         if (now < responseDeadline_)
@@ -237,6 +269,8 @@ void Engine::TimedOut()
         Send();
         return;
     }
+    if (settings_.protocol == platform::Protocol::Tcp)
+        ReportHeld(clock_.NowMicros());
     ++stats_.sent;
     ++stats_.timeouts;
     ExchangeReport report;
@@ -245,6 +279,36 @@ void Engine::TimedOut()
     report.retries = copies_;
     if (settings_.protocol == platform::Protocol::Tcp)
         DropConnection();
+    events_.Engine_Exchange(report);
+    Complete();
+}
+
+void Engine::ReportHeld(std::int64_t now)
+{
+    if (assembler_.Pending() == 0)
+        return;
+    const std::span<const std::uint8_t> held = assembler_.Held();
+    if (settings_.trace)
+        events_.Engine_Frame(false, held, now);
+    const modZeva::Answer answer = modZeva::DecodeResponse(held, request_.dataSize);
+    ExchangeReport report;
+    report.outcome = Outcome::Malformed;
+    report.answer = &answer;
+    report.seq = modZeva::FrameSequence(held);
+    report.bytes = held.size();
+    ++stats_.malformed;
+    events_.Engine_Exchange(report);
+    assembler_.Clear();
+}
+
+void Engine::LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason)
+{
+    ++stats_.sent;
+    ++stats_.closed;
+    ExchangeReport report;
+    report.outcome = Outcome::Closed;
+    report.seq = seq;
+    report.reason = reason;
     events_.Engine_Exchange(report);
     Complete();
 }
@@ -264,7 +328,9 @@ void Engine::ScheduleNext()
         Finish(Ending::Done, {});
         return;
     }
-    if (settings_.intervalUs <= 0 && settings_.durationUs <= 0) {
+    // While connections fail, the next is tried a while after the last.
+    const bool held = failing_ && !connected_;
+    if (!held && settings_.intervalUs <= 0 && settings_.durationUs <= 0) {
         StartExchange(0);
         return;
     }
@@ -275,7 +341,9 @@ void Engine::ScheduleNext()
     }
     // An exchange longer than the period is followed at once, and the next
     // period counts from there: no burst to catch up.
-    const std::int64_t due = slotStart_ + settings_.intervalUs;
+    std::int64_t due = slotStart_ + settings_.intervalUs;
+    if (held && due < lastAttempt_ + kReconnectPauseUs)
+        due = lastAttempt_ + kReconnectPauseUs;
     if (due <= now) {
         StartExchange(now);
         return;
@@ -294,12 +362,37 @@ void Engine::DropConnection()
 
 void Engine::tcpClient_Close()
 {
-    Fail("connection closed by the device");
+    TransportLost("connection closed by the device");
 }
 
 void Engine::tcpClient_Error(const std::string& description)
 {
-    Fail(description);
+    TransportLost(description);
+}
+
+void Engine::TransportLost(std::string_view reason)
+{
+    if (phase_ == Phase::Idle || phase_ == Phase::Finished)
+        return;
+    const bool tcp = settings_.protocol == platform::Protocol::Tcp;
+    if (tcp && phase_ != Phase::Connecting)
+        ReportHeld(clock_.NowMicros());
+    // The first connection, UDP's socket and a one-shot command end the run.
+    if (!settings_.reconnect || !tcp || !everConnected_) {
+        Fail(reason);
+        return;
+    }
+    if (phase_ == Phase::Connecting) {
+        failing_ = true;
+        DropConnection();
+        LoseRequest(std::nullopt, reason);
+        return;
+    }
+    const bool outstanding = phase_ == Phase::Outstanding;
+    failing_ = !connectionAnswered_;
+    DropConnection();
+    if (outstanding)
+        LoseRequest(seq_, reason);
 }
 
 void Engine::Fail(std::string_view reason)

@@ -41,6 +41,10 @@ struct RunSettings {
     std::int64_t durationUs = 0; // no request starts after this; 0: no limit
     std::int64_t intervalUs = 0; // start to start; 0: the next request as soon as the answer is in
     bool trace = false;          // report every frame sent and received
+    // TCP: a connection closed by the device, or one that cannot be made
+    // again, loses at most the request of that round, and the run goes on
+    // with a new connection. Without it the run ends there.
+    bool reconnect = false;
 };
 
 // One exchange as it ended, or one answer that was not taken.
@@ -52,6 +56,8 @@ struct ExchangeReport {
     std::optional<std::int64_t> rttMicros;   // answers taken
     const modZeva::Answer* answer = nullptr; // decoded; null for a timeout
     int retries = 0;                         // copies sent again for this request
+    std::size_t bytes = 0;                   // the length of the frame received
+    std::string_view reason;                 // closed: what became of the connection
 };
 
 enum class Ending { Done, Interrupted, TransportFailure };
@@ -67,12 +73,22 @@ public:
 };
 
 // Drives the exchanges of one run over the socket: one request outstanding
-// at a time, each with a running sequence number in bytes 14..15. An answer
-// is taken only when it carries the outstanding request's number; any other
-// is late, counted and reported but never taken. A request without an answer
-// in time is sent again (UDP, up to the retries) or times out; over TCP a
+// at a time, each with a running sequence number in bytes 14..15 that skips
+// 0 when it wraps (0 is what a device that does not echo those bytes
+// returns). An answer is taken only when it carries the number of a copy of
+// the outstanding request, and is timed from that copy's send; any other is
+// late, counted and reported but never taken. A request without an answer in
+// time is sent again (UDP, up to the retries) or times out; over TCP a
 // timeout also drops the connection, and a new one is made before the next
-// request, so that a stream left mid-frame cannot shift later answers.
+// request, so that a stream left mid-frame cannot shift later answers. Bytes
+// held for a frame that never completed are reported as one malformed frame
+// when the connection is dropped.
+//
+// With RunSettings::reconnect, a connection the device closes while no
+// request is outstanding is no failure: the next request connects again. A
+// request outstanding on it, or a round whose connection cannot be made
+// again, is lost (Outcome::Closed). While connections fail without an
+// answer, a new one is tried at most once a second.
 class Engine final : public platform::ISocketEvents, public platform::ITimerEvents {
 public:
     Engine(platform::ISocket& socket, platform::ITimer& timer, platform::IMonotonicClock& clock,
@@ -113,7 +129,13 @@ private:
     // left as it is, so that exchanges answered in time cost no timer call.
     void WakeAt(std::int64_t at, std::int64_t now);
     void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
+    // Reports what the assembler holds of a frame that never completed.
+    void ReportHeld(std::int64_t now);
     void TimedOut();
+    // The device closed the connection, or it failed or could not be made.
+    void TransportLost(std::string_view reason);
+    // The round's request is lost with its connection; seq when it went out.
+    void LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason);
     void Complete();
     void ScheduleNext();
     void DropConnection();
@@ -135,10 +157,17 @@ private:
     std::vector<std::uint8_t> received_;
     modZeva::FrameAssembler assembler_;
 
+    // One copy of the current request: its number, and the clock's reading
+    // just before it went out.
+    struct Copy {
+        std::uint16_t seq = 0;
+        std::int64_t sent = 0;
+    };
+
     std::uint16_t nextSeq_ = 1;
     std::uint16_t seq_ = 0;     // the copy outstanding
     int copies_ = 0;            // copies of the current request sent again
-    std::int64_t sendTime_ = 0; // just before the outstanding copy went out
+    std::vector<Copy> sentCopies_; // room for every copy, made once at Start()
     std::int64_t slotStart_ = 0; // when the current request became due
     std::int64_t deadline_ = 0;  // end of the run's duration
     std::int64_t connectDeadline_ = 0;
@@ -146,6 +175,11 @@ private:
     bool timerArmed_ = false;
     std::int64_t timerAt_ = 0;
     std::uint64_t done_ = 0;    // exchanges ended
+
+    bool everConnected_ = false;
+    bool connectionAnswered_ = false; // an answer was taken on this connection
+    bool failing_ = false;            // the last connection closed or failed unanswered
+    std::int64_t lastAttempt_ = 0;    // when a connection was last tried
 
     RunStatistics stats_;
 };

@@ -13,6 +13,7 @@ std::string_view OutcomeName(Outcome outcome)
     case Outcome::Malformed: return "malformed";
     case Outcome::Timeout: return "timeout";
     case Outcome::Late: return "late";
+    case Outcome::Closed: return "closed";
     }
     return "answer";
 }

@@ -22,6 +22,7 @@ enum class Outcome {
     Malformed,   // an answer the client could not read
     Timeout,     // no answer in time
     Late,        // an answer to an earlier request
+    Closed,      // lost to a connection closed by the device or not made again
 };
 
 std::string_view OutcomeName(Outcome outcome);

@@ -34,16 +34,22 @@ void RttHistogram::Add(std::int64_t micros)
     ++count_;
 }
 
+std::uint64_t RttHistogram::Rank(double percent, std::uint64_t count)
+{
+    // Multiplied first, so that 95 % of 100 samples is rank 95 exactly.
+    auto rank = static_cast<std::uint64_t>(std::ceil(percent * static_cast<double>(count) / 100.0 - 1e-9));
+    if (rank < 1)
+        rank = 1;
+    if (rank > count)
+        rank = count;
+    return rank;
+}
+
 std::int64_t RttHistogram::Percentile(double percent) const
 {
     if (count_ == 0)
         return 0;
-    // Multiplied first, so that 95 % of 100 samples is rank 95 exactly.
-    auto rank = static_cast<std::uint64_t>(std::ceil(percent * static_cast<double>(count_) / 100.0 - 1e-9));
-    if (rank < 1)
-        rank = 1;
-    if (rank > count_)
-        rank = count_;
+    const std::uint64_t rank = Rank(percent, count_);
     std::uint64_t seen = 0;
     for (int b = 0; b < kBuckets; ++b) {
         seen += buckets_[static_cast<std::size_t>(b)];
@@ -80,6 +86,14 @@ void RunStatistics::AddRtt(std::int64_t micros, std::uint16_t seq)
 
 std::int64_t RunStatistics::PercentileMicros(double percent) const
 {
+    const std::uint64_t count = rtt.Count();
+    if (count > 0) {
+        const std::uint64_t rank = RttHistogram::Rank(percent, count);
+        if (rank == count)
+            return maxMicros;
+        if (rank == 1)
+            return minMicros;
+    }
     // The middle of a wide bucket may lie beyond what was seen.
     const std::int64_t p = rtt.Percentile(percent);
     return p < minMicros ? minMicros : p > maxMicros ? maxMicros : p;

@@ -14,6 +14,8 @@ class RttHistogram {
 public:
     void Add(std::int64_t micros);
     std::uint64_t Count() const { return count_; }
+    // The nearest rank of a percentile among `count` samples: 1 to count.
+    static std::uint64_t Rank(double percent, std::uint64_t count);
     // The smallest bucket value with at least `percent` % of the samples at
     // or below it (nearest rank), as the middle of its bucket. 0 when empty.
     std::int64_t Percentile(double percent) const;
@@ -40,6 +42,8 @@ struct RunStatistics {
     std::uint64_t late = 0;          // answers to an earlier request, never taken
     std::uint64_t deviceErrors = 0;
     std::uint64_t malformed = 0;
+    std::uint64_t closed = 0;        // requests lost to a connection closed or not made again
+    std::uint64_t reconnects = 0;    // connections made after the first
 
     // Requests that never got an answer, out of requests sent; 0 when none were sent.
     double LossPercent() const;
@@ -48,7 +52,8 @@ struct RunStatistics {
     void AddRtt(std::int64_t micros, std::uint16_t seq);
     std::uint64_t RttCount() const { return rtt.Count(); }
     double AvgMicros() const { return mean_; }
-    // A percentile of the histogram, kept within the minimum and maximum.
+    // A percentile of the histogram, kept within the minimum and maximum;
+    // one whose rank falls on the smallest or the largest answer is its time.
     std::int64_t PercentileMicros(double percent) const;
     // Standard deviation of the round trips, as ping's mdev.
     double MdevMicros() const;

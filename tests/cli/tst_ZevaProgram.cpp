@@ -1,7 +1,11 @@
 // The zeva program end to end, as a script runs it: against the zeva-sim
 // program on free ports, over TCP and UDP, one case per exit status, the
-// JSON output parsed, refused input that sends nothing, and the summary on
-// SIGINT and SIGTERM.
+// JSON output parsed, refused input that sends nothing, the summary on
+// SIGINT and SIGTERM, a device that closes or drops the connection, a
+// truncated answer, a device slower than the timeout, and a slow host name
+// look-up.
+
+#include <Zeva.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,9 +15,11 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QUdpSocket>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -102,6 +108,12 @@ private slots:
     void signalEndsWithSummary_data();
     void signalEndsWithSummary();
     void helpAndVersion();
+    void deviceClosesConnection_data();
+    void deviceClosesConnection();
+    void truncatedAnswerReported();
+    void udpDeviceSlowerThanTimeout();
+    void hostLookedUpBeforeTiming_data();
+    void hostLookedUpBeforeTiming();
 };
 
 void TestZevaProgram::exitStatus_data()
@@ -130,13 +142,13 @@ void TestZevaProgram::exitStatus_data()
                                         << 2 << QString();
     QTest::newRow("3 closed by the device, tcp")
         << QStringList{"--fault", "close-after=1"} << QStringList{"-p", "{tcp}", "-c", "3", "read", "%MW0"} << 3
-        << "2 sent, 1 answered, 0 timeouts, 0 retries, 0 late, 0 device errors, 0 malformed, 50% loss";
+        << "3 sent, 2 answered, 0 timeouts, 0 retries, 0 late, 0 device errors, 0 malformed, 1 reconnects, 33.33% loss";
     QTest::newRow("3 no answer, udp") << QStringList{"--fault", "drop"}
                                       << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "--retries", "1", "read", "%MW0"}
                                       << 3 << "timeout seq=2 retries=1";
     QTest::newRow("3 only late answers, tcp")
         << QStringList{"--fault", "seq-offset=1"} << QStringList{"-p", "{tcp}", "--timeout", "300", "-c", "2", "read", "%MW0"}
-        << 3 << "2 sent, 0 answered, 2 timeouts, 0 retries, 2 late, 0 device errors, 0 malformed, 100% loss";
+        << 3 << "2 sent, 0 answered, 2 timeouts, 0 retries, 2 late, 0 device errors, 0 malformed, 1 reconnects, 100% loss";
     QTest::newRow("4 max-rtt, tcp") << QStringList{"--fault", "delay=50"}
                                     << QStringList{"-p", "{tcp}", "--max-rtt", "20", "read", "%MW0"} << 4 << QString();
     QTest::newRow("4 max-loss, udp")
@@ -300,6 +312,169 @@ void TestZevaProgram::helpAndVersion()
     r = RunZeva({"--version"});
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, QStringLiteral("zeva %1\n").arg(QStringLiteral(ZEVA_VERSION)));
+}
+
+void TestZevaProgram::deviceClosesConnection_data()
+{
+    QTest::addColumn<QStringList>("sim");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("stopDevice"); // the device goes away after the first answer
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("answered");    // -1: any
+    QTest::addColumn<int>("closedMin");
+    QTest::addColumn<int>("closedMax");
+    QTest::addColumn<int>("reconnects");
+
+    // The simulator closes a connection quiet for 1 s within a quarter second more.
+    QTest::newRow("idle connection closed between requests")
+        << QStringList{"--idle-timeout", "1"} << QStringList{"-i", "2000", "-c", "3", "poll", "%MW0"} << false << 0
+        << 3 << 0 << 0 << 2;
+    QTest::newRow("closed with a request outstanding")
+        << QStringList{"--fault", "close-after=1"} << QStringList{"-c", "3", "poll", "%MW0"} << false << 3 << 2 << 1
+        << 1 << 1;
+    // Refused from then on: one request lost a second, not one a period.
+    QTest::newRow("device gone, connection refused")
+        << QStringList() << QStringList{"-i", "50", "-w", "2.5", "poll", "%MW0"} << true << 3 << -1 << 1 << 5 << 0;
+}
+
+void TestZevaProgram::deviceClosesConnection()
+{
+    QFETCH(QStringList, sim);
+    QFETCH(QStringList, args);
+    QFETCH(bool, stopDevice);
+    QFETCH(int, status);
+    QFETCH(int, answered);
+    QFETCH(int, closedMin);
+    QFETCH(int, closedMax);
+    QFETCH(int, reconnects);
+
+    Sim device;
+    QVERIFY(device.Start(sim));
+    QProcess p;
+    p.start(kZeva, QStringList{"-p", QString::number(device.tcp), "--json"} + args);
+    QVERIFY(p.waitForStarted(kWait));
+    if (stopDevice) {
+        QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
+        device.process.terminate();
+        QVERIFY(device.process.waitForFinished(kWait));
+    }
+    QVERIFY(p.waitForFinished(kWait));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(p.exitCode() == status, qPrintable(QStringLiteral("status %1\n").arg(p.exitCode()) + out));
+
+    const QList<QJsonObject> lines = JsonLines(out);
+    QVERIFY2(!lines.isEmpty() && lines.last().contains("summary"), qPrintable(out));
+    int closed = 0;
+    int answers = 0;
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].value("closed").toBool())
+            ++closed;
+        else if (lines[i].contains("value"))
+            ++answers;
+    }
+    const QJsonObject summary = lines.last().value("summary").toObject();
+    QVERIFY2(closed >= closedMin && closed <= closedMax, qPrintable(out));
+    QCOMPARE(summary.value("answered").toInt(), answers);
+    if (answered >= 0)
+        QCOMPARE(answers, answered);
+    else
+        QVERIFY(answers >= 1);
+    // A request lost with its connection counts as sent.
+    QCOMPARE(summary.value("sent").toInt(), answers + closed);
+    QCOMPARE(summary.value("timeouts").toInt(), 0);
+    QCOMPARE(summary.value("reconnects").toInt(), reconnects);
+}
+
+void TestZevaProgram::truncatedAnswerReported()
+{
+    Sim device;
+    QVERIFY(device.Start({"--fault", "truncate=25"}));
+    const Result r = RunZeva({"-p", QString::number(device.tcp), "--timeout", "300", "--json", "--trace", "read", "%MW0"});
+    QVERIFY2(r.status == 3, qPrintable(r.out + r.err));
+
+    // The 25 bytes that came are one malformed frame, then the request times out.
+    const QList<QJsonObject> lines = JsonLines(r.out);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].value("malformed").toBool());
+    QCOMPARE(lines[0].value("bytes").toInt(), 25);
+    QCOMPARE(lines[0].value("seq").toInt(), 1);
+    QVERIFY(!lines[0].contains("rtt_us"));
+    QVERIFY(lines[1].value("timeout").toBool());
+    QCOMPARE(lines[1].value("seq").toInt(), 1);
+    const QJsonObject summary = lines[2].value("summary").toObject();
+    QCOMPARE(summary.value("malformed").toInt(), 1);
+    QCOMPARE(summary.value("timeouts").toInt(), 1);
+    QCOMPARE(summary.value("answered").toInt(), 0);
+
+    // And the trace shows them.
+    const auto received = QRegularExpression(QStringLiteral(R"(recv seq=1 .*malformed \| ((?:[0-9A-F]{2} ?)+)$)"),
+                                             QRegularExpression::MultilineOption)
+                              .match(r.err);
+    QVERIFY2(received.hasMatch(), qPrintable(r.err));
+    QCOMPARE(received.captured(1).split(QLatin1Char(' ')).size(), 25);
+}
+
+void TestZevaProgram::udpDeviceSlowerThanTimeout()
+{
+    // Every answer takes 150 ms; each request is sent again after 100 ms.
+    Sim device;
+    QVERIFY(device.Start({"--fault", "delay=150"}));
+    const Result r = RunZeva({"-u", "-p", QString::number(device.udp), "--timeout", "100", "--retries", "2", "-c",
+                              "3", "--json", "poll", "%MW0"});
+    QVERIFY2(r.status == 0, qPrintable(r.out + r.err));
+    const QList<QJsonObject> lines = JsonLines(r.out);
+    QVERIFY(!lines.isEmpty());
+    const QJsonObject summary = lines.last().value("summary").toObject();
+    QCOMPARE(summary.value("sent").toInt(), 3);
+    QCOMPARE(summary.value("answered").toInt(), 3);
+    QCOMPARE(summary.value("loss_pct").toDouble(), 0.0);
+    QVERIFY(summary.value("retries").toInt() >= 1);
+}
+
+void TestZevaProgram::hostLookedUpBeforeTiming_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::newRow("tcp") << false;
+    QTest::newRow("udp") << true;
+}
+
+void TestZevaProgram::hostLookedUpBeforeTiming()
+{
+    QFETCH(bool, udp);
+    Sim device;
+    QVERIFY(device.Start({}));
+
+    // A name server that takes 300 ms: no round trip may hold that.
+    int lookUps = 0;
+    const cli::HostLookUp slow = [&](const std::string& host, std::string* error) {
+        ++lookUps;
+        QThread::msleep(300);
+        if (host == "plc.test")
+            return std::string("127.0.0.1");
+        *error = "Host not found";
+        return std::string();
+    };
+    const QStringList target = udp ? QStringList{"-u", "-p", QString::number(device.udp)}
+                                   : QStringList{"-p", QString::number(device.tcp)};
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    QVERIFY(out && err);
+    const int status = cli::Run(QStringList{"zeva", "-H", "plc.test", "--max-rtt", "200", "-c", "2", "--json"}
+                                    + target + QStringList{"poll", "%MW0"},
+                                out, err, slow);
+    QByteArray text(1 << 16, '\0');
+    std::rewind(out);
+    text.resize(qsizetype(std::fread(text.data(), 1, std::size_t(text.size()), out)));
+    std::fclose(out);
+    std::fclose(err);
+
+    QVERIFY2(status == 0, qPrintable(QStringLiteral("status %1\n").arg(status) + QString::fromUtf8(text)));
+    QCOMPARE(lookUps, 1);
+    const QList<QJsonObject> lines = JsonLines(QString::fromUtf8(text));
+    QCOMPARE(lines.size(), 3);
+    const QJsonObject summary = lines[2].value("summary").toObject();
+    QCOMPARE(summary.value("answered").toInt(), 2);
+    QVERIFY(summary.value("rtt_us").toObject().value("max").toInt() < 200'000);
 }
 
 QTEST_GUILESS_MAIN(TestZevaProgram)

@@ -1,6 +1,7 @@
 // The exchange engine where a real device cannot misbehave on cue: timeouts,
-// retries, late answers, the TCP reconnection, the period between requests
-// and the connect timeout.
+// retries, late answers, the TCP reconnection, the period between requests,
+// the connect timeout, the wrap of the sequence number and an interrupt
+// during retries.
 
 #include <EngineFakes.h>
 #include <Fakes.h>
@@ -19,6 +20,8 @@ namespace {
 const QByteArray kAnswer1 = QByteArray::fromHex("564F524E2D4B454C54550000001101000E0000175500020000000000010002003412");
 const QByteArray kAnswer2 = QByteArray::fromHex("564F524E2D4B454C54550000001102000E0000185500020000000000010002003412");
 const QByteArray kAnswer3 = QByteArray::fromHex("564F524E2D4B454C54550000001103000E0000195500020000000000010002003412");
+// The same with 0 in bytes 14..15, as a device that does not echo them sends.
+const QByteArray kAnswer0 = QByteArray::fromHex("564F524E2D4B454C54550000001100000E0000165500020000000000010002003412");
 
 std::vector<std::uint8_t> Bytes(const QByteArray& a)
 {
@@ -64,12 +67,15 @@ private slots:
     void periodWithoutCatchUp();
     void earlyWakeIsNoTimeout();
     void connectTimeout();
+    void sequenceSkipsZero();
+    void interruptDuringRetries();
 };
 
 void TestEngine::udpRetryAndLateAnswer()
 {
     Rig rig(platform::Protocol::Udp);
     rig.settings.retries = 1;
+    rig.settings.count = 2;
     QCOMPARE(rig.engine.Start(rig.settings, rig.request), modZeva::SendResult::Sent);
     QCOMPARE(rig.socket.connects, 0);
     QCOMPARE(rig.socket.sent.size(), std::size_t(1));
@@ -81,29 +87,30 @@ void TestEngine::udpRetryAndLateAnswer()
     QCOMPARE(rig.socket.sent.size(), std::size_t(2));
     QCOMPARE(SeqOf(rig.socket.sent[1]), 2);
 
-    // The first copy's answer comes now: late, and the request still waits.
+    // The first copy's answer comes now: taken, timed from the first send.
     rig.clock.now += 200;
     rig.Arrive(kAnswer1);
     QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
-    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Late);
-    QCOMPARE(rig.events.exchanges[0].seq, std::optional<std::uint16_t>(1));
-    QVERIFY(rig.timer.armed);
+    const auto& taken = rig.events.exchanges[0];
+    QCOMPARE(taken.outcome, Outcome::Answer);
+    QCOMPARE(taken.seq, std::optional<std::uint16_t>(1));
+    QCOMPARE(taken.rtt, std::optional<std::int64_t>(1200));
+    QCOMPARE(taken.value, std::string("1234"));
+    QCOMPARE(taken.retries, 1);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(3));
 
-    // The second copy's answer is taken, timed from the second send.
+    // The second copy's answer now belongs to an earlier request: late.
     rig.clock.now += 100;
     rig.Arrive(kAnswer2);
     QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
-    const auto& taken = rig.events.exchanges[1];
-    QCOMPARE(taken.outcome, Outcome::Answer);
-    QCOMPARE(taken.seq, std::optional<std::uint16_t>(2));
-    QCOMPARE(taken.rtt, std::optional<std::int64_t>(300));
-    QCOMPARE(taken.value, std::string("1234"));
-    QCOMPARE(taken.retries, 1);
+    QCOMPARE(rig.events.exchanges[1].outcome, Outcome::Late);
+    QCOMPARE(rig.events.exchanges[1].seq, std::optional<std::uint16_t>(2));
+    rig.Arrive(kAnswer3);
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
 
     const client::RunStatistics& s = rig.engine.Stats();
-    QCOMPARE(s.sent, 1u);
-    QCOMPARE(s.answered, 1u);
+    QCOMPARE(s.sent, 2u);
+    QCOMPARE(s.answered, 2u);
     QCOMPARE(s.retries, 1u);
     QCOMPARE(s.late, 1u);
     QCOMPARE(s.timeouts, 0u);
@@ -120,12 +127,14 @@ void TestEngine::tcpTimeoutReconnects()
     rig.engine.tcpClient_Connect();
     QCOMPARE(rig.socket.sent.size(), std::size_t(1));
 
-    // The device sends half an answer and stops.
+    // The device sends half an answer and stops: the half is malformed, the
+    // request a timeout.
     rig.Arrive(kAnswer1.left(25));
     rig.clock.now += 1000;
     QVERIFY(rig.timer.Fire());
-    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
-    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Timeout);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
+    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Malformed);
+    QCOMPARE(rig.events.exchanges[1].outcome, Outcome::Timeout);
     QCOMPARE(rig.socket.closes, 1);
 
     // A new connection before the next request, and nothing sent before it is up.
@@ -138,9 +147,9 @@ void TestEngine::tcpTimeoutReconnects()
     // The half answer held before is gone: the next answer is read whole.
     rig.clock.now += 50;
     rig.Arrive(kAnswer2);
-    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
-    QCOMPARE(rig.events.exchanges[1].outcome, Outcome::Answer);
-    QCOMPARE(rig.events.exchanges[1].rtt, std::optional<std::int64_t>(50));
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(3));
+    QCOMPARE(rig.events.exchanges[2].outcome, Outcome::Answer);
+    QCOMPARE(rig.events.exchanges[2].rtt, std::optional<std::int64_t>(50));
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
     QCOMPARE(rig.engine.Stats().LossPercent(), 50.0);
 }
@@ -230,6 +239,49 @@ void TestEngine::connectTimeout()
     // A connection that completes after all is left alone.
     rig.engine.tcpClient_Connect();
     QVERIFY(rig.socket.sent.empty());
+}
+
+void TestEngine::sequenceSkipsZero()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.count = 65536;
+    rig.engine.Start(rig.settings, rig.request);
+    // Requests 1..65535 time out, each followed at once by the next.
+    for (int i = 0; i < 65535; ++i) {
+        rig.clock.now += 1000;
+        QVERIFY(rig.timer.Fire());
+    }
+    QCOMPARE(rig.socket.sent.size(), std::size_t(65536));
+    QCOMPARE(SeqOf(rig.socket.sent[65534]), 65535);
+    QCOMPARE(SeqOf(rig.socket.sent[65535]), 1);
+
+    // An answer carrying 0 is not the answer to the request after 65535.
+    rig.clock.now += 10;
+    rig.Arrive(kAnswer0);
+    QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Late);
+    QVERIFY(!rig.events.ending);
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Answer);
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
+}
+
+void TestEngine::interruptDuringRetries()
+{
+    Rig rig(platform::Protocol::Udp);
+    rig.settings.retries = 2;
+    rig.engine.Start(rig.settings, rig.request);
+    rig.clock.now += 1000;
+    QVERIFY(rig.timer.Fire());
+    rig.clock.now += 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.socket.sent.size(), std::size_t(3));
+
+    // Ctrl-C while the third copy waits: neither the request nor its copies count.
+    rig.engine.Interrupt();
+    QVERIFY(rig.engine.Abandoned());
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Interrupted));
+    QCOMPARE(rig.engine.Stats().sent, 0u);
+    QCOMPARE(rig.engine.Stats().retries, 0u);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

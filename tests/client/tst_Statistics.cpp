@@ -1,5 +1,5 @@
-// Round-trip statistics: percentiles from the fixed-memory histogram, and
-// ping's avg and mdev.
+// Round-trip statistics: percentiles from the fixed-memory histogram, exact
+// at the smallest and largest answer, and ping's avg and mdev.
 
 #include <Statistics.h>
 
@@ -38,6 +38,12 @@ void TestStatistics::percentiles_data()
         wide << 10000;
     wide << 100000 << 1000000;
     QTest::newRow("wide buckets") << wide << 10015LL << 10015LL << 100095LL << 20800.0 << 98819.836;
+    // A rank on the smallest or the largest answer is its time, not the middle
+    // of its bucket: 1008 lies in [1008, 1012), 5020 in [4992, 5024), 3000
+    // in [2992, 3008).
+    QTest::newRow("two, the smallest exact") << Samples{5020, 1008} << 1008LL << 5020LL << 5020LL << 3014.0 << 2006.0;
+    QTest::newRow("five, the largest exact")
+        << Samples{1010, 2000, 5020, 3000, 4000} << 2999LL << 5020LL << 5020LL << 3006.0 << 1417.061749;
 }
 
 void TestStatistics::percentiles()
