@@ -2,7 +2,7 @@
 
 #include <SignalWatch.h>
 
-#include <csignal>
+#include <signal.h>
 #include <memory>
 
 class QSocketNotifier;
