@@ -38,17 +38,16 @@ std::optional<QByteArray> hexToLittleEndian(const QString& text, int size)
 }
 
 // Decimal digits only, or hex digits only with base 16, within min..max.
-std::optional<qint64> parseWhole(const QString& text, qint64 min, qint64 max, int base = 10)
+std::optional<quint64> parseWhole(const QString& text, quint64 min, quint64 max, int base = 10)
 {
     const QByteArray digits = text.toUtf8();
-    const auto v = modZeva::ParseWhole({digits.constData(), std::size_t(digits.size())}, std::uint64_t(min),
-                                       std::uint64_t(max), base);
-    return v ? std::optional<qint64>(qint64(*v)) : std::nullopt;
+    return modZeva::ParseWhole({digits.constData(), std::size_t(digits.size())}, min, max, base);
 }
 
+// min is 0 or more: no option takes a negative number.
 std::optional<int> parseInt(const QString& text, int min, int max)
 {
-    const auto v = parseWhole(text, min, max);
+    const auto v = parseWhole(text, quint64(std::max(min, 0)), quint64(max));
     return v ? std::optional<int>(int(*v)) : std::nullopt;
 }
 
