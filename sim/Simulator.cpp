@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -26,6 +27,14 @@ namespace {
 
 constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
 constexpr int kSweepMs = 250;
+
+// What a UDP answer held for the delay fault counts against the bounds: its
+// size, and never less than a header, so that answers the truncate fault
+// emptied are bounded in number too.
+qint64 delayCost(const QByteArray& answer)
+{
+    return std::max<qint64>(answer.size(), qint64(modZeva::kHeaderSize));
+}
 
 QString hex(const QByteArray& bytes)
 {
@@ -486,9 +495,11 @@ bool Simulator::start(QString* error)
     connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
     if (m_config.faults.delayMs) {
         m_udpOut = new Outbox([this](const Outbox::Item& item) {
+            const qint64 cost = delayCost(item.bytes);
+            m_udpDelayedAll -= cost;
             const auto held = m_udpDelayed.find({item.to, item.port});
             if (held != m_udpDelayed.end()) {
-                *held -= item.bytes.size();
+                *held -= cost;
                 if (*held <= 0)
                     m_udpDelayed.erase(held);
             }
@@ -516,6 +527,7 @@ void Simulator::stop()
     m_udpRound.clear();
     m_udpWaiting = 0;
     m_udpDelayed.clear();
+    m_udpDelayedAll = 0;
     for (Connection* c : std::exchange(m_connections, {}))
         c->abort();
     if (m_epollNotifier) {
@@ -821,15 +833,16 @@ void Simulator::delayUdp(const QByteArray& answer, const sockaddr* to, const QSt
     item.to = QHostAddress(to);
     item.port = peerPort(to);
     const qint64 held = m_udpDelayed.value({item.to, item.port});
-    const qint64 all = m_udpOut->pendingBytes();
-    if (held + answer.size() > kMaxUnsent || all + answer.size() > kUdpDelayedMax) {
+    const qint64 cost = delayCost(answer);
+    if (held + cost > kMaxUnsent || m_udpDelayedAll + cost > kUdpDelayedMax) {
         ++m_udpNotSent;
         if (m_config.verbose)
             log(QStringLiteral("%1 answer not sent: %2 bytes of its answers and %3 in all wait for the delay")
-                    .arg(peer).arg(held).arg(all));
+                    .arg(peer).arg(held).arg(m_udpDelayedAll));
         return;
     }
-    m_udpDelayed.insert({item.to, item.port}, held + answer.size());
+    m_udpDelayed.insert({item.to, item.port}, held + cost);
+    m_udpDelayedAll += cost;
     item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
     item.bytes = answer;
     item.answers = 1;

@@ -41,9 +41,10 @@ class Connection;
 // waiting. Answers held back by the delay fault are bounded too: a
 // connection's count among its unsent bytes; over UDP a sender may have
 // kMaxUnsent bytes of them waiting and all senders together kUdpDelayedMax,
-// and an answer past either is not sent. Connections are plain descriptors in one epoll set, and datagrams
-// are taken many per call (Linux), so idle connections cost nothing per turn
-// and a flood of datagrams is taken off the socket before it fills.
+// and an answer past either is not sent. Connections are plain descriptors
+// in one epoll set, and datagrams are taken many per call (Linux), so idle
+// connections cost nothing per turn and a flood of datagrams is taken off the
+// socket before it fills.
 class Simulator : public QObject {
     Q_OBJECT
 public:
@@ -147,6 +148,7 @@ private:
     std::deque<UdpKey> m_udpRound;         // the same, in turn order
     int m_udpWaiting = 0;
     QHash<std::pair<QHostAddress, quint16>, qint64> m_udpDelayed; // bytes held per sender, delay fault
+    qint64 m_udpDelayedAll = 0;                                    // and for all senders
     int m_udpNotSent = 0;
     int m_received = 0;
     int m_answered = 0;
