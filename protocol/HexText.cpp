@@ -1,6 +1,22 @@
 #include "HexText.h"
 
+#include <limits>
+
 namespace modZeva {
+
+namespace {
+
+// Only called for a digit that IsHexDigit() accepted.
+std::uint8_t HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'A' && c <= 'F')
+        return static_cast<std::uint8_t>(c - 'A' + 10);
+    return static_cast<std::uint8_t>(c - 'a' + 10);
+}
+
+} // namespace
 
 std::string BytesToHex(std::span<const std::uint8_t> bytes, std::size_t start, std::size_t count)
 {
@@ -15,6 +31,57 @@ std::string BytesToHex(std::span<const std::uint8_t> bytes, std::size_t start, s
         text[at + 1] = kDigits[b & 0x0F];
     }
     return text;
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool HexToBytes(std::string_view text, std::span<std::uint8_t> out)
+{
+    if (text.empty() || (text.size() + 1) / 2 > out.size())
+        return false;
+    for (const char c : text) {
+        if (!IsHexDigit(c))
+            return false;
+    }
+    // Read from the right, two digits per byte, so the least significant
+    // byte comes first.
+    std::size_t remaining = text.size();
+    std::size_t i = 0;
+    for (; remaining > 0; ++i) {
+        std::uint8_t b = HexDigitValue(text[remaining - 1]);
+        if (remaining >= 2) {
+            b = static_cast<std::uint8_t>(b | (HexDigitValue(text[remaining - 2]) << 4));
+            remaining -= 2;
+        } else {
+            remaining -= 1;
+        }
+        out[i] = b;
+    }
+    for (; i < out.size(); ++i)
+        out[i] = 0;
+    return true;
+}
+
+std::optional<std::uint64_t> ParseWhole(std::string_view text, std::uint64_t min, std::uint64_t max, int base)
+{
+    if (text.empty() || (base != 10 && base != 16))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const bool digit = base == 16 ? IsHexDigit(c) : c >= '0' && c <= '9';
+        if (!digit)
+            return std::nullopt;
+        const std::uint64_t d = HexDigitValue(c);
+        if (value > (std::numeric_limits<std::uint64_t>::max() - d) / std::uint64_t(base))
+            return std::nullopt;
+        value = value * std::uint64_t(base) + d;
+    }
+    if (value < min || value > max)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace modZeva

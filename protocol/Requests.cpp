@@ -1,6 +1,7 @@
 #include "Requests.h"
 
 #include "DataType.h"
+#include "HexText.h"
 #include "Texts.h"
 #include "Wire.h"
 
@@ -125,20 +126,6 @@ void PutName(std::span<std::uint8_t> out, std::string_view name)
         out[i++] = static_cast<std::uint8_t>(NextCodePoint(name, at));
 }
 
-bool IsHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-std::uint8_t HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return static_cast<std::uint8_t>(c - '0');
-    if (c >= 'A' && c <= 'F')
-        return static_cast<std::uint8_t>(c - 'A' + 10);
-    return static_cast<std::uint8_t>(c - 'a' + 10);
-}
-
 // The codes a request may carry in bytes 22..23; anything else goes out as 0.
 std::uint8_t WireTypeCode(int type)
 {
@@ -254,22 +241,7 @@ SendResult BuildWriteRequest(std::vector<std::uint8_t>& frame, std::string_view 
     PutVariable(frame, kWriteRequest, type, name, n);
     putLe16(frame, kName + n, static_cast<std::uint16_t>(size));
 
-    // The value is read from the right, two digits per byte, so the least
-    // significant byte comes first; an odd leading digit makes a byte alone.
-    const std::span<std::uint8_t> data = std::span(frame).subspan(kName + n + kDataSizeField, size);
-    std::size_t remaining = value.size();
-    for (std::size_t i = 0; i < valueBytes; ++i) {
-        std::uint8_t b = HexDigitValue(value[remaining - 1]);
-        if (remaining >= 2) {
-            b = static_cast<std::uint8_t>(b | (HexDigitValue(value[remaining - 2]) << 4));
-            remaining -= 2;
-        } else {
-            remaining -= 1;
-        }
-        data[i] = b;
-    }
-    for (std::size_t i = valueBytes; i < size; ++i)
-        data[i] = 0;
+    HexToBytes(value, std::span(frame).subspan(kName + n + kDataSizeField, size));
     return SendResult::Sent;
 }
 

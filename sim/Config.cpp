@@ -1,7 +1,12 @@
 #include "Config.h"
 
+#include <HexText.h>
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
 #include <algorithm>
-#include <cctype>
+#include <cstdint>
 
 namespace sim {
 
@@ -20,40 +25,38 @@ std::optional<VarType> typeFromText(const QString& text)
     return static_cast<VarType>(type->code);
 }
 
-// Hex text most significant digit first, as a client shows it, into
-// size bytes least significant first.
+// Hex text most significant digit first, as a client shows it, into size
+// bytes least significant first.
 std::optional<QByteArray> hexToLittleEndian(const QString& text, int size)
 {
-    if (text.isEmpty() || (text.size() + 1) / 2 > size)
+    const QByteArray digits = text.toUtf8();
+    QByteArray bytes(size, '\0');
+    if (!modZeva::HexToBytes({digits.constData(), std::size_t(digits.size())},
+                             {reinterpret_cast<std::uint8_t*>(bytes.data()), std::size_t(size)}))
         return std::nullopt;
-    for (QChar c : text)
-        if (c.unicode() > 0x7F || !std::isxdigit(static_cast<unsigned char>(c.toLatin1())))
-            return std::nullopt;
-    QString padded = text.size() % 2 ? QLatin1Char('0') + text : text;
-    QByteArray big = QByteArray::fromHex(padded.toLatin1());
-    QByteArray little(size, '\0');
-    for (int i = 0; i < big.size(); ++i)
-        little[i] = big[big.size() - 1 - i];
-    return little;
+    return bytes;
 }
 
+// Decimal digits only, or hex digits only with base 16, within min..max.
+std::optional<quint64> parseWhole(const QString& text, quint64 min, quint64 max, int base = 10)
+{
+    const QByteArray digits = text.toUtf8();
+    return modZeva::ParseWhole({digits.constData(), std::size_t(digits.size())}, min, max, base);
+}
+
+// min is 0 or more: no option takes a negative number.
 std::optional<int> parseInt(const QString& text, int min, int max)
 {
-    bool ok = false;
-    const qlonglong v = text.toLongLong(&ok, 10);
-    if (!ok || v < min || v > max || text.startsWith(QLatin1Char('+')))
-        return std::nullopt;
-    return static_cast<int>(v);
+    const auto v = parseWhole(text, quint64(std::max(min, 0)), quint64(max));
+    return v ? std::optional<int>(int(*v)) : std::nullopt;
 }
 
+// Decimal, or hexadecimal after 0x.
 std::optional<quint16> parseCode(const QString& text)
 {
-    bool ok = false;
-    const uint v = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
-        ? text.mid(2).toUInt(&ok, 16) : text.toUInt(&ok, 10);
-    if (!ok || v > 0xFFFF || text.startsWith(QLatin1Char('+')))
-        return std::nullopt;
-    return static_cast<quint16>(v);
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const auto v = parseWhole(hex ? text.mid(2) : text, 0, 0xFFFF, hex ? 16 : 10);
+    return v ? std::optional<quint16>(quint16(*v)) : std::nullopt;
 }
 
 bool validName(const QString& name)
@@ -199,137 +202,174 @@ QByteArray defaultStatusData()
     return data;
 }
 
-bool helpRequested(const QStringList& args)
+namespace {
+
+const QString kEpilogue = QStringLiteral(
+    "\n"
+    "Direct addresses: %<area><type><index>, area M, D (read/write) or K (read-only),\n"
+    "4096 bytes each; type X, B, W, D, L; the index counts elements of the type.\n"
+    "The first line on standard output names the ports bound.\n"
+    "A TCP connection is closed when it holds an incomplete request for more than\n"
+    "10 seconds, or sends an invalid frame; it is not read from while more than\n"
+    "64 KiB of its answers wait to be sent. Answers held back by the delay fault\n"
+    "over UDP are limited in the same way: 64 KiB for each sender, 1 MiB in all;\n"
+    "what does not fit is not sent.\n");
+
+struct OptionSet {
+    QCommandLineOption bind{"bind", "Address to listen on (default 127.0.0.1).", "ADDR"};
+    QCommandLineOption tcpPort{"tcp-port", "TCP port (default 2004; 0 picks a free port).", "N"};
+    QCommandLineOption udpPort{"udp-port", "UDP port (default 2005; 0 picks a free port).", "N"};
+    QCommandLineOption state{"state", "State word as a client shows it (0201 is sent as bytes 01 02).", "HEX"};
+    QCommandLineOption statusData{"status-data", "40 hex digits of status data as a client shows them.", "HEX"};
+    QCommandLineOption var{"var",
+        "Add a named variable, or replace one of the same name; TYPE BIT, BYTE, WORD, DWORD or LWORD; "
+        "ro = read-only; VALUE = initial value in hex. May be given more than once. "
+        "Defaults: SPEED=WORD LIMIT=DWORD:ro:12345678 FLAG=BYTE TOTAL=LWORD.",
+        "NAME=TYPE[:ro][:VALUE]"};
+    QCommandLineOption fault{"fault",
+        "Misbehave on purpose; may be given more than once. KIND is delay=MS, "
+        "drop[=PERCENT] (carry out that share of requests, default all, and send no answer), "
+        "split=MS, truncate=K, close-after=N, error=NAME:CODE, status-error=CODE, seq-offset=N "
+        "or state-count.",
+        "KIND[=ARG]"};
+    QCommandLineOption seed{"seed", "Seed of the drop fault's choices, for a repeatable run.", "N"};
+    QCommandLineOption maxConnections{"max-connections",
+        "TCP connections served at once (default 64); further connections are accepted and closed at once.", "N"};
+    QCommandLineOption idleTimeout{"idle-timeout",
+        "Close a TCP connection that sent nothing for S seconds (default 300; 0 = never).", "S"};
+    QCommandLineOption verbose{"verbose",
+        "Print every request and answer in hex, connections opened, refused and closed, "
+        "and answers not sent for a limit."};
+    QCommandLineOption version{"version", "Print the version and exit."};
+    QCommandLineOption help{{"h", "help"}, "Print this text and exit."};
+
+    void addTo(QCommandLineParser& p) const
+    {
+        p.setApplicationDescription(QStringLiteral("Simulates the PLC's Ethernet service on TCP and UDP."));
+        p.addOptions({bind, tcpPort, udpPort, state, statusData, var, fault, seed, maxConnections, idleTimeout,
+                      verbose, version, help});
+    }
+};
+
+CommandLine failure(const QString& message)
 {
-    return args.mid(1).contains(QLatin1String("--help")) || args.mid(1).contains(QLatin1String("-h"));
+    CommandLine line;
+    line.action = CommandLine::Error;
+    line.error = message;
+    return line;
 }
 
-bool versionRequested(const QStringList& args)
+} // namespace
+
+QString helpText()
 {
-    return args.mid(1).contains(QLatin1String("--version"));
+    QCommandLineParser parser;
+    OptionSet options;
+    options.addTo(parser);
+    // Qt names the program by the path it was started with.
+    QString text = parser.helpText();
+    const qsizetype nameEnd = text.indexOf(QLatin1String(" [options]"));
+    if (text.startsWith(QLatin1String("Usage: ")) && nameEnd > 0)
+        text.replace(7, nameEnd - 7, QStringLiteral("zeva-sim"));
+    return text + kEpilogue;
 }
 
-QString usageText()
+CommandLine parseCommandLine(const QStringList& args)
 {
-    return QStringLiteral(
-        "Usage: zeva-sim [--bind ADDR] [--tcp-port N] [--udp-port N] [--state HEX]\n"
-        "                [--status-data HEX] [--var NAME=TYPE[:ro][:VALUE]]...\n"
-        "                [--fault KIND[=ARG]]... [--seed N] [--max-connections N]\n"
-        "                [--idle-timeout S] [--verbose]\n"
-        "Simulates the PLC's Ethernet service on TCP and UDP.\n"
-        "\n"
-        "  --bind ADDR        address to listen on (default 127.0.0.1)\n"
-        "  --tcp-port N       TCP port (default 2004; 0 picks a free port)\n"
-        "  --udp-port N       UDP port (default 2005; 0 picks a free port)\n"
-        "  --state HEX        state word as a client shows it (0201 -> bytes 01 02)\n"
-        "  --status-data HEX  40 hex digits of status data as a client shows them\n"
-        "  --var NAME=TYPE[:ro][:VALUE]\n"
-        "                     add a named variable; TYPE BIT, BYTE, WORD, DWORD, LWORD;\n"
-        "                     ro = read-only; VALUE = initial value in hex\n"
-        "                     (defaults: SPEED=WORD LIMIT=DWORD:ro:12345678 FLAG=BYTE TOTAL=LWORD)\n"
-        "  --fault KIND[=ARG] delay=MS, drop[=PERCENT], split=MS, truncate=K,\n"
-        "                     close-after=N, error=NAME:CODE, status-error=CODE,\n"
-        "                     seq-offset=N, state-count\n"
-        "  --seed N           seed of the drop fault's choices, for a repeatable run\n"
-        "  --max-connections N\n"
-        "                     TCP connections served at once (default 64); further\n"
-        "                     connections are accepted and closed at once\n"
-        "  --idle-timeout S   close a TCP connection that sent nothing for S seconds\n"
-        "                     (default 300; 0 = never)\n"
-        "  --verbose          print every request and answer in hex, connections\n"
-        "                     opened, refused and closed\n"
-        "  --version          print the version and exit\n"
-        "  --help             this text\n"
-        "\n"
-        "Direct addresses: %<area><type><index>, area M, D (read/write) or K (read-only),\n"
-        "4096 bytes each; type X, B, W, D, L; the index counts elements of the type.\n"
-        "The first line on standard output names the ports bound.\n"
-        "A TCP connection is closed when it holds an incomplete request for more than\n"
-        "10 seconds, or sends an invalid frame; it is not read from while more than\n"
-        "64 KiB of its answers wait to be sent.\n");
+    QCommandLineParser parser;
+    OptionSet options;
+    options.addTo(parser);
+    if (!parser.parse(args)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        return failure(unknown.isEmpty() ? parser.errorText()
+                                         : QStringLiteral("unknown option '%1' (try --help)").arg(unknown.constFirst()));
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return failure(QStringLiteral("unknown argument '%1' (try --help)").arg(parser.positionalArguments().constFirst()));
+    CommandLine line;
+    if (parser.isSet(options.help)) {
+        line.action = CommandLine::Help;
+        return line;
+    }
+    if (parser.isSet(options.version)) {
+        line.action = CommandLine::Version;
+        return line;
+    }
+
+    Config& config = line.config;
+    QString message;
+    if (parser.isSet(options.bind)) {
+        const QString value = parser.value(options.bind);
+        const QHostAddress address = value == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
+                                                                         : QHostAddress(value);
+        if (address.isNull())
+            return failure(QStringLiteral("bad --bind '%1': not an IP address").arg(value));
+        config.bind = address;
+    }
+    for (const auto& [option, port] : {std::pair{&options.tcpPort, &config.tcpPort}, std::pair{&options.udpPort, &config.udpPort}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString value = parser.value(*option);
+        const auto n = parseInt(value, 0, 65535);
+        if (!n)
+            return failure(QStringLiteral("bad --%1 '%2': expected 0 to 65535").arg(option->names().constFirst(), value));
+        *port = static_cast<quint16>(*n);
+    }
+    if (parser.isSet(options.state)) {
+        const QString value = parser.value(options.state);
+        const auto word = hexToLittleEndian(value, 2);
+        if (!word)
+            return failure(QStringLiteral("bad --state '%1': expected 1 to 4 hex digits").arg(value));
+        config.stateWord = static_cast<quint16>(static_cast<quint8>(word->at(0)) | (static_cast<quint8>(word->at(1)) << 8));
+    }
+    if (parser.isSet(options.statusData)) {
+        const QString value = parser.value(options.statusData);
+        const auto data = value.size() == 40 ? hexToLittleEndian(value, 20) : std::nullopt;
+        if (!data)
+            return failure(QStringLiteral("bad --status-data '%1': expected 40 hex digits").arg(value));
+        config.statusData = *data;
+    }
+    for (const QString& value : parser.values(options.var)) {
+        if (!addVariable(config, value, message))
+            return failure(message);
+    }
+    for (const QString& value : parser.values(options.fault)) {
+        if (!addFault(config, value, message))
+            return failure(message);
+    }
+    if (parser.isSet(options.seed)) {
+        const QString value = parser.value(options.seed);
+        const auto seed = parseWhole(value, 0, 0xFFFFFFFF);
+        if (!seed)
+            return failure(QStringLiteral("bad --seed '%1': expected 0 to 4294967295").arg(value));
+        config.seed = static_cast<quint32>(*seed);
+    }
+    if (parser.isSet(options.maxConnections)) {
+        const QString value = parser.value(options.maxConnections);
+        const auto n = parseInt(value, 1, 1000000);
+        if (!n)
+            return failure(QStringLiteral("bad --max-connections '%1': expected 1 to 1000000").arg(value));
+        config.maxConnections = *n;
+    }
+    if (parser.isSet(options.idleTimeout)) {
+        const QString value = parser.value(options.idleTimeout);
+        const auto s = parseInt(value, 0, 1000000);
+        if (!s)
+            return failure(QStringLiteral("bad --idle-timeout '%1': expected 0 to 1000000 seconds").arg(value));
+        config.idleTimeoutS = *s;
+    }
+    config.verbose = parser.isSet(options.verbose);
+    return line;
 }
 
 std::optional<Config> parseArguments(const QStringList& args, QString* error)
 {
-    Config config;
-    QString message;
-    auto fail = [&](const QString& text) -> std::optional<Config> {
-        if (error)
-            *error = text;
-        return std::nullopt;
-    };
-    for (int i = 1; i < args.size(); ++i) {
-        QString option = args[i];
-        QString value;
-        bool inlineValue = false;
-        if (option.startsWith(QLatin1String("--")) && option.contains(QLatin1Char('='))) {
-            value = option.section(QLatin1Char('='), 1);
-            option = option.section(QLatin1Char('='), 0, 0);
-            inlineValue = true;
-        }
-        const bool takesValue = option == QLatin1String("--bind") || option == QLatin1String("--tcp-port")
-            || option == QLatin1String("--udp-port") || option == QLatin1String("--state")
-            || option == QLatin1String("--status-data") || option == QLatin1String("--var")
-            || option == QLatin1String("--fault") || option == QLatin1String("--seed")
-            || option == QLatin1String("--max-connections") || option == QLatin1String("--idle-timeout");
-        if (takesValue && !inlineValue) {
-            if (i + 1 >= args.size())
-                return fail(QStringLiteral("option %1 needs a value").arg(option));
-            value = args[++i];
-        }
-        if (!takesValue && inlineValue)
-            return fail(QStringLiteral("option %1 takes no value").arg(option));
-
-        if (option == QLatin1String("--bind")) {
-            const QHostAddress address = value == QLatin1String("localhost") ? QHostAddress(QHostAddress::LocalHost)
-                                                                             : QHostAddress(value);
-            if (address.isNull())
-                return fail(QStringLiteral("bad --bind '%1': not an IP address").arg(value));
-            config.bind = address;
-        } else if (option == QLatin1String("--tcp-port") || option == QLatin1String("--udp-port")) {
-            const auto port = parseInt(value, 0, 65535);
-            if (!port)
-                return fail(QStringLiteral("bad %1 '%2': expected 0 to 65535").arg(option, value));
-            (option == QLatin1String("--tcp-port") ? config.tcpPort : config.udpPort) = static_cast<quint16>(*port);
-        } else if (option == QLatin1String("--state")) {
-            const auto word = hexToLittleEndian(value, 2);
-            if (!word)
-                return fail(QStringLiteral("bad --state '%1': expected 1 to 4 hex digits").arg(value));
-            config.stateWord = static_cast<quint16>(static_cast<quint8>(word->at(0)) | (static_cast<quint8>(word->at(1)) << 8));
-        } else if (option == QLatin1String("--status-data")) {
-            const auto data = value.size() == 40 ? hexToLittleEndian(value, 20) : std::nullopt;
-            if (!data)
-                return fail(QStringLiteral("bad --status-data '%1': expected 40 hex digits").arg(value));
-            config.statusData = *data;
-        } else if (option == QLatin1String("--var")) {
-            if (!addVariable(config, value, message))
-                return fail(message);
-        } else if (option == QLatin1String("--fault")) {
-            if (!addFault(config, value, message))
-                return fail(message);
-        } else if (option == QLatin1String("--seed")) {
-            bool ok = false;
-            const uint seed = value.toUInt(&ok, 10);
-            if (!ok || value.startsWith(QLatin1Char('+')))
-                return fail(QStringLiteral("bad --seed '%1': expected 0 to 4294967295").arg(value));
-            config.seed = seed;
-        } else if (option == QLatin1String("--max-connections")) {
-            const auto n = parseInt(value, 1, 1000000);
-            if (!n)
-                return fail(QStringLiteral("bad --max-connections '%1': expected 1 to 1000000").arg(value));
-            config.maxConnections = *n;
-        } else if (option == QLatin1String("--idle-timeout")) {
-            const auto s = parseInt(value, 0, 1000000);
-            if (!s)
-                return fail(QStringLiteral("bad --idle-timeout '%1': expected 0 to 1000000 seconds").arg(value));
-            config.idleTimeoutS = *s;
-        } else if (option == QLatin1String("--verbose")) {
-            config.verbose = true;
-        } else {
-            return fail(QStringLiteral("unknown argument '%1' (try --help)").arg(args[i]));
-        }
-    }
-    return config;
+    CommandLine line = parseCommandLine(args);
+    if (line.action == CommandLine::Run)
+        return std::move(line.config);
+    if (error)
+        *error = line.action == CommandLine::Error ? line.error : QStringLiteral("--help and --version start no run");
+    return std::nullopt;
 }
 
 } // namespace sim

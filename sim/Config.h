@@ -35,7 +35,7 @@ struct NamedVariable {
 // Misbehaviour on demand, to test how a client copes.
 struct Faults {
     std::optional<int> delayMs;       // wait before each answer
-    int dropPercent = 0;              // share of requests left unanswered, 0..100
+    int dropPercent = 0;              // share of requests carried out but not answered, 0..100
     std::optional<quint16> seqOffset; // answers carry the request's bytes 14..15 plus this
     std::optional<int> splitMs;       // each TCP answer in two writes this far apart
     std::optional<int> truncate;      // send only the first K bytes of each answer
@@ -62,11 +62,19 @@ struct Config {
     bool verbose = false;
 };
 
+// What a command line asks for: a run with its settings, a text to print,
+// or nothing because an argument is wrong.
+struct CommandLine {
+    enum Action { Run, Help, Version, Error } action = Run;
+    Config config;  // with Run
+    QString error;  // with Error: one line naming the argument
+};
+
 // args as QCoreApplication::arguments() gives them, program name first.
-// On a bad argument: nullopt and a one-line message in *error.
+CommandLine parseCommandLine(const QStringList& args);
+// The settings of a run; nullopt and the one-line message in *error for a
+// bad argument, and for --help and --version, which start no run.
 std::optional<Config> parseArguments(const QStringList& args, QString* error = nullptr);
-bool helpRequested(const QStringList& args);
-bool versionRequested(const QStringList& args);
-QString usageText();
+QString helpText();
 
 } // namespace sim

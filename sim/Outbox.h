@@ -36,6 +36,7 @@ public:
 
     qint64 now() const { return m_clock.elapsed(); }
     qint64 pendingBytes() const { return m_bytes; }
+    qsizetype pendingItems() const { return qsizetype(m_items.size()); }
 
     void push(Item item)
     {

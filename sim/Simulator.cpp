@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -26,6 +27,14 @@ namespace {
 
 constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
 constexpr int kSweepMs = 250;
+
+// What a UDP answer held for the delay fault counts against the bounds: its
+// size, and never less than a header, so that answers the truncate fault
+// emptied are bounded in number too.
+qint64 delayCost(const QByteArray& answer)
+{
+    return std::max<qint64>(answer.size(), qint64(modZeva::kHeaderSize));
+}
 
 QString hex(const QByteArray& bytes)
 {
@@ -486,6 +495,14 @@ bool Simulator::start(QString* error)
     connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
     if (m_config.faults.delayMs) {
         m_udpOut = new Outbox([this](const Outbox::Item& item) {
+            const qint64 cost = delayCost(item.bytes);
+            m_udpDelayedAll -= cost;
+            const auto held = m_udpDelayed.find({item.to, item.port});
+            if (held != m_udpDelayed.end()) {
+                *held -= cost;
+                if (*held <= 0)
+                    m_udpDelayed.erase(held);
+            }
             sockaddr_storage to;
             const socklen_t length = socketAddress(item.to, item.port, to);
             sendUdp(item.bytes, reinterpret_cast<const sockaddr*>(&to), length);
@@ -509,6 +526,8 @@ void Simulator::stop()
     m_udpSenders.clear();
     m_udpRound.clear();
     m_udpWaiting = 0;
+    m_udpDelayed.clear();
+    m_udpDelayedAll = 0;
     for (Connection* c : std::exchange(m_connections, {}))
         c->abort();
     if (m_epollNotifier) {
@@ -791,13 +810,7 @@ void Simulator::serveUdp()
             if (!answer)
                 continue;
             if (m_udpOut) {
-                Outbox::Item item;
-                item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
-                item.bytes = *answer;
-                item.answers = 1;
-                item.to = QHostAddress(to);
-                item.port = peerPort(to);
-                m_udpOut->push(std::move(item));
+                delayUdp(*answer, to, peer);
             } else {
                 sendUdp(*answer, to, sender.addressLength);
                 countAnswers(1);
@@ -812,6 +825,33 @@ void Simulator::serveUdp()
     }
     if (m_udp >= 0 && (!m_udpRound.empty() || m_udpMore) && !m_turn->isActive())
         m_turn->start();
+}
+
+void Simulator::delayUdp(const QByteArray& answer, const sockaddr* to, const QString& peer)
+{
+    Outbox::Item item;
+    item.to = QHostAddress(to);
+    item.port = peerPort(to);
+    const qint64 held = m_udpDelayed.value({item.to, item.port});
+    const qint64 cost = delayCost(answer);
+    if (held + cost > kMaxUnsent || m_udpDelayedAll + cost > kUdpDelayedMax) {
+        ++m_udpNotSent;
+        if (m_config.verbose)
+            log(QStringLiteral("%1 answer not sent: %2 bytes of its answers and %3 in all wait for the delay")
+                    .arg(peer).arg(held).arg(m_udpDelayedAll));
+        return;
+    }
+    m_udpDelayed.insert({item.to, item.port}, held + cost);
+    m_udpDelayedAll += cost;
+    item.due = m_udpOut->now() + m_config.faults.delayMs.value_or(0);
+    item.bytes = answer;
+    item.answers = 1;
+    m_udpOut->push(std::move(item));
+}
+
+int Simulator::udpAnswersDelayed() const
+{
+    return m_udpOut ? int(m_udpOut->pendingItems()) : 0;
 }
 
 void Simulator::sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length)
@@ -830,10 +870,12 @@ std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QStr
     if (m_config.verbose)
         log(peer + QStringLiteral(" < ") + hex(frame));
     emit requestReceived();
+    // A dropped request is carried out all the same: only its answer is lost,
+    // as when the network loses it on the way back.
+    QByteArray answer = m_device.answer(frame);
     const int dropPercent = m_config.faults.dropPercent;
     if (dropPercent >= 100 || (dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(m_random) < dropPercent))
         return std::nullopt;
-    QByteArray answer = m_device.answer(frame);
     if (m_config.faults.truncate)
         answer.truncate(*m_config.faults.truncate);
     return answer;

@@ -5,6 +5,8 @@
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -36,9 +38,13 @@ class Connection;
 // sender gets at most kBatch requests answered per turn of the event loop,
 // a connection is not read from while more than kMaxUnsent bytes of its
 // answers wait to be sent, and a UDP sender has at most kUdpQueue requests
-// waiting. Connections are plain descriptors in one epoll set, and datagrams
-// are taken many per call (Linux), so idle connections cost nothing per turn
-// and a flood of datagrams is taken off the socket before it fills.
+// waiting. Answers held back by the delay fault are bounded too: a
+// connection's count among its unsent bytes; over UDP a sender may have
+// kMaxUnsent bytes of them waiting and all senders together kUdpDelayedMax,
+// and an answer past either is not sent. Connections are plain descriptors
+// in one epoll set, and datagrams are taken many per call (Linux), so idle
+// connections cost nothing per turn and a flood of datagrams is taken off the
+// socket before it fills.
 class Simulator : public QObject {
     Q_OBJECT
 public:
@@ -46,6 +52,7 @@ public:
     static constexpr qint64 kMaxUnsent = 64 * 1024;
     static constexpr int kUdpReceive = 1024;     // datagrams taken from the socket per turn
     static constexpr int kUdpQueue = 32;         // requests waiting per UDP sender
+    static constexpr qint64 kUdpDelayedMax = 1024 * 1024; // UDP answers' bytes waiting for the delay fault
     static constexpr qint64 kPartialMs = 10000;  // an incomplete request held longer closes
     static constexpr qint64 kDrainMs = 5000;     // a closing connection's answers get this long
     static constexpr int kAcceptPauseMs = 100;   // after accept ran out of descriptors
@@ -71,6 +78,8 @@ public:
     int requestsAnswered() const { return m_answered; } // answers handed to a socket
     int connectionCount() const;                        // open TCP connections
     int connectionsRefused() const { return m_refused; } // closed at once for the limit
+    int udpAnswersDelayed() const;                      // UDP answers waiting for the delay fault
+    int udpAnswersNotSent() const { return m_udpNotSent; } // past the delay fault's bounds
 
 signals:
     void requestReceived();
@@ -102,6 +111,8 @@ private:
     // batch of each sender.
     void serveUdp();
     void sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length);
+    // Holds an answer for the delay fault, or drops it past the bounds.
+    void delayUdp(const QByteArray& answer, const sockaddr* to, const QString& peer);
     // One round over every connection and sender with requests waiting.
     void takeTurn();
     void wantTurn(Connection* connection);
@@ -136,6 +147,9 @@ private:
     std::unordered_map<UdpKey, UdpSender, UdpKeyHash> m_udpSenders; // senders with requests waiting
     std::deque<UdpKey> m_udpRound;         // the same, in turn order
     int m_udpWaiting = 0;
+    QHash<std::pair<QHostAddress, quint16>, qint64> m_udpDelayed; // bytes held per sender, delay fault
+    qint64 m_udpDelayedAll = 0;                                    // and for all senders
+    int m_udpNotSent = 0;
     int m_received = 0;
     int m_answered = 0;
     int m_refused = 0;

@@ -32,21 +32,21 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(ZEVA_VERSION));
-    const QStringList args = QCoreApplication::arguments();
-    if (sim::helpRequested(args)) {
-        std::fputs(sim::usageText().toLocal8Bit().constData(), stdout);
+    const sim::CommandLine line = sim::parseCommandLine(QCoreApplication::arguments());
+    switch (line.action) {
+    case sim::CommandLine::Help:
+        std::fputs(sim::helpText().toLocal8Bit().constData(), stdout);
         return 0;
-    }
-    if (sim::versionRequested(args)) {
+    case sim::CommandLine::Version:
         printLine(stdout, QStringLiteral("zeva-sim ") + QCoreApplication::applicationVersion());
         return 0;
-    }
-    QString error;
-    const auto config = sim::parseArguments(args, &error);
-    if (!config) {
-        printLine(stderr, QStringLiteral("zeva-sim: ") + error);
+    case sim::CommandLine::Error:
+        printLine(stderr, QStringLiteral("zeva-sim: ") + line.error);
         return 2;
+    case sim::CommandLine::Run:
+        break;
     }
+    const sim::Config& config = line.config;
     const auto signalWatch = platform::MakeSignalWatch();
     if (!signalWatch->Start([&app] { app.quit(); })) {
         printLine(stderr, QStringLiteral("zeva-sim: cannot install signal handlers"));
@@ -54,13 +54,14 @@ int main(int argc, char* argv[])
     }
 
     raiseDescriptorLimit();
-    sim::Simulator simulator(*config);
-    QObject::connect(&simulator, &sim::Simulator::logLine, [](const QString& line) { printLine(stdout, line); });
+    QString error;
+    sim::Simulator simulator(config);
+    QObject::connect(&simulator, &sim::Simulator::logLine, [](const QString& text) { printLine(stdout, text); });
     if (!simulator.start(&error)) {
         printLine(stderr, QStringLiteral("zeva-sim: ") + error);
         return 1;
     }
     printLine(stdout, QStringLiteral("zeva-sim listening on %1 tcp %2 udp %3")
-                          .arg(config->bind.toString()).arg(simulator.tcpPort()).arg(simulator.udpPort()));
+                          .arg(config.bind.toString()).arg(simulator.tcpPort()).arg(simulator.udpPort()));
     return app.exec();
 }

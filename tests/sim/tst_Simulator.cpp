@@ -1,9 +1,11 @@
 #include "SimTestUtil.h"
 #include "Simulator.h"
 
+#include <QEventLoop>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <memory>
@@ -57,6 +59,8 @@ private slots:
     void faultDelay();
     void faultDrop();
     void faultDropShareAndSeqOffset();
+    void faultDropCarriesOutRequest();
+    void faultDelayUdpBounded();
     void faultSplit();
     void faultTruncate();
     void faultCloseAfter();
@@ -329,6 +333,65 @@ void tst_Simulator::faultDropShareAndSeqOffset()
     const QList<int> half = answeredSeqs(50, 7);
     QVERIFY2(half.size() > 60 && half.size() < 140, qPrintable(QString::number(half.size())));
     QCOMPARE(answeredSeqs(50, 7), half);
+}
+
+// A dropped answer does not undo its request: the write is done.
+void tst_Simulator::faultDropCarriesOutRequest()
+{
+    sim::Config config;
+    config.faults.dropPercent = 100;
+    auto sim = startSim(config);
+    QUdpSocket udp;
+    QVERIFY(udp.bind(QHostAddress::LocalHost, 0));
+    udp.writeDatagram(kWriteMW0, QHostAddress::LocalHost, sim->udpPort());
+    QTRY_COMPARE_WITH_TIMEOUT(sim->requestsReceived(), 1, kWait);
+    QCOMPARE(sim->readArea('M', 0, 2).toHex(), QByteArray("3412"));
+    QCOMPARE(sim->requestsAnswered(), 0);
+    QVERIFY(!udp.hasPendingDatagrams());
+}
+
+// Senders flooding a simulator whose answers wait ten minutes: every request
+// is carried out, and the answers held stop at the bounds; the rest are not
+// sent.
+void tst_Simulator::faultDelayUdpBounded()
+{
+    sim::Config config;
+    config.faults.delayMs = 600000;
+    auto sim = startSim(config);
+    constexpr int kAnswerSize = 50; // a status answer
+    constexpr int kSenders = 17;    // more than kUdpDelayedMax holds at kMaxUnsent each
+    constexpr int kEach = 1328;     // more than kMaxUnsent holds
+    static_assert(kSenders * (sim::Simulator::kMaxUnsent / kAnswerSize) * kAnswerSize > sim::Simulator::kUdpDelayedMax);
+    static_assert(kEach * kAnswerSize > sim::Simulator::kMaxUnsent);
+    // Runs the event loop until the simulator has taken count requests, or
+    // for two seconds when the kernel lost some.
+    const auto waitReceived = [&](int count) {
+        QEventLoop loop;
+        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+        connect(sim.get(), &sim::Simulator::requestReceived, &loop, [&] {
+            if (sim->requestsReceived() >= count)
+                loop.quit();
+        });
+        if (sim->requestsReceived() < count)
+            loop.exec();
+        return sim->requestsReceived();
+    };
+    constexpr int kBurst = 16; // fewer than a sender may have waiting
+    std::vector<std::unique_ptr<QUdpSocket>> senders;
+    int received = 0;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.push_back(std::make_unique<QUdpSocket>());
+        QVERIFY(senders.back()->bind(QHostAddress::LocalHost, 0));
+        for (int i = 0; i < kEach; i += kBurst) {
+            for (int j = 0; j < kBurst; ++j)
+                senders.back()->writeDatagram(kStatus, QHostAddress::LocalHost, sim->udpPort());
+            received = waitReceived(received + kBurst);
+        }
+    }
+    QVERIFY2(received > kSenders * kEach * 9 / 10, qPrintable(QString::number(received)));
+    QCOMPARE(sim->udpAnswersDelayed(), int(sim::Simulator::kUdpDelayedMax / kAnswerSize));
+    QCOMPARE(sim->udpAnswersDelayed() + sim->udpAnswersNotSent(), received);
+    QCOMPARE(sim->requestsAnswered(), 0);
 }
 
 void tst_Simulator::faultSplit()
