@@ -131,25 +131,25 @@ void Engine::tcpClient_DataArrival(std::size_t)
     }
     // TCP is a byte stream: an answer may come in pieces, or several at once.
     assembler_.Feed(received_);
-    for (auto frame = assembler_.Next(); !frame.empty(); frame = assembler_.Next()) {
-        HandleFrame(frame, now);
-        if (phase_ == Phase::Finished)
-            return;
-    }
-    // Bytes that cannot start a device frame: reported as malformed, never
-    // taken as the answer, and dropped; framing starts again with the next
-    // arrival.
-    if (assembler_.Garbled()) {
+    for (auto piece = assembler_.Take(); piece; piece = assembler_.Take()) {
+        if (!piece.malformed) {
+            HandleFrame(piece.bytes, now);
+            if (phase_ == Phase::Finished)
+                return;
+            continue;
+        }
+        // Bytes that cannot start a device frame: reported as malformed,
+        // never taken as the answer, and already dropped; framing starts
+        // again with the next arrival.
         if (settings_.trace)
-            events_.Engine_Frame(false, assembler_.Held(), now);
-        const modZeva::Answer answer = modZeva::DecodeResponse(assembler_.Held(), request_.dataSize);
+            events_.Engine_Frame(false, piece.bytes, now);
+        const modZeva::Answer answer = modZeva::DecodeResponse(piece.bytes, request_.dataSize);
         ExchangeReport report;
         report.outcome = Outcome::Malformed;
         report.answer = &answer;
-        report.seq = modZeva::FrameSequence(assembler_.Held());
+        report.seq = modZeva::FrameSequence(piece.bytes);
         ++stats_.malformed;
         events_.Engine_Exchange(report);
-        assembler_.Clear();
     }
 }
 
