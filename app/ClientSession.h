@@ -38,7 +38,6 @@ private:
     std::unique_ptr<ui::frmClient> window_;
     std::unique_ptr<platform::QtMessageBox> ownBox_;
     QTimer flushTimer_;
-    bool writeFailureReported_ = false;
 };
 
 } // namespace app
