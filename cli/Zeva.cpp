@@ -5,47 +5,17 @@
 #include <QtMonotonicClock.h>
 #include <QtSocket.h>
 #include <QtTimer.h>
+#include <SignalWatch.h>
 
 #include <QCoreApplication>
 #include <QNetworkProxy>
-#include <QSocketNotifier>
 
 #include <algorithm>
-#include <csignal>
 #include <functional>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace cli {
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-// Only async-signal-safe work here: wake the event loop through the pipe.
-void OnSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[0], &byte, 1);
-}
-
-// Calls `interrupt` from the event loop when SIGINT or SIGTERM comes.
-bool CatchSignals(QObject* owner, std::function<void()> interrupt)
-{
-    if (g_signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return false;
-    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner, [interrupt = std::move(interrupt)] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(g_signalPipe[1], &byte, 1);
-        interrupt();
-    });
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 void Print(std::FILE* f, const QString& text)
 {
@@ -145,8 +115,8 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err)
     Session session(options, report, clock, err);
     client::Engine engine(socket, timer, clock, session);
 
-    QObject signalWatch;
-    if (!CatchSignals(&signalWatch, [&engine] { engine.Interrupt(); })) {
+    const auto signalWatch = platform::MakeSignalWatch();
+    if (!signalWatch->Start([&engine] { engine.Interrupt(); })) {
         Print(err, QStringLiteral("zeva: cannot catch SIGINT and SIGTERM\n"));
         return kExitTransport;
     }

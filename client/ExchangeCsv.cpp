@@ -1,7 +1,7 @@
 #include "ExchangeCsv.h"
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace client {
 
@@ -25,20 +25,16 @@ std::string_view CsvHeader()
 std::string IsoTime(std::chrono::system_clock::time_point when)
 {
     using namespace std::chrono;
-    const auto micros = duration_cast<microseconds>(when.time_since_epoch()).count();
-    // Floor division, so that times before 1970 keep a fraction in 0..999999.
-    std::int64_t seconds = micros / 1000000;
-    std::int64_t fraction = micros % 1000000;
-    if (fraction < 0) {
-        fraction += 1000000;
-        --seconds;
-    }
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[80]; // room for any year an int holds
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(fraction));
+    // floor, not a cast: times before 1970 keep a fraction in 0..999999.
+    const auto micros = floor<microseconds>(when);
+    const auto day = floor<days>(micros);
+    const year_month_day date{day};
+    const hh_mm_ss<microseconds> time{micros - day};
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%06lldZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()), static_cast<long long>(time.subseconds().count()));
     return text;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace platform {
 
@@ -22,5 +23,11 @@ public:
     // After Stop() no Elapsed follows until the next Start().
     virtual void Stop() = 0;
 };
+
+// A timer for work paced by the screen, armed a few times a second while the
+// event loop wakes thousands of times: on Linux the kernel's timerfd, which
+// costs nothing while armed; in the portable build a QTimer. Needs a Qt
+// application object.
+std::unique_ptr<ITimer> MakeFrameTimer();
 
 } // namespace platform

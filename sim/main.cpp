@@ -1,41 +1,13 @@
 #include "Simulator.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
+#include <SignalWatch.h>
 
-#include <csignal>
+#include <QCoreApplication>
+
 #include <cstdio>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-int g_signalFd[2] = {-1, -1};
-
-// Only async-signal-safe work here: wake the event loop through the pipe.
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalFd[0], &byte, 1);
-}
-
-bool quitOnSignals(QCoreApplication& app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFd) != 0)
-        return false;
-    auto* notifier = new QSocketNotifier(g_signalFd[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(g_signalFd[1], &byte, 1);
-        app.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 // Every connection takes a descriptor: allow as many as the system lets us.
 void raiseDescriptorLimit()
@@ -75,7 +47,8 @@ int main(int argc, char* argv[])
         printLine(stderr, QStringLiteral("zeva-sim: ") + error);
         return 2;
     }
-    if (!quitOnSignals(app)) {
+    const auto signalWatch = platform::MakeSignalWatch();
+    if (!signalWatch->Start([&app] { app.quit(); })) {
         printLine(stderr, QStringLiteral("zeva-sim: cannot install signal handlers"));
         return 1;
     }

@@ -96,7 +96,7 @@ frmClient::frmClient(Services services, client::Ports ports, QWidget* parent)
         ports, &heldTimer_);
     tcpClient.SetListener(logic_.get());
     paintLaterEvents_.window = this;
-    paintLater_.SetListener(&paintLaterEvents_);
+    paintLater_->SetListener(&paintLaterEvents_);
 
     ConnectHandlers();
     Form_Load();
@@ -283,8 +283,10 @@ bool frmClient::event(QEvent* event)
     // and whatever changed until then is painted together.
     if (event->type() == QEvent::UpdateRequest) {
         if (lastPaint_.isValid() && lastPaint_.nsecsElapsed() < kFrameNs) {
-            if (!paintLater_.IsActive())
-                paintLater_.Start((kFrameNs - lastPaint_.nsecsElapsed() + 999) / 1000);
+            if (!paintLaterEvents_.armed) {
+                paintLaterEvents_.armed = true;
+                paintLater_->Start((kFrameNs - lastPaint_.nsecsElapsed() + 999) / 1000);
+            }
             return true;
         }
         lastPaint_.start();

@@ -3,13 +3,13 @@
 #include <ClientLogic.h>
 #include <ClientView.h>
 
-#include <KernelTimer.h>
 #include <QtBusyPointer.h>
 #include <QtMessageBox.h>
 #include <QtProgramEnd.h>
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 #include <QtTimer.h>
+#include <Timer.h>
 
 #include <QElapsedTimer>
 #include <QWidget>
@@ -97,16 +97,22 @@ private:
 
     // Repaints at most once a frame: continuous reading may change a box
     // thousands of times a second, more than any screen shows. The timer
-    // is the kernel's: a QTimer armed for most of each frame would shorten
-    // every wait of the event loop, one per exchange.
+    // is the platform's frame timer (the kernel's on Linux): a QTimer armed
+    // for most of each frame would shorten every wait of the event loop,
+    // one per exchange.
     struct PaintLater final : platform::ITimerEvents {
         frmClient* window = nullptr;
-        void Timer_Elapsed() override { window->PaintChanged(); }
+        bool armed = false;
+        void Timer_Elapsed() override
+        {
+            armed = false;
+            window->PaintChanged();
+        }
     };
     void PaintChanged();
     QElapsedTimer lastPaint_;
     PaintLater paintLaterEvents_;
-    platform::KernelTimer paintLater_;
+    std::unique_ptr<platform::ITimer> paintLater_ = platform::MakeFrameTimer();
 
     QGroupBox* Frame2 = nullptr;
     QRadioButton* optTCP = nullptr;

@@ -75,4 +75,9 @@ void KernelTimer::OnReadable()
         listener_->Timer_Elapsed();
 }
 
+std::unique_ptr<ITimer> MakeFrameTimer()
+{
+    return std::make_unique<KernelTimer>();
+}
+
 } // namespace platform
