@@ -44,6 +44,7 @@ ClientSession::ClientSession(const StartOptions& options, ui::Services services,
 
 ClientSession::~ClientSession()
 {
+    signalWatch_.reset();
     flushTimer_.stop();
     window_->SetExchangeObserver(nullptr);
     FlushLog();
@@ -53,11 +54,22 @@ ClientSession::~ClientSession()
 void ClientSession::Start()
 {
     window_->show();
+    signalWatch_ = platform::MakeSignalWatch();
+    if (!signalWatch_->Start([this] { Stop(); }))
+        std::fputs("zeva-client: cannot catch SIGINT and SIGTERM\n", stderr);
     if (!logPath_.isEmpty() && !log_.IsOpen()) {
         const QString text = QStringLiteral("The log file %1 cannot be written (%2). The window runs without a log.")
                                  .arg(logPath_, QString::fromLocal8Bit(logError_.c_str()));
         box_->Show(text.toStdString(), std::nullopt);
     }
+}
+
+void ClientSession::Stop()
+{
+    // The last window closed ends the program's event loop; the rows are
+    // on disk before that.
+    window_->close();
+    FlushLog();
 }
 
 void ClientSession::FlushLog()

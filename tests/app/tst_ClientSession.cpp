@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 class tst_ClientSession : public QObject {
     Q_OBJECT
 
@@ -27,6 +29,8 @@ private slots:
     void logAppends();
     void unwritableLog();
     void logOnFullDisk();
+    void stopSignal_data();
+    void stopSignal();
 
 private:
     void open(const app::StartOptions& options, sim::Config config = {});
@@ -236,6 +240,39 @@ void tst_ClientSession::logOnFullDisk()
         QVERIFY2(line.size() > 27 && line.section(QLatin1Char(','), 1) == QLatin1String("0,")
                          + line.section(QLatin1Char(','), 2, 2) + QLatin1String(",answer,0000,0000"),
                  qPrintable(line));
+}
+
+void tst_ClientSession::stopSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+void tst_ClientSession::stopSignal()
+{
+    QFETCH(int, signal);
+    sim::Config config;
+    config.faults.errors.insert("%MW5", 0x1234);
+    open({{}, false, logPath()}, config);
+    click("cmdConnect");
+    edit("txtVar")->setText(QStringLiteral("%MW5"));
+    click("cmdRead");
+    QTRY_COMPARE_WITH_TIMEOUT(box.shown.size(), 1u, 10000);
+    click("cmdRead");
+    QTRY_COMPARE_WITH_TIMEOUT(box.shown.size(), 2u, 10000);
+
+    // The window closes as its close button would, and both device errors
+    // are in the log while the program has yet to end.
+    QCOMPARE(std::raise(signal), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!session->Window().isVisible(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(device->connectionCount(), 0, 10000);
+    const QStringList lines = rows();
+    QCOMPARE(lines.size(), 3);
+    for (const QString& line : lines.mid(1))
+        QCOMPARE(line.section(QLatin1Char(','), 3), QStringLiteral("device_error,0000,4660"));
+    QCOMPARE(box.shown.size(), 2u);
+    QVERIFY(exit.statuses.empty());
 }
 
 QTEST_MAIN(tst_ClientSession)
