@@ -67,6 +67,12 @@ void ClientLogic::Form_Load()
 void ClientLogic::Form_Unload()
 {
     socket_.Close();
+    // Part of an answer still held goes with the connection, unshown.
+    assembler_.Clear();
+    if (heldTimer_ && heldTimerArmed_) {
+        heldTimerArmed_ = false;
+        heldTimer_->Stop();
+    }
 }
 
 void ClientLogic::optTCP_Click()

@@ -16,8 +16,10 @@ inline constexpr std::chrono::milliseconds kHeldIdleLimit{1000};
 
 // Cuts a TCP byte stream into frames by the body length in bytes 16..17.
 // Holds at most one partial frame plus what arrived with it. Bytes whose
-// direction byte (13) is not the device's can never start an answer: the
-// assembler stops there (Garbled) until it is cleared.
+// direction byte (13) is not the device's can never start an answer: Next()
+// stops there (Garbled) until they are cleared; Take() hands them out as one
+// malformed piece and drops them. The one reader of the stream for the
+// command-line engine and the window alike.
 class FrameAssembler {
 public:
     // What Take() and TakeHeld() hand out: a complete frame, or bytes that
