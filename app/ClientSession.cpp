@@ -1,6 +1,7 @@
 #include "ClientSession.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -26,7 +27,14 @@ ClientSession::ClientSession(const StartOptions& options, ui::Services services,
     if (options.udp)
         window_->SelectUdp();
 
-    if (!logPath_.isEmpty() && log_.Open(QFile::encodeName(logPath_).toStdString(), &logError_)) {
+    if (!logPath_.isEmpty() && log_.Open(QFileInfo(logPath_).filesystemFilePath(), &logError_)) {
+        // Not a box: one would stop a continuous read until clicked away.
+        // At full speed the rows are written from the exchange's handler,
+        // otherwise by the timer: the message comes from either.
+        log_.SetFailureHandler([this](const std::string& reason) {
+            std::fprintf(stderr, "zeva-client: writing the log file %s failed (%s); logging stopped\n",
+                         QFile::encodeName(logPath_).constData(), reason.c_str());
+        });
         window_->SetExchangeObserver(&log_);
         flushTimer_.setInterval(kFlushIntervalMs);
         QObject::connect(&flushTimer_, &QTimer::timeout, [this] { FlushLog(); });
@@ -36,14 +44,19 @@ ClientSession::ClientSession(const StartOptions& options, ui::Services services,
 
 ClientSession::~ClientSession()
 {
+    signalWatch_.reset();
     flushTimer_.stop();
     window_->SetExchangeObserver(nullptr);
     FlushLog();
+    log_.SetFailureHandler(nullptr);
 }
 
 void ClientSession::Start()
 {
     window_->show();
+    signalWatch_ = platform::MakeSignalWatch();
+    if (!signalWatch_->Start([this] { Stop(); }))
+        std::fputs("zeva-client: cannot catch SIGINT and SIGTERM\n", stderr);
     if (!logPath_.isEmpty() && !log_.IsOpen()) {
         const QString text = QStringLiteral("The log file %1 cannot be written (%2). The window runs without a log.")
                                  .arg(logPath_, QString::fromLocal8Bit(logError_.c_str()));
@@ -51,15 +64,17 @@ void ClientSession::Start()
     }
 }
 
+void ClientSession::Stop()
+{
+    // The last window closed ends the program's event loop; the rows are
+    // on disk before that.
+    window_->close();
+    FlushLog();
+}
+
 void ClientSession::FlushLog()
 {
-    const bool wasOpen = log_.IsOpen();
-    if (!log_.Flush() && wasOpen && !writeFailureReported_) {
-        // Not a box: one would stop a continuous read until clicked away.
-        writeFailureReported_ = true;
-        std::fprintf(stderr, "zeva-client: writing the log file %s failed; logging stopped\n",
-                     QFile::encodeName(logPath_).constData());
-    }
+    log_.Flush();
 }
 
 } // namespace app

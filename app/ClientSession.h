@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 
 #include <ExchangeLog.h>
+#include <SignalWatch.h>
 #include <frmClient.h>
 
 #include <QTimer>
@@ -13,14 +14,16 @@ namespace app {
 
 // The window as the command line asks for it: address and protocol filled
 // in, and the log of its exchanges written to a file, flushed every second
-// and on the way out.
+// and on the way out. SIGINT and SIGTERM close the window as its close
+// button does, with the log written out.
 class ClientSession {
 public:
     explicit ClientSession(const StartOptions& options, ui::Services services = {}, client::Ports ports = {});
     ~ClientSession();
 
-    // Shows the window; a log file that could not be opened is reported
-    // then, once, and the window runs without a log.
+    // Shows the window and from then on takes SIGINT and SIGTERM for a
+    // close; a log file that could not be opened is reported then, once,
+    // and the window runs without a log.
     void Start();
 
     ui::frmClient& Window() { return *window_; }
@@ -28,6 +31,8 @@ public:
 
 private:
     void FlushLog();
+    // A stop signal came: the window closes and the log is written out.
+    void Stop();
 
     QString logPath_;
     std::string logError_;
@@ -38,7 +43,7 @@ private:
     std::unique_ptr<ui::frmClient> window_;
     std::unique_ptr<platform::QtMessageBox> ownBox_;
     QTimer flushTimer_;
-    bool writeFailureReported_ = false;
+    std::unique_ptr<platform::ISignalWatch> signalWatch_;
 };
 
 } // namespace app

@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -77,21 +78,17 @@ bool Report::OpenCsv(QString* error)
 {
     if (options_.csvPath.isEmpty())
         return true;
-    csv_ = std::make_unique<QFile>(options_.csvPath);
-    if (!csv_->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(options_.csvPath, csv_->errorString());
-        csv_.reset();
+    std::string reason;
+    if (!csv_.Open(QFileInfo(options_.csvPath).filesystemFilePath(), client::CsvFile::Mode::Replace, &reason)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(options_.csvPath, QString::fromLocal8Bit(reason.c_str()));
         return false;
     }
-    csvRows_.assign(client::CsvHeader());
-    csvRows_ += '\n';
-    Flush();
     return true;
 }
 
 void Report::Exchange(const client::ExchangeReport& report, std::int64_t nowMicros)
 {
-    if (csv_)
+    if (csv_.IsOpen())
         CsvRow(report, nowMicros);
     if (options_.quiet)
         return;
@@ -199,10 +196,15 @@ void Report::CsvRow(const client::ExchangeReport& r, std::int64_t nowMicros)
 
 void Report::Flush()
 {
-    if (!csv_ || csvRows_.empty())
+    if (!csv_.IsOpen() || csvRows_.empty())
         return;
-    csv_->write(csvRows_.data(), qint64(csvRows_.size()));
-    csv_->flush();
+    std::string reason;
+    if (!csv_.Write(csvRows_, &reason)) {
+        Put(err_, QStringLiteral("zeva: writing %1 failed (%2); no more CSV rows are written\n")
+                      .arg(options_.csvPath, QString::fromLocal8Bit(reason.c_str()))
+                      .toLocal8Bit()
+                      .toStdString());
+    }
     csvRows_.clear();
 }
 

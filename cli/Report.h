@@ -2,9 +2,10 @@
 
 #include "Options.h"
 
+#include <CsvFile.h>
 #include <Engine.h>
 
-#include <QFile>
+#include <QString>
 
 #include <cstdio>
 #include <memory>
@@ -29,7 +30,8 @@ public:
     void Exchange(const client::ExchangeReport& report, std::int64_t nowMicros);
     void Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros);
     void Summary(const client::RunStatistics& stats);
-    // Writes what the CSV file still holds.
+    // Writes the CSV rows held. A failure is reported on the error stream
+    // once, and no more rows are written; the file keeps its whole rows.
     void Flush();
 
 private:
@@ -41,7 +43,7 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     std::int64_t start_ = 0;
-    std::unique_ptr<QFile> csv_;
+    client::CsvFile csv_;
     std::string csvRows_;
     std::int64_t csvFlushed_ = 0;
     std::string line_;

@@ -1,7 +1,7 @@
 #include "ClientLogic.h"
 
+#include <chrono>
 #include <optional>
-
 #include <string>
 
 namespace client {
@@ -19,6 +19,15 @@ constexpr std::string_view kErrorTitle = "Winsock Error";
 
 constexpr std::int32_t kMinTimeStart = 2147483647;
 
+// Marks a handler under way for as long as it runs.
+struct Handling {
+    bool& flag;
+    explicit Handling(bool& f) : flag(f) { flag = true; }
+    ~Handling() { flag = false; }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+};
+
 // Milliseconds from `from` to `to` on a counter that wraps at 2^32: the
 // unsigned difference read back as signed, right across both wraps.
 std::int32_t Elapsed(std::int32_t from, std::int32_t to)
@@ -30,12 +39,22 @@ std::int32_t Elapsed(std::int32_t from, std::int32_t to)
 
 ClientLogic::ClientLogic(IClientView& view, platform::ISocket& socket, platform::ITickCounter& ticks,
                          platform::IMessageBox& box, platform::IBusyPointer& busy, platform::IProgramEnd& end,
-                         Ports ports)
+                         Ports ports, platform::ITimer* heldTimer)
     : view_(view), socket_(socket), ticks_(ticks), box_(box), busy_(busy), end_(end), ports_(ports),
-      zeva_(socket, ticks, box)
+      heldTimer_(heldTimer), zeva_(socket, ticks, box)
 {
     socket_.SetListener(this);
     socket_.SetTickCounter(&ticks_);
+    if (heldTimer_)
+        heldTimer_->SetListener(this);
+}
+
+ClientLogic::~ClientLogic()
+{
+    if (heldTimer_) {
+        heldTimer_->Stop();
+        heldTimer_->SetListener(nullptr);
+    }
 }
 
 void ClientLogic::Form_Load()
@@ -48,6 +67,12 @@ void ClientLogic::Form_Load()
 void ClientLogic::Form_Unload()
 {
     socket_.Close();
+    // Part of an answer still held goes with the connection, unshown.
+    assembler_.Clear();
+    if (heldTimer_ && heldTimerArmed_) {
+        heldTimerArmed_ = false;
+        heldTimer_->Stop();
+    }
 }
 
 void ClientLogic::optTCP_Click()
@@ -180,6 +205,13 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
 {
     if (ended_)
         return;
+    // The socket keeps its events from nesting in its own handlers, not in
+    // the held bytes' timer: an arrival while that handler's box is open
+    // waits until it has closed.
+    if (handling_) {
+        arrivalWaiting_ = true;
+        return;
+    }
     socket_.GetData(received_);
 
     if (socket_.GetProtocol() == platform::Protocol::Udp) {
@@ -189,26 +221,60 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
     }
 
     // TCP is a byte stream: an answer may come in pieces, or several at once.
-    // Each is timed by the arrival of its last byte.
-    const std::size_t heldBefore = assembler_.Pending();
-    std::size_t taken = 0;
+    // Each is timed by the arrival of its last byte. Bytes that cannot start
+    // an answer come as one malformed answer, and framing starts again with
+    // the next arrival.
+    Handling handling(handling_);
     assembler_.Feed(received_);
     bool sentMeanwhile = false;
-    for (;;) {
-        const auto frame = assembler_.Next();
-        if (frame.empty())
-            break;
-        taken += frame.size();
-        const std::int32_t arrived = socket_.ArrivalTick(taken > heldBefore ? taken - heldBefore - 1 : 0);
-        sentMeanwhile = HandleAnswer(frame, arrived, sentMeanwhile) || sentMeanwhile;
+    for (auto piece = assembler_.Take(); piece; piece = assembler_.Take()) {
+        const std::int32_t arrived = socket_.ArrivalTick(piece.end > 0 ? piece.end - 1 : 0);
+        sentMeanwhile = HandleAnswer(piece.bytes, arrived, sentMeanwhile, piece.malformed) || sentMeanwhile;
         if (ended_)
             return;
     }
-    // Bytes that cannot start an answer: one malformed answer, and framing
-    // starts again with the next arrival.
-    if (assembler_.Garbled()) {
-        HandleAnswer(assembler_.Held(), socket_.ArrivalTick(received_.size()), sentMeanwhile);
-        assembler_.Clear();
+    if (assembler_.Pending() > 0)
+        HoldUntilIdle();
+}
+
+void ClientLogic::HoldUntilIdle()
+{
+    if (!heldTimer_)
+        return;
+    if (!received_.empty())
+        heldSince_ = socket_.ArrivalTick(received_.size());
+    // Armed once for what is held; when it goes off it looks at when the
+    // held bytes were last extended, so arrivals need not arm it again.
+    if (!heldTimerArmed_) {
+        heldTimerArmed_ = true;
+        heldTimer_->Start(std::chrono::microseconds(modZeva::kHeldIdleLimit).count());
+    }
+}
+
+void ClientLogic::Timer_Elapsed()
+{
+    heldTimerArmed_ = false;
+    // Inside an arrival's handler (a message box open) the bytes are that
+    // handler's: it arms the timer again as it ends if bytes are still held.
+    if (ended_ || handling_ || assembler_.Pending() == 0)
+        return;
+    const std::int32_t limit = static_cast<std::int32_t>(modZeva::kHeldIdleLimit.count());
+    const std::int32_t idle = Elapsed(heldSince_, ticks_.GetTickCount());
+    if (idle >= 0 && idle < limit) {
+        heldTimerArmed_ = true;
+        heldTimer_->Start(static_cast<std::int64_t>(limit - idle) * 1000);
+        return;
+    }
+    // No byte has come for the rest of this frame: what is held is one
+    // malformed answer, timed by its last byte.
+    {
+        Handling handling(handling_);
+        HandleAnswer(assembler_.TakeHeld().bytes, heldSince_, false, true);
+    }
+    // An arrival while the box was open waited for it to close.
+    if (arrivalWaiting_) {
+        arrivalWaiting_ = false;
+        tcpClient_DataArrival(0);
     }
 }
 
@@ -229,7 +295,8 @@ std::int32_t ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
     return elapsed;
 }
 
-bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile)
+bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile,
+                               bool malformed)
 {
     ++answers_;
     // An answer before any request is shown but not timed: there is no send
@@ -238,7 +305,13 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     if (sent_)
         elapsed = ShowTimes(arrived, sentMeanwhile);
 
-    const modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
+    modZeva::Answer answer = modZeva::DecodeResponse(response, dataSize_);
+    if (malformed && answer.kind != modZeva::AnswerKind::Malformed) {
+        // What a frame's start says is not an answer without the rest.
+        answer.kind = modZeva::AnswerKind::Malformed;
+        answer.errorCode = 0;
+        answer.valueText.clear();
+    }
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
     // Before any message box, so that the record has the time of arrival.
     if (observer_)

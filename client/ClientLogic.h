@@ -11,6 +11,7 @@
 #include <ProgramEnd.h>
 #include <Socket.h>
 #include <TickCounter.h>
+#include <Timer.h>
 
 #include <cstdint>
 #include <span>
@@ -27,11 +28,18 @@ struct Ports {
 
 // What the window's buttons and the socket's events do: the connect
 // sequence, the command state, continuous reading and response timing.
-class ClientLogic : public platform::ISocketEvents {
+//
+// `heldTimer` ends the wait for the rest of a TCP answer that stopped short
+// (modZeva::kHeldIdleLimit); it is armed only while part of an answer is
+// held, must outlive the logic, and may be null for no such limit.
+class ClientLogic : public platform::ISocketEvents, public platform::ITimerEvents {
 public:
     ClientLogic(IClientView& view, platform::ISocket& socket, platform::ITickCounter& ticks,
                 platform::IMessageBox& box, platform::IBusyPointer& busy, platform::IProgramEnd& end,
-                Ports ports = {});
+                Ports ports = {}, platform::ITimer* heldTimer = nullptr);
+    ~ClientLogic() override;
+    ClientLogic(const ClientLogic&) = delete;
+    ClientLogic& operator=(const ClientLogic&) = delete;
 
     // Window events.
     void Form_Load();   // statistics to their start values, header built
@@ -49,6 +57,9 @@ public:
     void tcpClient_DataArrival(std::size_t bytesTotal) override;
     void tcpClient_Close() override;
     void tcpClient_Error(const std::string& description) override;
+
+    // The held bytes' timer.
+    void Timer_Elapsed() override;
 
     // 0 idle, 1 single read, 2 continuous read, 3 write, 4 status.
     int CmdState() const { return cmdState_; }
@@ -73,10 +84,15 @@ private:
     // `arrived`, into the statistics and the three boxes; returns it.
     std::int32_t ShowTimes(std::int32_t arrived, bool sentMeanwhile);
     // Acts on one answer that arrived at tick `arrived`; true if it sent the
-    // next read request.
-    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile);
+    // next read request. `malformed`: bytes that never made a whole frame,
+    // whatever they would decode to.
+    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile,
+                      bool malformed = false);
     // After a peer close or a socket error: box, close, program end.
     void End(std::string_view title, std::string_view text);
+    // Part of an answer is held after an arrival: notes when it last grew
+    // and makes sure the timer will look at it.
+    void HoldUntilIdle();
 
     IClientView& view_;
     platform::ISocket& socket_;
@@ -85,6 +101,7 @@ private:
     platform::IBusyPointer& busy_;
     platform::IProgramEnd& end_;
     Ports ports_;
+    platform::ITimer* heldTimer_;
     modZeva::Sender zeva_;
 
     int cmdState_ = 0;
@@ -100,6 +117,13 @@ private:
     // Kept for the whole run so that continuous reading allocates nothing.
     std::vector<std::uint8_t> received_;
     modZeva::FrameAssembler assembler_;
+    // Tick of the last byte held for an incomplete answer.
+    std::int32_t heldSince_ = 0;
+    bool heldTimerArmed_ = false;
+    // An arrival's or the held bytes' handler is under way; an arrival came
+    // meanwhile and waits.
+    bool handling_ = false;
+    bool arrivalWaiting_ = false;
 
     bool connecting_ = false;
     bool ended_ = false;

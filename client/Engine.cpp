@@ -152,26 +152,17 @@ void Engine::tcpClient_DataArrival(std::size_t)
     }
     // TCP is a byte stream: an answer may come in pieces, or several at once.
     assembler_.Feed(received_);
-    for (auto frame = assembler_.Next(); !frame.empty(); frame = assembler_.Next()) {
-        HandleFrame(frame, now);
-        if (phase_ == Phase::Finished)
-            return;
-    }
-    // Bytes that cannot start a device frame: reported as malformed, never
-    // taken as the answer, and dropped; framing starts again with the next
-    // arrival.
-    if (assembler_.Garbled()) {
-        if (settings_.trace)
-            events_.Engine_Frame(false, assembler_.Held(), now);
-        const modZeva::Answer answer = modZeva::DecodeResponse(assembler_.Held(), request_.dataSize);
-        ExchangeReport report;
-        report.outcome = Outcome::Malformed;
-        report.answer = &answer;
-        report.seq = modZeva::FrameSequence(assembler_.Held());
-        report.bytes = assembler_.Held().size();
-        ++stats_.malformed;
-        events_.Engine_Exchange(report);
-        assembler_.Clear();
+    for (auto piece = assembler_.Take(); piece; piece = assembler_.Take()) {
+        if (!piece.malformed) {
+            HandleFrame(piece.bytes, now);
+            if (phase_ == Phase::Finished)
+                return;
+            continue;
+        }
+        // Bytes that cannot start a device frame: never taken as the
+        // answer, and already dropped; framing starts again with the next
+        // arrival.
+        ReportMalformed(piece.bytes, now);
     }
 }
 
@@ -285,20 +276,22 @@ void Engine::TimedOut()
 
 void Engine::ReportHeld(std::int64_t now)
 {
-    if (assembler_.Pending() == 0)
-        return;
-    const std::span<const std::uint8_t> held = assembler_.Held();
+    if (const auto piece = assembler_.TakeHeld())
+        ReportMalformed(piece.bytes, now);
+}
+
+void Engine::ReportMalformed(std::span<const std::uint8_t> bytes, std::int64_t now)
+{
     if (settings_.trace)
-        events_.Engine_Frame(false, held, now);
-    const modZeva::Answer answer = modZeva::DecodeResponse(held, request_.dataSize);
+        events_.Engine_Frame(false, bytes, now);
+    const modZeva::Answer answer = modZeva::DecodeResponse(bytes, request_.dataSize);
     ExchangeReport report;
     report.outcome = Outcome::Malformed;
     report.answer = &answer;
-    report.seq = modZeva::FrameSequence(held);
-    report.bytes = held.size();
+    report.seq = modZeva::FrameSequence(bytes);
+    report.bytes = bytes.size();
     ++stats_.malformed;
     events_.Engine_Exchange(report);
-    assembler_.Clear();
 }
 
 void Engine::LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason)

@@ -131,6 +131,8 @@ private:
     void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
     // Reports what the assembler holds of a frame that never completed.
     void ReportHeld(std::int64_t now);
+    // Reports bytes that are no answer as one malformed frame, already dropped.
+    void ReportMalformed(std::span<const std::uint8_t> bytes, std::int64_t now);
     void TimedOut();
     // The device closed the connection, or it failed or could not be made.
     void TransportLost(std::string_view reason);

@@ -1,8 +1,5 @@
 #include "ExchangeLog.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace client {
 
 ExchangeLog::~ExchangeLog()
@@ -10,31 +7,11 @@ ExchangeLog::~ExchangeLog()
     Flush();
 }
 
-bool ExchangeLog::Open(const std::string& path, std::string* error)
+bool ExchangeLog::Open(const std::filesystem::path& path, std::string* error)
 {
-    auto fail = [&](const char* reason) {
-        if (error)
-            *error = reason;
-        file_.close();
-        return false;
-    };
-    if (path.empty())
-        return fail("no file name");
     failed_ = false;
     pending_.clear();
-    errno = 0;
-    // ate: placed at the end at once, so that tellp() tells whether the
-    // file is empty; app: every write goes to the end.
-    file_.open(path, std::ios::out | std::ios::app | std::ios::ate | std::ios::binary);
-    if (!file_.is_open())
-        return fail(errno ? std::strerror(errno) : "cannot open");
-    if (file_.tellp() == std::streampos(0)) {
-        file_ << CsvHeader() << '\n';
-        file_.flush();
-        if (!file_)
-            return fail(errno ? std::strerror(errno) : "cannot write");
-    }
-    return true;
+    return file_.Open(path, CsvFile::Mode::Append, error);
 }
 
 void ExchangeLog::Exchanged(const Exchange& exchange)
@@ -61,17 +38,15 @@ bool ExchangeLog::Flush()
 {
     if (!IsOpen())
         return !failed_;
-    if (!pending_.empty()) {
-        file_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
-        pending_.clear();
-    }
-    file_.flush();
-    if (!file_) {
-        failed_ = true;
-        file_.close();
-        return false;
-    }
-    return true;
+    std::string reason;
+    const bool written = file_.Write(pending_, &reason);
+    pending_.clear();
+    if (written)
+        return true;
+    failed_ = true;
+    if (onFailure_)
+        onFailure_(reason);
+    return false;
 }
 
 } // namespace client

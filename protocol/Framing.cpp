@@ -12,6 +12,7 @@ void FrameAssembler::Feed(std::span<const std::uint8_t> bytes)
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(consumed_));
         consumed_ = 0;
     }
+    fed_ = buffer_.size();
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
@@ -25,6 +26,33 @@ std::span<const std::uint8_t> FrameAssembler::Next()
         return {};
     consumed_ += frameSize;
     return held.first(frameSize);
+}
+
+FrameAssembler::Piece FrameAssembler::Take()
+{
+    Piece piece;
+    piece.bytes = Next();
+    if (!piece.bytes.empty()) {
+        piece.end = consumed_ > fed_ ? consumed_ - fed_ : 0;
+        return piece;
+    }
+    if (Garbled())
+        return TakeHeld();
+    return piece;
+}
+
+FrameAssembler::Piece FrameAssembler::TakeHeld()
+{
+    Piece piece;
+    piece.bytes = Held();
+    if (piece.bytes.empty())
+        return piece;
+    piece.malformed = true;
+    piece.end = buffer_.size() > fed_ ? buffer_.size() - fed_ : 0;
+    // Counted as handed out: the next Feed() erases them, and the span stays
+    // valid until then.
+    consumed_ = buffer_.size();
+    return piece;
 }
 
 bool FrameAssembler::Garbled() const
@@ -47,6 +75,7 @@ void FrameAssembler::Clear()
 {
     buffer_.clear();
     consumed_ = 0;
+    fed_ = 0;
 }
 
 } // namespace modZeva

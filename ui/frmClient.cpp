@@ -93,7 +93,7 @@ frmClient::frmClient(Services services, client::Ports ports, QWidget* parent)
         services.messageBox ? *services.messageBox : static_cast<platform::IMessageBox&>(qtMessageBox_),
         services.busyPointer ? *services.busyPointer : static_cast<platform::IBusyPointer&>(qtBusyPointer_),
         services.programEnd ? *services.programEnd : static_cast<platform::IProgramEnd&>(qtProgramEnd_),
-        ports);
+        ports, &heldTimer_);
     tcpClient.SetListener(logic_.get());
     paintLaterEvents_.window = this;
     paintLater_->SetListener(&paintLaterEvents_);

@@ -8,6 +8,7 @@
 #include <QtProgramEnd.h>
 #include <QtSocket.h>
 #include <QtTickCounter.h>
+#include <QtTimer.h>
 #include <Timer.h>
 
 #include <QElapsedTimer>
@@ -81,6 +82,8 @@ private:
     platform::QtBusyPointer qtBusyPointer_;
 
     platform::QtSocket tcpClient;
+    // Ends the wait for the rest of an answer that stopped short.
+    platform::QtTimer heldTimer_;
 
     // A box's text as last read or written here, in UTF-8; valid until the
     // box reports a change (text boxes only).

@@ -8,10 +8,13 @@
 #include <QDateTime>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 class tst_ClientSession : public QObject {
     Q_OBJECT
@@ -25,6 +28,9 @@ private slots:
     void logContinuousRun();
     void logAppends();
     void unwritableLog();
+    void logOnFullDisk();
+    void stopSignal_data();
+    void stopSignal();
 
 private:
     void open(const app::StartOptions& options, sim::Config config = {});
@@ -188,6 +194,85 @@ void tst_ClientSession::unwritableLog()
     QTRY_COMPARE_WITH_TIMEOUT(edit("txtValue")->text(), QStringLiteral("1234"), 10000);
     QCOMPARE(box.shown.size(), 1u);
     QVERIFY(!QFile::exists(path));
+}
+
+void tst_ClientSession::logOnFullDisk()
+{
+    // Run again as a child whose files the system keeps small (a file size
+    // limit, its signal ignored): the window reads at full speed until its
+    // log cannot take more.
+    const QString childLog = qEnvironmentVariable("ZEVA_TEST_FULL_LOG");
+    if (!childLog.isEmpty()) {
+        open({{}, false, childLog});
+        click("cmdConnect");
+        click("cmdReadCont");
+        QTRY_VERIFY_WITH_TIMEOUT(!session->Logging(), 30000);
+        click("cmdReadCont");
+        return;
+    }
+    if (!QFile::exists(QStringLiteral("/bin/sh")))
+        QSKIP("a file size limit is set through a POSIX shell");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZEVA_TEST_FULL_LOG"), logPath());
+    child.setProcessEnvironment(env);
+    child.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("trap '' XFSZ; ulimit -f 4; exec \"$0\" logOnFullDisk"),
+                 QCoreApplication::applicationFilePath()});
+    QVERIFY(child.waitForFinished(120000));
+    const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
+    const QString errors = QString::fromLocal8Bit(child.readAllStandardError());
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(output + errors));
+
+    // Logging stopped with its message, and the log holds whole rows only.
+    QVERIFY2(errors.contains(QStringLiteral("zeva-client: writing the log file %1 failed").arg(logPath()))
+                 && errors.contains(QStringLiteral("logging stopped")),
+             qPrintable(errors));
+    QFile file(logPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.size() <= 4 * 1024);
+    QVERIFY2(content.endsWith('\n'), content.right(80).constData());
+    const QStringList lines = rows();
+    QVERIFY(lines.size() > 1);
+    QCOMPARE(lines[0], QStringLiteral("time,seq,rtt_us,outcome,state,value"));
+    for (const QString& line : lines.mid(1))
+        QVERIFY2(line.size() > 27 && line.section(QLatin1Char(','), 1) == QLatin1String("0,")
+                         + line.section(QLatin1Char(','), 2, 2) + QLatin1String(",answer,0000,0000"),
+                 qPrintable(line));
+}
+
+void tst_ClientSession::stopSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+}
+
+void tst_ClientSession::stopSignal()
+{
+    QFETCH(int, signal);
+    sim::Config config;
+    config.faults.errors.insert("%MW5", 0x1234);
+    open({{}, false, logPath()}, config);
+    click("cmdConnect");
+    edit("txtVar")->setText(QStringLiteral("%MW5"));
+    click("cmdRead");
+    QTRY_COMPARE_WITH_TIMEOUT(box.shown.size(), 1u, 10000);
+    click("cmdRead");
+    QTRY_COMPARE_WITH_TIMEOUT(box.shown.size(), 2u, 10000);
+
+    // The window closes as its close button would, and both device errors
+    // are in the log while the program has yet to end.
+    QCOMPARE(std::raise(signal), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!session->Window().isVisible(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(device->connectionCount(), 0, 10000);
+    const QStringList lines = rows();
+    QCOMPARE(lines.size(), 3);
+    for (const QString& line : lines.mid(1))
+        QCOMPARE(line.section(QLatin1Char(','), 3), QStringLiteral("device_error,0000,4660"));
+    QCOMPARE(box.shown.size(), 2u);
+    QVERIFY(exit.statuses.empty());
 }
 
 QTEST_MAIN(tst_ClientSession)

@@ -2,6 +2,7 @@
 #include <Fakes.h>
 #include <WaitLikeBox.h>
 #include <QtSocket.h>
+#include <QtTimer.h>
 #include <Simulator.h>
 
 #include <QDeadlineTimer>
@@ -97,8 +98,9 @@ struct Rig {
     std::vector<std::string> times;  // response times shown
     std::vector<std::string> values; // texts put into the value box
 
-    Rig(client::Ports ports, Protocol protocol, const std::string& host = "127.0.0.1")
-        : logic(view, socket, clock, box, busy, exit, ports)
+    Rig(client::Ports ports, Protocol protocol, const std::string& host = "127.0.0.1",
+        platform::ITimer* heldTimer = nullptr)
+        : logic(view, socket, clock, box, busy, exit, ports, heldTimer)
     {
         view.texts = {{Control::txtIpAdd, host},           {Control::txtVar, "%MW0"},
                       {Control::cmdConnect, "Connect"},    {Control::cmdReadCont, "Read Cont"}};
@@ -292,6 +294,7 @@ private slots:
     void otherPortIgnored();
     void answerBeforeAnyRequest();
     void garbledFrameRestartsFraming();
+    void answerShorterThanItsLength();
     void floodWhileBoxOpen_data();
     void floodWhileBoxOpen();
 };
@@ -909,6 +912,45 @@ void tst_ClientLogic::garbledFrameRestartsFraming()
     QCOMPARE(rig.Text(Control::txtValue), std::string());
 
     // Framing starts again with the next arrival.
+    rig.Press('R');
+    device.Send(kReadAnswer);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Text(Control::txtValue), std::string("1234"), kWait);
+    QCOMPARE(rig.logic.Answers(), std::uint64_t(2));
+    QCOMPARE(rig.box.shown.size(), std::size_t(1));
+    QVERIFY(rig.exit.statuses.empty());
+}
+
+void tst_ClientLogic::answerShorterThanItsLength()
+{
+    ScriptedDevice device(Protocol::Tcp);
+    QVERIFY(device.Listen());
+    platform::QtTimer heldTimer;
+    Rig rig(device.Ports(), Protocol::Tcp, "127.0.0.1", &heldTimer);
+    CountingListener counter(rig.logic);
+    rig.socket.SetListener(&counter);
+    rig.logic.cmdConnect_Click();
+    QVERIFY(device.Accept());
+    rig.Press('C');
+    QVERIFY(device.Receive(1));
+
+    // A read answer whose length field claims 4 bytes more than it carries
+    // (checksum corrected). No byte follows: a second later it is one
+    // malformed answer, and the loop ends with the caption still "Stop".
+    QByteArray claimsMore = kReadAnswer;
+    claimsMore[16] = char(claimsMore[16] + 4);
+    claimsMore[19] = char(claimsMore[19] + 4);
+    device.Send(claimsMore);
+    QTRY_COMPARE_WITH_TIMEOUT(counter.arrivals, 1, kWait);
+    QVERIFY(rig.box.shown.empty());
+    rig.clock.now += 1000;
+    QTRY_COMPARE_WITH_TIMEOUT(rig.box.shown.size(), std::size_t(1), kWait);
+    QCOMPARE(rig.box.shown[0].title, std::string("오류"));
+    QCOMPARE(rig.box.shown[0].text, std::string("응답 프레임이 올바르지 않습니다."));
+    QCOMPARE(rig.logic.CmdState(), 0);
+    QCOMPARE(rig.Text(Control::cmdReadCont), std::string("Stop"));
+    QCOMPARE(rig.Text(Control::txtValue), std::string());
+
+    // Nothing is held: the next answer is read on its own.
     rig.Press('R');
     device.Send(kReadAnswer);
     QTRY_COMPARE_WITH_TIMEOUT(rig.Text(Control::txtValue), std::string("1234"), kWait);
