@@ -49,7 +49,8 @@ constexpr qint64 kMaxMs = std::numeric_limits<int>::max();
 const QString kCommands = QStringLiteral(
     "Commands:\n"
     "  read VARIABLE            read a variable once (or --count times)\n"
-    "  write VARIABLE HEXVALUE  write a value, hexadecimal, most significant digit first\n"
+    "  write VARIABLE VALUE     write a value given as --format shows it (default\n"
+    "                           hexadecimal, most significant digit first)\n"
     "  status                   ask the device for its status (20 bytes)\n"
     "  poll VARIABLE            read over and over until --count, --duration or Ctrl-C\n"
     "\n"
@@ -60,9 +61,9 @@ const QString kCommands = QStringLiteral(
 const QString kEpilogue = QStringLiteral(
     "\n"
     "Output:\n"
-    "  One line per exchange on standard output: the value as the window shows it\n"
-    "  (hexadecimal, most significant digit first; status: 40 digits), the state\n"
-    "  word, the round trip in ms and the sequence number, for example\n"
+    "  One line per exchange on standard output: the value as --format shows it\n"
+    "  (status data always in hexadecimal, 40 digits), the state word, the\n"
+    "  round trip in ms and the sequence number, for example\n"
     "    value=1234 state=0000 time=0.087 ms seq=1\n"
     "  A device error shows its code and the device's message; \"timeout\" a\n"
     "  request that got no answer in time; \"late\" an answer to an earlier\n"
@@ -91,6 +92,8 @@ const QString kEpilogue = QStringLiteral(
     "  nor are the copies sent for it.\n"
     "  --json prints instead one JSON object per line, per exchange\n"
     "    {\"seq\":1,\"rtt_us\":87,\"state\":\"0000\",\"value\":\"1234\"}\n"
+    "  (\"value\" always hexadecimal; with a --format other than hex,\n"
+    "  \"formatted\" is the value as the text line shows it),\n"
     "  with \"error\" and \"text\" for a device error, \"timeout\":true,\n"
     "  \"late\":true, \"closed\":true or \"malformed\":true with \"bytes\":N, and\n"
     "  last, always, the summary\n"
@@ -118,6 +121,8 @@ const QString kEpilogue = QStringLiteral(
     "Examples:\n"
     "  zeva read %MW0\n"
     "  zeva -t WORD write SPEED 1F4\n"
+    "  zeva -f signed write %MW0 -- -2\n"
+    "  zeva -f float poll %MD10 -c 3\n"
     "  zeva -u --retries 2 status\n"
     "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
 
@@ -135,6 +140,7 @@ struct OptionSet {
     QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
     QCommandLineOption json{"json", "JSON objects instead of text lines."};
     QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
+    QCommandLineOption format{{"f", "format"}, "How values are shown and how write reads its value: hex (default, most significant digit first), unsigned or signed (decimal), float (DWORD: IEEE 754 binary32, LWORD: binary64; no other type) or binary (most significant bit first, groups of four joined by _, which write may leave out).", "FORMAT", "hex"};
     QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
     QCommandLineOption maxRtt{"max-rtt", "Exit status 4 when the largest round trip exceeds MS.", "MS"};
     QCommandLineOption maxLoss{"max-loss", "Exit status 4 when the loss exceeds PCT percent.", "PCT"};
@@ -148,8 +154,8 @@ struct OptionSet {
             "Reads, writes and polls one PLC variable, or asks for the device's status,\n"
             "and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
-                      json, trace, csv, maxRtt, maxLoss, help, version});
-        p.addPositionalArgument("COMMAND", "read, write, status or poll (see Commands).", "COMMAND [VARIABLE [HEXVALUE]]");
+                      json, trace, format, csv, maxRtt, maxLoss, help, version});
+        p.addPositionalArgument("COMMAND", "read, write, status or poll (see Commands).", "COMMAND [VARIABLE [VALUE]]");
     }
 };
 
@@ -208,7 +214,7 @@ Parsed ParseArguments(const QStringList& args)
     if (wanted < 0)
         return Usage(QStringLiteral("unknown command '%1'").arg(command));
     if (words.size() != wanted) {
-        return Usage(command == QLatin1String("write") ? QStringLiteral("usage: write VARIABLE HEXVALUE")
+        return Usage(command == QLatin1String("write") ? QStringLiteral("usage: write VARIABLE VALUE")
                      : command == QLatin1String("status") ? QStringLiteral("status takes no arguments")
                                                           : QStringLiteral("usage: %1 VARIABLE").arg(command));
     }
@@ -285,6 +291,10 @@ Parsed ParseArguments(const QStringList& args)
     o.csvPath = parser.value(options.csv);
     if (parser.isSet(options.csv) && o.csvPath.isEmpty())
         return Usage(QStringLiteral("empty --csv file name"));
+    const auto format = modZeva::ValueFormatFromName(parser.value(options.format).toLower().toStdString());
+    if (!format)
+        return bad(options.format, QStringLiteral("hex, unsigned, signed, float or binary"));
+    o.format = *format;
 
     // The request.
     if (command == QLatin1String("status")) {
@@ -318,13 +328,25 @@ Parsed ParseArguments(const QStringList& args)
         }
         request.type = type.code;
         request.dataSize = type.size;
+        if (o.format == modZeva::ValueFormat::Float && !modZeva::FormatSuits(o.format, std::size_t(type.size))) {
+            return Usage(QStringLiteral("--format float is for DWORD and LWORD variables; %1 is %2")
+                             .arg(o.label, type.name.empty() ? QStringLiteral("of no type")
+                                                             : QStringLiteral("a %1").arg(QLatin1String(type.name))));
+        }
         if (request.command == client::Command::Write) {
-            request.value = words[2].toStdString();
-            if (request.value.empty()) {
+            if (words[2].isEmpty()) {
                 result.kind = Parsed::Refused;
                 result.message = QStringLiteral("the value is empty");
                 return result;
             }
+            std::string error;
+            const auto value = modZeva::ParseValue(words[2].toStdString(), o.format, std::size_t(type.size), &error);
+            if (!value) {
+                result.kind = Parsed::Refused;
+                result.message = QStringLiteral("%1: %2").arg(o.label, QString::fromStdString(error));
+                return result;
+            }
+            request.value = *value;
         }
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Engine.h>
+#include <ValueFormat.h>
 
 #include <QString>
 #include <QStringList>
@@ -17,6 +18,7 @@ struct Options {
     bool quiet = false;
     bool json = false;
     QString csvPath;
+    modZeva::ValueFormat format = modZeva::ValueFormat::Hex; // values shown, and write's value read
     std::optional<double> maxRttMs;
     std::optional<double> maxLossPercent;
 };

@@ -106,7 +106,7 @@ void Report::TextLine(const client::ExchangeReport& r)
     switch (r.outcome) {
     case Outcome::Answer:
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
-            Append(l, "value=", a->valueText);
+            Append(l, "value=", Shown(*a));
         else
             l += "done";
         break;
@@ -117,7 +117,7 @@ void Report::TextLine(const client::ExchangeReport& r)
     case Outcome::Late:
         l += "late";
         if (a->kind == modZeva::AnswerKind::Read || a->kind == modZeva::AnswerKind::Status)
-            Append(l, " value=", a->valueText);
+            Append(l, " value=", Shown(*a));
         break;
     }
     if (r.answer && r.answer->stateText)
@@ -170,9 +170,17 @@ void Report::JsonLine(const client::ExchangeReport& r)
             o.insert(QStringLiteral("value"), Q(a->valueText));
         break;
     }
+    if (o.contains(QStringLiteral("value")) && a->kind == modZeva::AnswerKind::Read
+        && options_.format != modZeva::ValueFormat::Hex)
+        o.insert(QStringLiteral("formatted"), Q(Shown(*a)));
     line_ = QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
     line_ += '\n';
     Put(out_, line_);
+}
+
+std::string Report::Shown(const modZeva::Answer& a) const
+{
+    return a.kind == modZeva::AnswerKind::Read ? modZeva::FormatHexValue(a.valueText, options_.format) : a.valueText;
 }
 
 void Report::CsvRow(const client::ExchangeReport& r, std::int64_t nowMicros)

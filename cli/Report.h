@@ -38,6 +38,8 @@ private:
     void TextLine(const client::ExchangeReport& report);
     void JsonLine(const client::ExchangeReport& report);
     void CsvRow(const client::ExchangeReport& report, std::int64_t nowMicros);
+    // A read value as --format shows it; status data stays hexadecimal.
+    std::string Shown(const modZeva::Answer& answer) const;
 
     const Options& options_;
     std::FILE* out_;

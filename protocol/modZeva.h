@@ -7,6 +7,7 @@
 #include "HexText.h"
 #include "Requests.h"
 #include "Texts.h"
+#include "ValueFormat.h"
 #include "Wire.h"
 
 #include <MessageBox.h>

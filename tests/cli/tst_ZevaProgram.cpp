@@ -1,9 +1,9 @@
 // The zeva program end to end, as a script runs it: against the zeva-sim
 // program on free ports, over TCP and UDP, one case per exit status, the
-// JSON output parsed, refused input that sends nothing, the summary on
-// SIGINT and SIGTERM, a device that closes or drops the connection, a
-// truncated answer, a device slower than the timeout, and a slow host name
-// look-up.
+// JSON output parsed, refused input that sends nothing, a value written as a
+// float, the summary on SIGINT and SIGTERM, a device that closes or drops the
+// connection, a truncated answer, a device slower than the timeout, and a
+// slow host name look-up.
 
 #include <Zeva.h>
 
@@ -105,6 +105,7 @@ private slots:
     void refusedInputSendsNothing();
     void json_data();
     void json();
+    void formattedWriteOnTheWire();
     void signalEndsWithSummary_data();
     void signalEndsWithSummary();
     void helpAndVersion();
@@ -257,6 +258,25 @@ void TestZevaProgram::json()
     QCOMPARE(lines[0].value("error").toInt(), 5);
     QCOMPARE(lines[0].value("text").toString(), QStringLiteral("오류가 발생하였습니다. 오류번호:5"));
     QCOMPARE(lines[1].value("summary").toObject().value("device_errors").toInt(), 1);
+}
+
+// A value given as a float goes out as the DWORD's IEEE 754 bytes, least
+// significant first, and reads back as the same float.
+void TestZevaProgram::formattedWriteOnTheWire()
+{
+    Sim device;
+    QVERIFY(device.Start({}));
+    const QStringList target{"-p", QString::number(device.tcp), "-f", "float"};
+
+    Result r = RunZeva(target + QStringList{"--trace", "write", "%MD10", "1.5"});
+    QCOMPARE(r.status, 0);
+    const QString sent = r.err.split(QLatin1Char('\n')).value(0);
+    QVERIFY2(sent.contains(QLatin1String(" send ")) && sent.endsWith(QLatin1String(" 04 00 00 00 C0 3F")),
+             qPrintable(r.err));
+
+    r = RunZeva(target + QStringList{"read", "%MD10"});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.startsWith(QLatin1String("value=1.5 state=0000 ")), qPrintable(r.out));
 }
 
 void TestZevaProgram::signalEndsWithSummary_data()
