@@ -1,7 +1,9 @@
 #include "Options.h"
 
 #include <DataType.h>
+#include <HexText.h>
 #include <Requests.h>
+#include <Wire.h>
 
 #include <QCommandLineParser>
 
@@ -53,10 +55,15 @@ const QString kCommands = QStringLiteral(
     "                           hexadecimal, most significant digit first)\n"
     "  status                   ask the device for its status (20 bytes)\n"
     "  poll VARIABLE            read over and over until --count, --duration or Ctrl-C\n"
+    "  send HEX...              send a frame built around the given body bytes\n"
     "\n"
     "VARIABLE is a direct address such as %MW0, whose third character gives its\n"
     "type (X bit, B byte, W word, D dword, L lword), or a named variable such as\n"
-    "SPEED, which needs --type. Names are upper-cased before use.");
+    "SPEED, which needs --type. Names are upper-cased before use.\n"
+    "HEX is bytes in wire order, two hexadecimal digits each, with spaces or\n"
+    "colons allowed between bytes; several arguments are joined. send puts the\n"
+    "header around them (at most 65535 bytes); with --raw they are the whole\n"
+    "frame, sent as they are.");
 
 const QString kEpilogue = QStringLiteral(
     "\n"
@@ -75,7 +82,7 @@ const QString kEpilogue = QStringLiteral(
     "  closes the TCP connection: the next request connects again. A request\n"
     "  outstanding at the close is lost (\"closed\"); while no connection can\n"
     "  be made, each round's request is lost and a new connection is tried at\n"
-    "  most once a second. A single read, write or status ends at the close.\n"
+    "  most once a second. A single read, write, status or send ends at the close.\n"
     "  poll, and any run with --count or --duration or ended by Ctrl-C, ends with\n"
     "  a summary:\n"
     "    --- 127.0.0.1 tcp %MW0 ---\n"
@@ -102,6 +109,13 @@ const QString kEpilogue = QStringLiteral(
     "     \"min_seq\":N,\"max_seq\":N,\n"
     "     \"rtt_us\":{\"min\":N,\"avg\":X,\"max\":N,\"mdev\":X,\"p50\":N,\"p95\":N,\"p99\":N}}}\n"
     "  (\"rtt_us\" is null when nothing was answered).\n"
+    "  send shows the answer's command byte first, then the answer as read\n"
+    "  shows it (the value by the size the answer states), and every frame\n"
+    "  received on a second line in hexadecimal:\n"
+    "    cmd=B1 value=14131211100F0E0D0C0B0A090807060504030201 state=0000 time=0.087 ms seq=1\n"
+    "    hex=564F524E2D4B454C54550000001101001E000027B10000000000000014000102...\n"
+    "  JSON adds \"cmd\" and \"hex\". With --raw, the first frame back is the\n"
+    "  answer, whatever its sequence number.\n"
     "  --csv writes one row per exchange: time,seq,rtt_us,outcome,state,value\n"
     "  (time in UTC, ISO 8601 with microseconds; outcome answer, device_error,\n"
     "  malformed, timeout, late or closed; value the error code for a device\n"
@@ -124,6 +138,7 @@ const QString kEpilogue = QStringLiteral(
     "  zeva -f signed write %MW0 -- -2\n"
     "  zeva -f float poll %MD10 -c 3\n"
     "  zeva -u --retries 2 status\n"
+    "  zeva send B0 00 00 00 00 00\n"
     "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
 
 struct OptionSet {
@@ -134,7 +149,7 @@ struct OptionSet {
     QCommandLineOption timeout{"timeout", "Response timeout (default 1000).", "MS", "1000"};
     QCommandLineOption connectTimeout{"connect-timeout", "TCP connect timeout (default 3000).", "MS", "3000"};
     QCommandLineOption retries{"retries", "UDP only: send a timed-out request again up to N times, each with a fresh sequence number (default 0).", "N", "0"};
-    QCommandLineOption count{{"c", "count"}, "Number of exchanges (read, write, status: default 1; poll: no limit).", "N"};
+    QCommandLineOption count{{"c", "count"}, "Number of exchanges (read, write, status, send: default 1; poll: no limit).", "N"};
     QCommandLineOption duration{{"w", "duration"}, "Start no request after this many seconds.", "SECONDS"};
     QCommandLineOption interval{{"i", "interval"}, "Period from one request's start to the next; 0 sends the next request as soon as the answer is in (default 0). A longer exchange is followed at once, without catching up.", "MS", "0"};
     QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
@@ -144,6 +159,7 @@ struct OptionSet {
     QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
     QCommandLineOption maxRtt{"max-rtt", "Exit status 4 when the largest round trip exceeds MS.", "MS"};
     QCommandLineOption maxLoss{"max-loss", "Exit status 4 when the loss exceeds PCT percent.", "PCT"};
+    QCommandLineOption raw{"raw", "send: the bytes are the whole frame, sent exactly as given, without a header built."};
     QCommandLineOption help{{"h", "help"}, "Show this help."};
     QCommandLineOption version{"version", "Show the version."};
 
@@ -154,8 +170,9 @@ struct OptionSet {
             "Reads, writes and polls one PLC variable, or asks for the device's status,\n"
             "and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
-                      json, trace, format, csv, maxRtt, maxLoss, help, version});
-        p.addPositionalArgument("COMMAND", "read, write, status or poll (see Commands).", "COMMAND [VARIABLE [VALUE]]");
+                      json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
+        p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
+                                "COMMAND [VARIABLE [VALUE] | HEX...]");
     }
 };
 
@@ -210,10 +227,14 @@ Parsed ParseArguments(const QStringList& args)
     const QString command = words.front();
     const qsizetype wanted = command == QLatin1String("write") ? 3
         : command == QLatin1String("status") ? 1
-        : command == QLatin1String("read") || command == QLatin1String("poll") ? 2 : -1;
+        : command == QLatin1String("read") || command == QLatin1String("poll") ? 2
+        : command == QLatin1String("send") ? 0 : -1;
     if (wanted < 0)
         return Usage(QStringLiteral("unknown command '%1'").arg(command));
-    if (words.size() != wanted) {
+    const bool send = wanted == 0;
+    if (send && words.size() < 2)
+        return Usage(QStringLiteral("usage: send HEX..."));
+    if (!send && words.size() != wanted) {
         return Usage(command == QLatin1String("write") ? QStringLiteral("usage: write VARIABLE VALUE")
                      : command == QLatin1String("status") ? QStringLiteral("status takes no arguments")
                                                           : QStringLiteral("usage: %1 VARIABLE").arg(command));
@@ -297,7 +318,28 @@ Parsed ParseArguments(const QStringList& args)
     o.format = *format;
 
     // The request.
-    if (command == QLatin1String("status")) {
+    if (parser.isSet(options.raw) && !send)
+        return Usage(QStringLiteral("--raw is for send"));
+    if (send) {
+        if (parser.isSet(options.type))
+            return Usage(QStringLiteral("--type is for a named variable"));
+        request.command = client::Command::Send;
+        request.raw = parser.isSet(options.raw);
+        o.label = QStringLiteral("send");
+        for (qsizetype i = 1; i < words.size(); ++i) {
+            if (!modZeva::AppendHexBytes(words[i].toStdString(), request.body))
+                return Usage(QStringLiteral("bad bytes '%1': expected two hexadecimal digits a byte, with spaces or "
+                                            "colons between bytes").arg(words[i]));
+        }
+        const std::size_t most = request.raw ? modZeva::kMaxFrame : modZeva::kMaxBody;
+        if (request.body.empty())
+            return Usage(QStringLiteral("send needs at least one byte"));
+        if (request.body.size() > most)
+            return Usage(QStringLiteral("%1 bytes given: %2 takes at most %3")
+                             .arg(request.body.size())
+                             .arg(request.raw ? QStringLiteral("a frame") : QStringLiteral("a body"))
+                             .arg(most));
+    } else if (command == QLatin1String("status")) {
         if (parser.isSet(options.type))
             return Usage(QStringLiteral("--type is for a named variable"));
         request.command = client::Command::Status;

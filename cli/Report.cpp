@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <optional>
+
 namespace cli {
 
 namespace {
@@ -44,17 +46,29 @@ std::string StateOf(const client::ExchangeReport& r)
     return r.answer && r.answer->stateText ? *r.answer->stateText : std::string();
 }
 
-std::string Hex(std::span<const std::uint8_t> bytes)
+// Two digits a byte, in wire order; spaced, with a space between bytes.
+std::string Hex(std::span<const std::uint8_t> bytes, bool spaced = true)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 3);
     for (const std::uint8_t b : bytes) {
-        if (!text.empty())
+        if (spaced && !text.empty())
             text += ' ';
         text += kDigits[b >> 4];
         text += kDigits[b & 0xF];
     }
+    return text;
+}
+
+// send shows the command byte of what came back, as two hex digits.
+std::optional<std::string> CommandText(const client::ExchangeReport& r)
+{
+    const auto command = modZeva::FrameCommand(r.frame);
+    if (!command)
+        return std::nullopt;
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", *command);
     return text;
 }
 
@@ -102,6 +116,11 @@ void Report::TextLine(const client::ExchangeReport& r)
 {
     std::string& l = line_;
     l.clear();
+    const bool send = options_.request.command == client::Command::Send;
+    if (send) {
+        if (const auto command = CommandText(r))
+            Append(l, "cmd=", *command, " ");
+    }
     const modZeva::Answer* a = r.answer;
     switch (r.outcome) {
     case Outcome::Answer:
@@ -137,12 +156,20 @@ void Report::TextLine(const client::ExchangeReport& r)
     else if (r.outcome == Outcome::Closed)
         Append(l, " ", r.reason);
     l += '\n';
+    if (send && !r.frame.empty())
+        Append(l, "hex=", Hex(r.frame, false), "\n");
     Put(out_, l);
 }
 
 void Report::JsonLine(const client::ExchangeReport& r)
 {
     QJsonObject o;
+    if (options_.request.command == client::Command::Send) {
+        if (const auto command = CommandText(r))
+            o.insert(QStringLiteral("cmd"), QString::fromStdString(*command));
+        if (!r.frame.empty())
+            o.insert(QStringLiteral("hex"), QString::fromStdString(Hex(r.frame, false)));
+    }
     if (r.seq)
         o.insert(QStringLiteral("seq"), int(*r.seq));
     if (r.rttMicros)
@@ -233,7 +260,8 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
         l += c;
     }
     if (!sent) {
-        const modZeva::Answer a = modZeva::DecodeResponse(frame, options_.request.dataSize);
+        const modZeva::Answer a
+            = modZeva::DecodeResponse(frame, client::Engine::AnswerDataSize(options_.request, frame));
         if (a.stateText)
             Append(l, " state=", *a.stateText);
         switch (a.kind) {

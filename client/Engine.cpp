@@ -38,8 +38,22 @@ SendResult Engine::Build(std::vector<std::uint8_t>& frame, const Request& reques
     case Command::Status:
         modZeva::BuildStatusRequest(frame, seq);
         return SendResult::Sent;
+    case Command::Send:
+        if (!request.raw)
+            return modZeva::BuildBodyRequest(frame, request.body, seq);
+        if (request.body.empty())
+            return SendResult::Empty;
+        if (request.body.size() > modZeva::kMaxFrame)
+            return SendResult::BodyTooLong;
+        frame.assign(request.body.begin(), request.body.end());
+        return SendResult::Sent;
     }
     return SendResult::Empty;
+}
+
+int Engine::AnswerDataSize(const Request& request, std::span<const std::uint8_t> frame)
+{
+    return request.command == Command::Send ? modZeva::ReadAnswerSize(frame) : request.dataSize;
 }
 
 SendResult Engine::Check(const Request& request)
@@ -57,6 +71,7 @@ SendResult Engine::Start(const RunSettings& settings, const Request& request)
 
     settings_ = settings;
     request_ = request;
+    request_.raw = request.command == Command::Send && request.raw;
     socket_.SetListener(this);
     timer_.SetListener(this);
     socket_.SetProtocol(settings_.protocol);
@@ -103,6 +118,8 @@ void Engine::Send()
     seq_ = nextSeq_;
     nextSeq_ = nextSeq_ == 0xFFFF ? 1 : nextSeq_ + 1;
     Build(sendBuf_, request_, seq_); // cannot be refused: Start() checked it
+    if (request_.raw) // the number the frame carries, if any
+        seq_ = modZeva::FrameSequence(sendBuf_).value_or(0);
     if (settings_.trace)
         events_.Engine_Frame(true, sendBuf_, clock_.NowMicros());
     phase_ = Phase::Outstanding;
@@ -113,6 +130,13 @@ void Engine::Send()
     copy.seq = seq_;
     copy.sent = clock_.NowMicros();
     socket_.SendData(sendBuf_);
+}
+
+std::optional<std::uint16_t> Engine::OutstandingSeq() const
+{
+    if (request_.raw)
+        return modZeva::FrameSequence(sendBuf_);
+    return seq_;
 }
 
 void Engine::WakeAt(std::int64_t at, std::int64_t now)
@@ -171,12 +195,13 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
     if (settings_.trace)
         events_.Engine_Frame(false, frame, now);
 
-    const modZeva::Answer answer = modZeva::DecodeResponse(frame, request_.dataSize);
+    const modZeva::Answer answer = modZeva::DecodeResponse(frame, AnswerDataSize(request_, frame));
     ExchangeReport report;
     report.answer = &answer;
     report.seq = modZeva::FrameSequence(frame);
     report.bytes = frame.size();
-    if (!report.seq) {
+    report.frame = frame;
+    if (!report.seq && !request_.raw) {
         // Too short to be matched with any request.
         ++stats_.malformed;
         report.outcome = Outcome::Malformed;
@@ -186,7 +211,12 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
     // The answer to any copy of the current request is its answer. A copy
     // sent while this arrival was being handled cannot be answered by it.
     const Copy* answered = nullptr;
-    if (phase_ == Phase::Outstanding) {
+    if (phase_ == Phase::Outstanding && request_.raw) {
+        // No number to match with: the first frame back is the answer.
+        const Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
+        if (now >= copy.sent)
+            answered = &copy;
+    } else if (phase_ == Phase::Outstanding) {
         for (int i = copies_; i >= 0 && !answered; --i) {
             const Copy& copy = sentCopies_[static_cast<std::size_t>(i)];
             if (copy.seq == *report.seq && now >= copy.sent)
@@ -266,7 +296,7 @@ void Engine::TimedOut()
     ++stats_.timeouts;
     ExchangeReport report;
     report.outcome = Outcome::Timeout;
-    report.seq = seq_;
+    report.seq = OutstandingSeq();
     report.retries = copies_;
     if (settings_.protocol == platform::Protocol::Tcp)
         DropConnection();
@@ -284,12 +314,13 @@ void Engine::ReportMalformed(std::span<const std::uint8_t> bytes, std::int64_t n
 {
     if (settings_.trace)
         events_.Engine_Frame(false, bytes, now);
-    const modZeva::Answer answer = modZeva::DecodeResponse(bytes, request_.dataSize);
+    const modZeva::Answer answer = modZeva::DecodeResponse(bytes, AnswerDataSize(request_, bytes));
     ExchangeReport report;
     report.outcome = Outcome::Malformed;
     report.answer = &answer;
     report.seq = modZeva::FrameSequence(bytes);
     report.bytes = bytes.size();
+    report.frame = bytes;
     ++stats_.malformed;
     events_.Engine_Exchange(report);
 }
@@ -385,7 +416,7 @@ void Engine::TransportLost(std::string_view reason)
     failing_ = !connectionAnswered_;
     DropConnection();
     if (outstanding)
-        LoseRequest(seq_, reason);
+        LoseRequest(OutstandingSeq(), reason);
 }
 
 void Engine::Fail(std::string_view reason)

@@ -19,7 +19,7 @@
 
 namespace client {
 
-enum class Command { Read, Write, Status };
+enum class Command { Read, Write, Status, Send };
 
 // What every exchange of a run asks.
 struct Request {
@@ -28,6 +28,12 @@ struct Request {
     int type = 0;      // the code for bytes 22..23
     int dataSize = 0;  // data bytes: those a read answer carries, those a write sends
     std::string value; // write: hexadecimal text, most significant digit first
+    // send: the body, put after a header built as for every request; with
+    // raw, the whole frame, sent exactly as it is. Wire order.
+    std::vector<std::uint8_t> body{};
+    // send: no header is built, and as the frame's number need not be one a
+    // device echoes, the first frame back is the answer.
+    bool raw = false;
 };
 
 struct RunSettings {
@@ -58,6 +64,7 @@ struct ExchangeReport {
     int retries = 0;                         // copies sent again for this request
     std::size_t bytes = 0;                   // the length of the frame received
     std::string_view reason;                 // closed: what became of the connection
+    std::span<const std::uint8_t> frame;     // the bytes received, valid for the call; empty if none
 };
 
 enum class Ending { Done, Interrupted, TransportFailure };
@@ -99,6 +106,10 @@ public:
     // would refuse.
     static modZeva::SendResult Check(const Request& request);
 
+    // The value size to decode an answer to `request` with: the request's
+    // own, or for send, the size the answer states.
+    static int AnswerDataSize(const Request& request, std::span<const std::uint8_t> frame);
+
     // Over TCP connects first, over UDP sends at once. A refused request
     // starts nothing.
     modZeva::SendResult Start(const RunSettings& settings, const Request& request);
@@ -125,6 +136,9 @@ private:
     void StartExchange(std::int64_t now);
     // A copy of the current request, with a fresh sequence number.
     void Send();
+    // The number the outstanding request went out with; absent for a raw
+    // frame too short to carry one.
+    std::optional<std::uint16_t> OutstandingSeq() const;
     // Makes sure the timer fires by `at`. One armed for an earlier moment is
     // left as it is, so that exchanges answered in time cost no timer call.
     void WakeAt(std::int64_t at, std::int64_t now);

@@ -65,6 +65,24 @@ bool HexToBytes(std::string_view text, std::span<std::uint8_t> out)
     return true;
 }
 
+bool AppendHexBytes(std::string_view text, std::vector<std::uint8_t>& out)
+{
+    const std::size_t before = out.size();
+    for (std::size_t at = 0; at < text.size();) {
+        if (text[at] == ' ' || text[at] == ':') {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= text.size() || !IsHexDigit(text[at]) || !IsHexDigit(text[at + 1])) {
+            out.resize(before);
+            return false;
+        }
+        out.push_back(static_cast<std::uint8_t>(HexDigitValue(text[at]) << 4 | HexDigitValue(text[at + 1])));
+        at += 2;
+    }
+    return true;
+}
+
 std::optional<std::uint64_t> ParseWhole(std::string_view text, std::uint64_t min, std::uint64_t max, int base)
 {
     if (text.empty() || (base != 10 && base != 16))

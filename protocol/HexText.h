@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace modZeva {
 
@@ -20,6 +21,11 @@ bool IsHexDigit(char c);
 // leading digit makes a byte alone. False, with out untouched, when the text
 // is empty, holds anything but hex digits, or needs more bytes than out has.
 bool HexToBytes(std::string_view text, std::span<std::uint8_t> out);
+
+// Bytes written in wire order, two hex digits each, with spaces or colons
+// allowed between bytes, appended to out. False, with out as it was, when a
+// byte is not two hex digits.
+bool AppendHexBytes(std::string_view text, std::vector<std::uint8_t>& out);
 
 // A whole number written in digits of base (10 or 16) only, without sign or
 // spaces, within min..max; absent otherwise, overflow included.

@@ -5,6 +5,7 @@
 #include "Texts.h"
 #include "Wire.h"
 
+#include <algorithm>
 #include <cassert>
 
 namespace modZeva {
@@ -168,11 +169,10 @@ namespace {
 void StartFrame(std::vector<std::uint8_t>& frame, std::size_t bodyLength, std::uint16_t seq)
 {
     assert(frame.size() >= kHeaderSize && "MakeHeader() must run before the first request");
-    assert(bodyLength <= kMaxRequestBody);
+    assert(bodyLength <= kMaxBody);
     frame.resize(kHeaderSize + bodyLength);
     putLe16(frame, kInvokeId, seq);
-    // Only the low byte of the length is written; byte 17 stays 0.
-    frame[kBodyLength] = static_cast<std::uint8_t>(bodyLength);
+    putLe16(frame, kBodyLength, static_cast<std::uint16_t>(bodyLength));
     frame[kBcc] = CalcBcc(frame, 0, kBccLast);
 }
 
@@ -253,6 +253,15 @@ void BuildStatusRequest(std::vector<std::uint8_t>& frame, std::uint16_t seq)
     putLe16(frame, kCommand + 4, 0);
 }
 
+SendResult BuildBodyRequest(std::vector<std::uint8_t>& frame, std::span<const std::uint8_t> body, std::uint16_t seq)
+{
+    if (body.size() > kMaxBody)
+        return SendResult::BodyTooLong;
+    StartFrame(frame, body.size(), seq);
+    std::copy(body.begin(), body.end(), frame.begin() + kHeaderSize);
+    return SendResult::Sent;
+}
+
 std::optional<std::uint16_t> FrameSequence(std::span<const std::uint8_t> frame)
 {
     if (frame.size() < kInvokeId + 2)
@@ -265,6 +274,13 @@ std::optional<std::uint8_t> FrameCommand(std::span<const std::uint8_t> frame)
     if (frame.size() <= kCommand)
         return std::nullopt;
     return frame[kCommand];
+}
+
+int ReadAnswerSize(std::span<const std::uint8_t> frame)
+{
+    if (frame.size() < kReadDataSize + 2)
+        return 0;
+    return getLe16(frame, kReadDataSize);
 }
 
 } // namespace modZeva

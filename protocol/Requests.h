@@ -51,9 +51,19 @@ SendResult BuildWriteRequest(std::vector<std::uint8_t>& frame, std::string_view 
 
 void BuildStatusRequest(std::vector<std::uint8_t>& frame, std::uint16_t seq = 0);
 
+// body: any bytes, in wire order, put after the header as they are, with
+// their length in bytes 16..17. BodyTooLong, with the frame as it was, for
+// more than 65,535 bytes. The only builder that may grow the frame past the
+// room MakeHeader() reserved.
+SendResult BuildBodyRequest(std::vector<std::uint8_t>& frame, std::span<const std::uint8_t> body,
+                            std::uint16_t seq = 0);
+
 // Bytes 14..15 of any frame, absent when the frame is too short to hold them.
 std::optional<std::uint16_t> FrameSequence(std::span<const std::uint8_t> frame);
 // Byte 20 of any frame, absent when the frame is too short to hold it.
 std::optional<std::uint8_t> FrameCommand(std::span<const std::uint8_t> frame);
+// The value size a read answer states in bytes 30..31; 0 when the frame is
+// too short to hold them.
+int ReadAnswerSize(std::span<const std::uint8_t> frame);
 
 } // namespace modZeva

@@ -8,7 +8,7 @@
 //   12     0
 //   13     direction: 0x33 client to device, 0x11 device to client
 //   14..15 sequence number: 0 from the window; a device echoes them
-//   16..17 body length = frame length - 20 (requests write byte 16 only)
+//   16..17 body length = frame length - 20
 //   18     0
 //   19     checksum: sum of bytes 0..18 modulo 256
 //   20..   body
@@ -34,11 +34,12 @@ inline constexpr std::size_t kBccLast = 18;      // the checksum covers bytes 0.
 inline constexpr std::uint8_t kToDevice = 0x33;
 inline constexpr std::uint8_t kFromDevice = 0x11;
 
-// A request body's length travels in one byte.
+// The window's request bodies stay within what byte 16 alone can count.
 inline constexpr std::size_t kMaxRequestBody = 255;
 inline constexpr std::size_t kMaxRequestFrame = kHeaderSize + kMaxRequestBody;
 // Any frame's body length field is 16 bits.
-inline constexpr std::size_t kMaxFrame = kHeaderSize + 0xFFFF;
+inline constexpr std::size_t kMaxBody = 0xFFFF;
+inline constexpr std::size_t kMaxFrame = kHeaderSize + kMaxBody;
 
 // Body offsets, from the start of the frame.
 inline constexpr std::size_t kCommand = 20;      // bytes 20..21

@@ -2,8 +2,8 @@
 // program on free ports, over TCP and UDP, one case per exit status, the
 // JSON output parsed, refused input that sends nothing, a value written as a
 // float, the summary on SIGINT and SIGTERM, a device that closes or drops the
-// connection, a truncated answer, a device slower than the timeout, and a
-// slow host name look-up.
+// connection, a truncated answer, a device slower than the timeout, a slow
+// host name look-up, and hand-built frames.
 
 #include <Zeva.h>
 
@@ -115,6 +115,8 @@ private slots:
     void udpDeviceSlowerThanTimeout();
     void hostLookedUpBeforeTiming_data();
     void hostLookedUpBeforeTiming();
+    void sendHandBuiltFrame_data();
+    void sendHandBuiltFrame();
 };
 
 void TestZevaProgram::exitStatus_data()
@@ -495,6 +497,57 @@ void TestZevaProgram::hostLookedUpBeforeTiming()
     const QJsonObject summary = lines[2].value("summary").toObject();
     QCOMPARE(summary.value("answered").toInt(), 2);
     QVERIFY(summary.value("rtt_us").toObject().value("max").toInt() < 200'000);
+}
+
+void TestZevaProgram::sendHandBuiltFrame_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // must be in standard output
+    QTest::addColumn<QString>("err"); // must be in standard error
+
+    const QString statusData = QStringLiteral("B10000000000000014000102030405060708090A0B0C0D0E0F1011121314");
+    QTest::newRow("status body, tcp")
+        << QStringList{"-p", "{tcp}", "send", "B0:00:00", "00 00 00"} << 0
+        << "cmd=B1 value=14131211100F0E0D0C0B0A090807060504030201 state=0000 time=" << QString();
+    QTest::newRow("status body, hex line")
+        << QStringList{"-p", "{tcp}", "send", "B00000000000"} << 0
+        << " seq=1\nhex=564F524E2D4B454C54550000001101001E000027" + statusData + "\n" << QString();
+    QTest::newRow("status body, json")
+        << QStringList{"-u", "-p", "{udp}", "--json", "send", "B00000000000"} << 0
+        << R"("cmd":"B1","hex":"564F524E2D4B454C54550000001101001E000027)" + statusData + '"' << QString();
+    // The number in bytes 14..15 is the frame's own, and the answer echoes it.
+    QTest::newRow("raw, the same frame, udp")
+        << QStringList{"-u", "-p", "{udp}", "--raw", "send", "564F524E2D4B454C545500000033070006000037", "B00000000000"}
+        << 0 << "seq=7\nhex=564F524E2D4B454C54550000001107001E00002D" + statusData + "\n" << QString();
+    QTest::newRow("raw, the same frame, tcp")
+        << QStringList{"-p", "{tcp}", "--raw", "send", "564F524E2D4B454C545500000033070006000037B00000000000"}
+        << 0 << "seq=7\nhex=564F524E2D4B454C54550000001107001E00002D" + statusData + "\n" << QString();
+    // The checksum is 31: the device drops the connection, or ignores the datagram.
+    QTest::newRow("raw, wrong checksum, tcp")
+        << QStringList{"-p", "{tcp}", "--raw", "send", "564F524E2D4B454C545500000033010006000032", "B00000000000"}
+        << 3 << QString() << "connection closed by the device";
+    QTest::newRow("raw, wrong checksum, udp")
+        << QStringList{"-u", "-p", "{udp}", "--timeout", "300", "--raw", "send",
+                       "564F524E2D4B454C545500000033010006000032", "B00000000000"}
+        << 3 << "timeout seq=1\n" << QString();
+    QTest::newRow("a byte of one digit") << QStringList{"-p", "{tcp}", "send", "B0", "0"} << 2 << QString()
+                                         << "zeva: bad bytes '0'";
+}
+
+void TestZevaProgram::sendHandBuiltFrame()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    Sim device;
+    QVERIFY(device.Start({}));
+    const Result r = RunZeva(WithPorts(args, device.tcp, device.udp));
+    QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
+    QVERIFY2(r.out.contains(out), qPrintable(r.out));
+    QVERIFY2(r.err.contains(err), qPrintable(r.err));
 }
 
 QTEST_GUILESS_MAIN(TestZevaProgram)

@@ -1,6 +1,6 @@
 // The builders on their own: the sequence number in bytes 14..15 under the
-// checksum, an explicit data size, and a refusal that leaves the caller's
-// frame as it was.
+// checksum, an explicit data size, a hand-given body with its length in bytes
+// 16..17, and a refusal that leaves the caller's frame as it was.
 
 #include <Requests.h>
 
@@ -10,7 +10,7 @@ using namespace modZeva;
 
 namespace {
 
-enum Op { Read, Write, Status };
+enum Op { Read, Write, Status, Body };
 
 QByteArray Bytes(const std::vector<std::uint8_t>& v)
 {
@@ -49,6 +49,14 @@ void TestBuilders::frames_data()
     QTest::newRow("write %MX0 1, size 1, seq 1") << int(Write) << QByteArray("%MX0") << QByteArray("1") << 0 << 1 << 1
                                                  << QByteArray::fromHex("564F524E2D4B454C54550000003301001100003C"
                                                                         "58000000000001000400254D5830010001");
+    // The status body by hand: the same frame as the status builder's.
+    QTest::newRow("body B0 00 00 00 00 00, seq 1") << int(Body) << QByteArray() << QByteArray::fromHex("B00000000000")
+                                                   << 0 << 0 << 1
+                                                   << QByteArray::fromHex("564F524E2D4B454C545500000033010006000031"
+                                                                          "B00000000000");
+    QTest::newRow("body of 300 bytes, seq 2") << int(Body) << QByteArray() << QByteArray(300, '\xAA') << 0 << 0 << 2
+                                              << QByteArray::fromHex("564F524E2D4B454C54550000003302002C010059")
+                                                     + QByteArray(300, '\xAA');
 }
 
 void TestBuilders::frames()
@@ -65,12 +73,15 @@ void TestBuilders::frames()
     MakeHeader(buf);
     // A long frame first: the next one must not keep anything of it.
     QCOMPARE(BuildWriteRequest(buf, std::string(200, 'A'), "FF", 4, 8, 0xABCD), SendResult::Sent);
+    // And one whose length needs byte 17.
+    QCOMPARE(BuildBodyRequest(buf, std::vector<std::uint8_t>(400, 0xEE), 0xABCD), SendResult::Sent);
 
     const auto s = static_cast<std::uint16_t>(seq);
     const std::string n = name.toStdString(), v = value.toStdString();
     switch (op) {
     case Read: QCOMPARE(BuildReadRequest(buf, n, type, s), SendResult::Sent); break;
     case Write: QCOMPARE(BuildWriteRequest(buf, n, v, type, std::size_t(size), s), SendResult::Sent); break;
+    case Body: QCOMPARE(BuildBodyRequest(buf, std::vector<std::uint8_t>(value.begin(), value.end()), s), SendResult::Sent); break;
     default: BuildStatusRequest(buf, s); break;
     }
     QCOMPARE(Bytes(buf), frame);
@@ -88,6 +99,7 @@ void TestBuilders::refusalKeepsFrame()
     QCOMPARE(BuildWriteRequest(buf, "%MB0", "100", 1, 1, 8), SendResult::TooLongForType);
     QCOMPARE(BuildReadRequest(buf, std::string(246, 'N'), 2, 8), SendResult::BodyTooLong);
     QCOMPARE(BuildReadRequest(buf, "%MW\xEA\xB0\x80", 2, 8), SendResult::BadNameChar);
+    QCOMPARE(BuildBodyRequest(buf, std::vector<std::uint8_t>(65536, 0), 8), SendResult::BodyTooLong);
     QCOMPARE(Bytes(buf), before);
 }
 
