@@ -1,4 +1,5 @@
 #include "Config.h"
+#include "Device.h"
 
 #include <HexText.h>
 
@@ -101,6 +102,38 @@ bool addVariable(Config& config, const QString& option, QString& error)
     }
     std::erase_if(config.variables, [&](const NamedVariable& v) { return v.name == var.name; });
     config.variables.push_back(var);
+    return true;
+}
+
+// VARIABLE=KIND, KIND counter, random, sine[=MS] or ramp[=MS]. The variable
+// is one of config's named variables or a direct address.
+bool addAnimation(Config& config, const QString& option, QString& error)
+{
+    const int eq = option.indexOf(QLatin1Char('='));
+    const QByteArray variable = option.left(eq).toLatin1();
+    std::optional<QByteArray> key;
+    if (variable.startsWith('%'))
+        key = directAddressKey(variable);
+    else if (std::any_of(config.variables.begin(), config.variables.end(), [&](const NamedVariable& v) { return v.name == variable; }))
+        key = variable;
+    if (eq < 0 || !key) {
+        error = QStringLiteral("bad --animate '%1': expected VARIABLE=KIND, VARIABLE a named variable or a direct address").arg(option);
+        return false;
+    }
+    const QString kind = option.mid(eq + 1).section(QLatin1Char('='), 0, 0);
+    const QString period = option.mid(eq + 1).section(QLatin1Char('='), 1);
+    const bool hasPeriod = option.indexOf(QLatin1Char('='), eq + 1) >= 0;
+    const QStringList kinds{"counter", "random", "sine", "ramp"};
+    Animation animation;
+    animation.kind = static_cast<Animation::Kind>(std::max<qsizetype>(0, kinds.indexOf(kind)));
+    const bool timed = animation.kind == Animation::Sine || animation.kind == Animation::Ramp;
+    const auto ms = hasPeriod ? parseInt(period, 1, 86400000) : std::optional<int>(animation.periodMs);
+    if (!kinds.contains(kind) || (hasPeriod && !timed) || !ms) {
+        error = QStringLiteral("bad --animate '%1': KIND must be counter, random, sine[=MS] or ramp[=MS], MS 1 to 86400000").arg(option);
+        return false;
+    }
+    animation.periodMs = *ms;
+    config.animations.insert(*key, animation);
     return true;
 }
 
@@ -232,7 +265,13 @@ struct OptionSet {
         "split=MS, truncate=K, close-after=N, error=NAME:CODE, status-error=CODE, seq-offset=N "
         "or state-count.",
         "KIND[=ARG]"};
-    QCommandLineOption seed{"seed", "Seed of the drop fault's choices, for a repeatable run.", "N"};
+    QCommandLineOption animate{"animate",
+        "Make a variable, named or a direct address, change by itself; may be given more than once. "
+        "KIND is counter (one more at each read after the first, wrapping), random (a new value at each read), "
+        "sine[=MS] (a sine over the type's unsigned range, default period 10000 ms) or ramp[=MS] "
+        "(a sawtooth over the same range).",
+        "VARIABLE=KIND"};
+    QCommandLineOption seed{"seed", "Seed of the drop fault's choices and of random values, for a repeatable run.", "N"};
     QCommandLineOption maxConnections{"max-connections",
         "TCP connections served at once (default 64); further connections are accepted and closed at once.", "N"};
     QCommandLineOption idleTimeout{"idle-timeout",
@@ -246,7 +285,7 @@ struct OptionSet {
     void addTo(QCommandLineParser& p) const
     {
         p.setApplicationDescription(QStringLiteral("Simulates the PLC's Ethernet service on TCP and UDP."));
-        p.addOptions({bind, tcpPort, udpPort, state, statusData, var, fault, seed, maxConnections, idleTimeout,
+        p.addOptions({bind, tcpPort, udpPort, state, statusData, var, animate, fault, seed, maxConnections, idleTimeout,
                       verbose, version, help});
     }
 };
@@ -331,6 +370,10 @@ CommandLine parseCommandLine(const QStringList& args)
     }
     for (const QString& value : parser.values(options.var)) {
         if (!addVariable(config, value, message))
+            return failure(message);
+    }
+    for (const QString& value : parser.values(options.animate)) {
+        if (!addAnimation(config, value, message))
             return failure(message);
     }
     for (const QString& value : parser.values(options.fault)) {

@@ -459,7 +459,7 @@ private:
 };
 
 Simulator::Simulator(Config config, QObject* parent)
-    : QObject(parent), m_config(std::move(config)), m_device(m_config),
+    : QObject(parent), m_config(std::move(config)), m_device(m_config, 0, [this] { return now(); }),
       m_random(m_config.seed ? *m_config.seed : std::random_device{}())
 {
     m_clock.start();

@@ -146,6 +146,11 @@ void tst_SimProgram::badArguments_data()
     QTest::newRow("verbose with value") << QStringList{"--verbose=yes"};
     QTest::newRow("max-connections 0") << QStringList{"--max-connections", "0"};
     QTest::newRow("idle-timeout negative") << QStringList{"--idle-timeout", "-1"};
+    QTest::newRow("animate unknown variable") << QStringList{"--animate", "RPM=counter"};
+    QTest::newRow("animate address out of range") << QStringList{"--animate", "%MW2048=counter"};
+    QTest::newRow("animate unknown kind") << QStringList{"--animate", "SPEED=square"};
+    QTest::newRow("animate counter with period") << QStringList{"--animate", "SPEED=counter=10"};
+    QTest::newRow("animate period 0") << QStringList{"--animate", "SPEED=sine=0"};
 }
 
 void tst_SimProgram::badArguments()
