@@ -241,7 +241,8 @@ const QString kEpilogue = QStringLiteral(
     "\n"
     "Direct addresses: %<area><type><index>, area M, D (read/write) or K (read-only),\n"
     "4096 bytes each; type X, B, W, D, L; the index counts elements of the type.\n"
-    "The first line on standard output names the ports bound.\n"
+    "The first line on standard output names the ports bound, device by device,\n"
+    "consecutive ones as a range: tcp 2004-2013 udp 3004-3013.\n"
     "A TCP connection is closed when it holds an incomplete request for more than\n"
     "10 seconds, or sends an invalid frame; it is not read from while more than\n"
     "64 KiB of its answers wait to be sent. Answers held back by the delay fault\n"
@@ -252,6 +253,11 @@ struct OptionSet {
     QCommandLineOption bind{"bind", "Address to listen on (default 127.0.0.1).", "ADDR"};
     QCommandLineOption tcpPort{"tcp-port", "TCP port (default 2004; 0 picks a free port).", "N"};
     QCommandLineOption udpPort{"udp-port", "UDP port (default 2005; 0 picks a free port).", "N"};
+    QCommandLineOption devices{"devices",
+        "Serve N devices, each with its own memory, on N consecutive TCP ports from --tcp-port and N consecutive "
+        "UDP ports from --udp-port, or on N free ports of each with port 0 (default 1). "
+        "--var, --animate, --fault and --max-connections apply to each.",
+        "N"};
     QCommandLineOption state{"state", "State word as a client shows it (0201 is sent as bytes 01 02).", "HEX"};
     QCommandLineOption statusData{"status-data", "40 hex digits of status data as a client shows them.", "HEX"};
     QCommandLineOption var{"var",
@@ -285,7 +291,7 @@ struct OptionSet {
     void addTo(QCommandLineParser& p) const
     {
         p.setApplicationDescription(QStringLiteral("Simulates the PLC's Ethernet service on TCP and UDP."));
-        p.addOptions({bind, tcpPort, udpPort, state, statusData, var, animate, fault, seed, maxConnections, idleTimeout,
+        p.addOptions({bind, tcpPort, udpPort, devices, state, statusData, var, animate, fault, seed, maxConnections, idleTimeout,
                       verbose, version, help});
     }
 };
@@ -353,6 +359,17 @@ CommandLine parseCommandLine(const QStringList& args)
         if (!n)
             return failure(QStringLiteral("bad --%1 '%2': expected 0 to 65535").arg(option->names().constFirst(), value));
         *port = static_cast<quint16>(*n);
+    }
+    if (parser.isSet(options.devices)) {
+        const QString value = parser.value(options.devices);
+        const auto n = parseInt(value, 1, 65535);
+        if (!n)
+            return failure(QStringLiteral("bad --devices '%1': expected 1 to 65535").arg(value));
+        for (const auto& [name, first] : {std::pair{"tcp", config.tcpPort}, std::pair{"udp", config.udpPort}}) {
+            if (first != 0 && first + *n - 1 > 65535)
+                return failure(QStringLiteral("bad --devices '%1': %2 ports from %3 would pass 65535").arg(value, QLatin1String(name)).arg(first));
+        }
+        config.devices = *n;
     }
     if (parser.isSet(options.state)) {
         const QString value = parser.value(options.state);

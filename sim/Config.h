@@ -63,6 +63,7 @@ struct Config {
     QHostAddress bind = QHostAddress::LocalHost;
     quint16 tcpPort = 2004;
     quint16 udpPort = 2005;
+    int devices = 1;                       // on consecutive ports from tcpPort and udpPort, or free ones for 0
     quint16 stateWord = 0;                 // bytes 10..11 of every answer
     QByteArray statusData = defaultStatusData(); // 20 bytes, byte 30 of the answer first
     std::vector<NamedVariable> variables = defaultVariables();
