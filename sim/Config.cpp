@@ -279,7 +279,7 @@ struct OptionSet {
         "VARIABLE=KIND"};
     QCommandLineOption seed{"seed", "Seed of the drop fault's choices and of random values, for a repeatable run.", "N"};
     QCommandLineOption maxConnections{"max-connections",
-        "TCP connections served at once (default 64); further connections are accepted and closed at once.", "N"};
+        "TCP connections served at once by each device (default 64); further connections are accepted and closed at once.", "N"};
     QCommandLineOption idleTimeout{"idle-timeout",
         "Close a TCP connection that sent nothing for S seconds (default 300; 0 = never).", "S"};
     QCommandLineOption verbose{"verbose",
