@@ -1,4 +1,5 @@
 #include "Config.h"
+#include "Device.h"
 
 #include <HexText.h>
 
@@ -101,6 +102,38 @@ bool addVariable(Config& config, const QString& option, QString& error)
     }
     std::erase_if(config.variables, [&](const NamedVariable& v) { return v.name == var.name; });
     config.variables.push_back(var);
+    return true;
+}
+
+// VARIABLE=KIND, KIND counter, random, sine[=MS] or ramp[=MS]. The variable
+// is one of config's named variables or a direct address.
+bool addAnimation(Config& config, const QString& option, QString& error)
+{
+    const int eq = option.indexOf(QLatin1Char('='));
+    const QByteArray variable = option.left(eq).toLatin1();
+    std::optional<QByteArray> key;
+    if (variable.startsWith('%'))
+        key = directAddressKey(variable);
+    else if (std::any_of(config.variables.begin(), config.variables.end(), [&](const NamedVariable& v) { return v.name == variable; }))
+        key = variable;
+    if (eq < 0 || !key) {
+        error = QStringLiteral("bad --animate '%1': expected VARIABLE=KIND, VARIABLE a named variable or a direct address").arg(option);
+        return false;
+    }
+    const QString kind = option.mid(eq + 1).section(QLatin1Char('='), 0, 0);
+    const QString period = option.mid(eq + 1).section(QLatin1Char('='), 1);
+    const bool hasPeriod = option.indexOf(QLatin1Char('='), eq + 1) >= 0;
+    const QStringList kinds{"counter", "random", "sine", "ramp"};
+    Animation animation;
+    animation.kind = static_cast<Animation::Kind>(std::max<qsizetype>(0, kinds.indexOf(kind)));
+    const bool timed = animation.kind == Animation::Sine || animation.kind == Animation::Ramp;
+    const auto ms = hasPeriod ? parseInt(period, 1, 86400000) : std::optional<int>(animation.periodMs);
+    if (!kinds.contains(kind) || (hasPeriod && !timed) || !ms) {
+        error = QStringLiteral("bad --animate '%1': KIND must be counter, random, sine[=MS] or ramp[=MS], MS 1 to 86400000").arg(option);
+        return false;
+    }
+    animation.periodMs = *ms;
+    config.animations.insert(*key, animation);
     return true;
 }
 
@@ -208,7 +241,8 @@ const QString kEpilogue = QStringLiteral(
     "\n"
     "Direct addresses: %<area><type><index>, area M, D (read/write) or K (read-only),\n"
     "4096 bytes each; type X, B, W, D, L; the index counts elements of the type.\n"
-    "The first line on standard output names the ports bound.\n"
+    "The first line on standard output names the ports bound, device by device,\n"
+    "consecutive ones as a range: tcp 2004-2013 udp 3004-3013.\n"
     "A TCP connection is closed when it holds an incomplete request for more than\n"
     "10 seconds, or sends an invalid frame; it is not read from while more than\n"
     "64 KiB of its answers wait to be sent. Answers held back by the delay fault\n"
@@ -219,6 +253,11 @@ struct OptionSet {
     QCommandLineOption bind{"bind", "Address to listen on (default 127.0.0.1).", "ADDR"};
     QCommandLineOption tcpPort{"tcp-port", "TCP port (default 2004; 0 picks a free port).", "N"};
     QCommandLineOption udpPort{"udp-port", "UDP port (default 2005; 0 picks a free port).", "N"};
+    QCommandLineOption devices{"devices",
+        "Serve N devices, each with its own memory, on N consecutive TCP ports from --tcp-port and N consecutive "
+        "UDP ports from --udp-port, or on N free ports of each with port 0 (default 1). "
+        "--var, --animate, --fault and --max-connections apply to each.",
+        "N"};
     QCommandLineOption state{"state", "State word as a client shows it (0201 is sent as bytes 01 02).", "HEX"};
     QCommandLineOption statusData{"status-data", "40 hex digits of status data as a client shows them.", "HEX"};
     QCommandLineOption var{"var",
@@ -232,9 +271,15 @@ struct OptionSet {
         "split=MS, truncate=K, close-after=N, error=NAME:CODE, status-error=CODE, seq-offset=N "
         "or state-count.",
         "KIND[=ARG]"};
-    QCommandLineOption seed{"seed", "Seed of the drop fault's choices, for a repeatable run.", "N"};
+    QCommandLineOption animate{"animate",
+        "Make a variable, named or a direct address, change by itself; may be given more than once. "
+        "KIND is counter (one more at each read after the first, wrapping), random (a new value at each read), "
+        "sine[=MS] (a sine over the type's unsigned range, default period 10000 ms) or ramp[=MS] "
+        "(a sawtooth over the same range).",
+        "VARIABLE=KIND"};
+    QCommandLineOption seed{"seed", "Seed of the drop fault's choices and of random values, for a repeatable run.", "N"};
     QCommandLineOption maxConnections{"max-connections",
-        "TCP connections served at once (default 64); further connections are accepted and closed at once.", "N"};
+        "TCP connections served at once by each device (default 64); further connections are accepted and closed at once.", "N"};
     QCommandLineOption idleTimeout{"idle-timeout",
         "Close a TCP connection that sent nothing for S seconds (default 300; 0 = never).", "S"};
     QCommandLineOption verbose{"verbose",
@@ -246,7 +291,7 @@ struct OptionSet {
     void addTo(QCommandLineParser& p) const
     {
         p.setApplicationDescription(QStringLiteral("Simulates the PLC's Ethernet service on TCP and UDP."));
-        p.addOptions({bind, tcpPort, udpPort, state, statusData, var, fault, seed, maxConnections, idleTimeout,
+        p.addOptions({bind, tcpPort, udpPort, devices, state, statusData, var, animate, fault, seed, maxConnections, idleTimeout,
                       verbose, version, help});
     }
 };
@@ -315,6 +360,17 @@ CommandLine parseCommandLine(const QStringList& args)
             return failure(QStringLiteral("bad --%1 '%2': expected 0 to 65535").arg(option->names().constFirst(), value));
         *port = static_cast<quint16>(*n);
     }
+    if (parser.isSet(options.devices)) {
+        const QString value = parser.value(options.devices);
+        const auto n = parseInt(value, 1, 65535);
+        if (!n)
+            return failure(QStringLiteral("bad --devices '%1': expected 1 to 65535").arg(value));
+        for (const auto& [name, first] : {std::pair{"tcp", config.tcpPort}, std::pair{"udp", config.udpPort}}) {
+            if (first != 0 && first + *n - 1 > 65535)
+                return failure(QStringLiteral("bad --devices '%1': %2 ports from %3 would pass 65535").arg(value, QLatin1String(name)).arg(first));
+        }
+        config.devices = *n;
+    }
     if (parser.isSet(options.state)) {
         const QString value = parser.value(options.state);
         const auto word = hexToLittleEndian(value, 2);
@@ -331,6 +387,10 @@ CommandLine parseCommandLine(const QStringList& args)
     }
     for (const QString& value : parser.values(options.var)) {
         if (!addVariable(config, value, message))
+            return failure(message);
+    }
+    for (const QString& value : parser.values(options.animate)) {
+        if (!addAnimation(config, value, message))
             return failure(message);
     }
     for (const QString& value : parser.values(options.fault)) {

@@ -45,6 +45,17 @@ struct Faults {
     bool stateCount = false;          // the state word counts up with each answer
 };
 
+// How a variable changes by itself, at each read of it.
+struct Animation {
+    enum Kind {
+        Counter, // the first read gives the value held, each later read one more
+        Random,  // a new value at each read
+        Sine,    // a sine over the type's unsigned range, by the clock
+        Ramp,    // rises from 0 to the type's maximum once a period, by the clock
+    } kind = Counter;
+    int periodMs = 10000; // Sine and Ramp
+};
+
 std::vector<NamedVariable> defaultVariables();
 QByteArray defaultStatusData();
 
@@ -52,11 +63,15 @@ struct Config {
     QHostAddress bind = QHostAddress::LocalHost;
     quint16 tcpPort = 2004;
     quint16 udpPort = 2005;
+    int devices = 1;                       // on consecutive ports from tcpPort and udpPort, or free ones for 0
     quint16 stateWord = 0;                 // bytes 10..11 of every answer
     QByteArray statusData = defaultStatusData(); // 20 bytes, byte 30 of the answer first
     std::vector<NamedVariable> variables = defaultVariables();
     Faults faults;
-    std::optional<quint32> seed;           // for the drop fault; random when absent
+    // Keyed by a variable's name, or by a direct address as
+    // %<area><type><index> with the index in decimal without leading zeros.
+    QMap<QByteArray, Animation> animations;
+    std::optional<quint32> seed;           // for the drop fault and random values; random when absent
     int maxConnections = 64;               // TCP connections served at once; more are closed at once
     int idleTimeoutS = 300;                // close a connection silent this long; 0 = never
     bool verbose = false;

@@ -4,6 +4,8 @@
 #include <Wire.h>
 
 #include <algorithm>
+#include <cmath>
+#include <numbers>
 #include <span>
 #include <vector>
 
@@ -29,7 +31,51 @@ std::span<std::uint8_t> bytesOf(QByteArray& a)
     return {reinterpret_cast<std::uint8_t*>(a.data()), static_cast<std::size_t>(a.size())};
 }
 
+// A value of size bytes, or of one bit, at offset of storage.
+quint64 load(const QByteArray& storage, qsizetype offset, int bit, int size)
+{
+    if (bit >= 0)
+        return (static_cast<quint8>(storage[offset]) >> bit) & 1;
+    quint64 value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<quint8>(storage[offset + i]);
+    return value;
+}
+
+void store(QByteArray& storage, qsizetype offset, int bit, int size, quint64 value)
+{
+    if (bit >= 0) {
+        const char mask = static_cast<char>(1 << bit);
+        storage[offset] = static_cast<char>((value & 1) ? (storage[offset] | mask) : (storage[offset] & ~mask));
+        return;
+    }
+    for (int i = 0; i < size; ++i, value >>= 8)
+        storage[offset + i] = static_cast<char>(value & 0xFF);
+}
+
+// fraction (0..1) of max, rounded down, without passing max.
+quint64 share(double fraction, quint64 max)
+{
+    const double v = fraction * (static_cast<double>(max) + 1.0);
+    return v >= static_cast<double>(max) ? max : static_cast<quint64>(std::max(v, 0.0));
+}
+
 } // namespace
+
+std::optional<QByteArray> directAddressKey(const QByteArray& address)
+{
+    const modZeva::DeviceType* type = address.size() >= 4 ? modZeva::DeviceTypeFromLetter(address[2]) : nullptr;
+    const QByteArray digits = address.mid(3);
+    const bool numeric = digits.size() <= 16
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!address.startsWith('%') || !type || !numeric || !QByteArray("MDK").contains(address[1]))
+        return std::nullopt;
+    const qint64 index = digits.toLongLong();
+    const qint64 elements = type->code == modZeva::kBitCode ? qint64(Device::kAreaSize) * 8 : Device::kAreaSize / type->size;
+    if (index >= elements)
+        return std::nullopt;
+    return QByteArray(address.left(3)) + QByteArray::number(index);
+}
 
 FrameScan scanRequest(const QByteArray& bytes)
 {
@@ -49,13 +95,20 @@ FrameScan scanRequest(const QByteArray& bytes)
     return {FrameScan::Complete, length};
 }
 
-Device::Device(const Config& config)
+Device::Device(const Config& config, int index, Clock clock)
     : m_areaM(kAreaSize, '\0'), m_areaD(kAreaSize, '\0'), m_areaK(kAreaSize, '\0'),
       m_stateWord(config.stateWord), m_stateCount(config.faults.stateCount),
       m_statusData(config.statusData.leftJustified(kStatusDataSize, '\0', true)),
       m_errors(config.faults.errors), m_statusError(config.faults.statusError),
-      m_seqOffset(config.faults.seqOffset.value_or(0))
+      m_seqOffset(config.faults.seqOffset.value_or(0)), m_animations(config.animations), m_clock(std::move(clock))
 {
+    if (config.seed) {
+        std::seed_seq seeds{*config.seed, static_cast<quint32>(index)};
+        m_random.seed(seeds);
+    } else {
+        m_random.seed(std::random_device{}());
+    }
+    m_started.start();
     for (const NamedVariable& v : config.variables) {
         const int size = varSize(v.type);
         m_named[v.name] = Named{v.type, v.readOnly, v.initial.leftJustified(size, '\0', true)};
@@ -211,6 +264,7 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
     QByteArray* storage = nullptr;
     qsizetype offset = 0;
     int bit = -1;
+    QByteArray animationKey; // set when a read may be of an animated variable
     if (name.startsWith('%')) {
         if (name.size() >= 4)
             varType = modZeva::DeviceTypeFromLetter(name[2]);
@@ -223,6 +277,8 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
         readOnly = name[1] == 'K';
         // At most 16 characters, so the index fits in 64 bits.
         const qint64 index = digits.toLongLong();
+        if (!m_animations.isEmpty())
+            animationKey = name.left(3) + QByteArray::number(index);
         const bool isBit = varType->code == modZeva::kBitCode;
         const qint64 elements = isBit ? qint64(kAreaSize) * 8 : kAreaSize / varType->size;
         if (index >= elements)
@@ -240,6 +296,8 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
         varType = modZeva::DeviceTypeFromCode(static_cast<int>(it->second.type));
         readOnly = it->second.readOnly;
         storage = &it->second.storage;
+        if (!m_animations.isEmpty())
+            animationKey = name;
     }
     if (type != varType->code)
         return fail(kErrDataType);
@@ -264,6 +322,11 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
         return;
     }
 
+    std::optional<quint64> after;
+    if (!animationKey.isEmpty()) {
+        if (const auto it = m_animations.constFind(animationKey); it != m_animations.constEnd())
+            after = animate(*it, *storage, offset, bit, int(size));
+    }
     out.resize(kReadValue + size, '\0');
     auto o = bytesOf(out);
     putLe16(o, kAnswerBlockCount, 1);
@@ -272,6 +335,31 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
         o[kReadValue] = (static_cast<std::uint8_t>(storage->at(offset)) >> bit) & 1;
     else
         std::copy_n(storage->constData() + offset, size, out.data() + kReadValue);
+    if (after)
+        store(*storage, offset, bit, int(size), *after);
+}
+
+std::optional<quint64> Device::animate(const Animation& animation, QByteArray& storage, qsizetype offset, int bit, int size)
+{
+    const int bits = bit >= 0 ? 1 : size * 8;
+    const quint64 max = bits == 64 ? ~quint64(0) : (quint64(1) << bits) - 1;
+    const auto phase = [&] { return double(now() % animation.periodMs) / animation.periodMs; };
+    switch (animation.kind) {
+    case Animation::Counter:
+        return (load(storage, offset, bit, size) + 1) & max;
+    case Animation::Random:
+        store(storage, offset, bit, size, m_random() & max);
+        break;
+    case Animation::Sine:
+        // Rounded to the nearest: the middle of the range at the start of
+        // a period, the top at a quarter, 0 at three quarters.
+        store(storage, offset, bit, size, share((1.0 + std::sin(2 * std::numbers::pi * phase())) / 2 + 0.5 / (double(max) + 1.0), max));
+        break;
+    case Animation::Ramp:
+        store(storage, offset, bit, size, share(phase(), max));
+        break;
+    }
+    return std::nullopt;
 }
 
 } // namespace sim

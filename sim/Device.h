@@ -6,8 +6,13 @@
 
 #include <array>
 #include <cstddef>
+#include <QElapsedTimer>
+
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <optional>
+#include <random>
 #include <span>
 
 namespace sim {
@@ -23,13 +28,21 @@ struct FrameScan {
 // at once.
 FrameScan scanRequest(const QByteArray& bytes);
 
+// A direct address (%<area><type><index>) as Config::animations keys it:
+// the index without leading zeros. nullopt when the address names nothing.
+std::optional<QByteArray> directAddressKey(const QByteArray& address);
+
 // The device behind the sockets: its memory areas, its named variables and
 // the answer to each request. No I/O.
 class Device {
 public:
     static constexpr int kAreaSize = 4096;
+    using Clock = std::function<qint64()>; // milliseconds, never going back
 
-    explicit Device(const Config& config);
+    // index tells apart devices of one run, so that their random values
+    // differ; clock drives the sine and ramp animations, a clock started
+    // here when empty.
+    explicit Device(const Config& config, int index = 0, Clock clock = {});
 
     // frame must be a Complete frame from scanRequest.
     QByteArray answer(const QByteArray& frame);
@@ -52,6 +65,10 @@ private:
     const QByteArray* area(char name) const;
     quint16 nextStateWord();
     void readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool write);
+    // Gives an animated variable its value for this read; returns the value
+    // to store after the read (a counter's next one).
+    std::optional<quint64> animate(const Animation& animation, QByteArray& storage, qsizetype offset, int bit, int size);
+    qint64 now() const { return m_clock ? m_clock() : m_started.elapsed(); }
 
     QByteArray m_areaM, m_areaD, m_areaK;
     std::map<QByteArray, Named> m_named;
@@ -61,6 +78,10 @@ private:
     QMap<QByteArray, quint16> m_errors;
     std::optional<quint16> m_statusError;
     quint16 m_seqOffset; // added to the echoed bytes 14..15
+    QMap<QByteArray, Animation> m_animations;
+    std::mt19937_64 m_random; // values of the random animation
+    Clock m_clock;
+    QElapsedTimer m_started;
 };
 
 } // namespace sim

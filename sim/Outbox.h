@@ -22,6 +22,7 @@ public:
         bool close = false;
         QHostAddress to;
         quint16 port = 0;
+        int device = 0; // the device whose socket sends a datagram
     };
     // Returns false when the peer is gone and the rest is to be dropped.
     using Writer = std::function<bool(const Item&)>;

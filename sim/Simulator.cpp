@@ -5,7 +5,7 @@
 #include <Wire.h>
 
 #include <QSocketNotifier>
-#include <QTcpServer>
+#include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,6 +27,8 @@ namespace {
 
 constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
 constexpr int kSweepMs = 250;
+constexpr int kEvents = 256;         // sockets served per call of epoll_wait
+constexpr int kAcceptBatch = 16;     // connections accepted each time a listener is ready
 
 // What a UDP answer held for the delay fault counts against the bounds: its
 // size, and never less than a header, so that answers the truncate fault
@@ -87,29 +89,75 @@ socklen_t socketAddress(const QHostAddress& address, quint16 port, sockaddr_stor
     return 0;
 }
 
-// Hands each accepted descriptor over before any socket object is made for
-// it, so a connection over the limit costs no more than its close.
-class Listener : public QTcpServer {
-public:
-    Listener(std::function<void(qintptr)> onIncoming, QObject* parent)
-        : QTcpServer(parent), m_onIncoming(std::move(onIncoming))
-    {
+// Consecutive ports as a range, the others separated by commas.
+QString portRanges(const std::vector<quint16>& ports)
+{
+    QStringList parts;
+    for (std::size_t i = 0; i < ports.size();) {
+        std::size_t last = i;
+        while (last + 1 < ports.size() && ports[last + 1] == ports[last] + 1)
+            ++last;
+        parts += last == i ? QString::number(ports[i]) : QStringLiteral("%1-%2").arg(ports[i]).arg(ports[last]);
+        i = last + 1;
     }
+    return parts.join(QLatin1Char(','));
+}
 
-protected:
-    void incomingConnection(qintptr descriptor) override { m_onIncoming(descriptor); }
-
-private:
-    std::function<void(qintptr)> m_onIncoming;
-};
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 } // namespace
 
+// What the epoll set reports to: a device's listener or UDP socket, or a
+// connection.
+class Watched {
+public:
+    virtual void onEvents(std::uint32_t events) = 0;
+
+protected:
+    ~Watched() = default;
+};
+
+struct Simulator::Endpoint {
+    // Sockets of one kind, handing their events to the simulator.
+    struct Socket : Watched {
+        Socket(Simulator* sim, Endpoint* endpoint, bool tcp) : sim(sim), endpoint(endpoint), tcp(tcp) {}
+        void onEvents(std::uint32_t) override
+        {
+            if (tcp)
+                sim->accept(*endpoint);
+            else
+                sim->receiveUdp(*endpoint);
+        }
+        Simulator* sim;
+        Endpoint* endpoint;
+        bool tcp;
+        int fd = -1;
+        quint16 port = 0;
+    };
+
+    Endpoint(Simulator* sim, int index)
+        : index(index), device(sim->m_config, index, [sim] { return sim->now(); }), tcp(sim, this, true),
+          udp(sim, this, false)
+    {
+    }
+
+    int index;
+    Device device;
+    Socket tcp;
+    Socket udp;
+    int connections = 0;
+    bool acceptPaused = false;
+};
+
 // One TCP client on its own descriptor, watched through the simulator's
 // epoll set: an idle connection costs no work per turn and no buffers.
-class Connection : public QObject {
+class Connection : public QObject, public Watched {
 public:
-    Connection(Simulator* sim, int fd) : QObject(sim), m_sim(sim), m_fd(fd), m_lastHeard(sim->now())
+    Connection(Simulator* sim, Simulator::Endpoint* endpoint, int fd)
+        : QObject(sim), m_sim(sim), m_endpoint(endpoint), m_fd(fd), m_lastHeard(sim->now())
     {
         const Faults& f = sim->m_config.faults;
         if (f.delayMs || f.splitMs)
@@ -118,7 +166,7 @@ public:
             sockaddr_storage address{};
             socklen_t length = sizeof address;
             ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
-            m_peer = QStringLiteral("tcp ") + peerName(reinterpret_cast<sockaddr*>(&address));
+            m_peer = sim->peerText("tcp", *endpoint, peerName(reinterpret_cast<sockaddr*>(&address)));
         }
     }
 
@@ -126,7 +174,7 @@ public:
     {
         epoll_event e{};
         e.events = m_events = EPOLLIN;
-        e.data.ptr = this;
+        e.data.ptr = static_cast<Watched*>(this);
         return ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_ADD, m_fd, &e) == 0;
     }
 
@@ -140,7 +188,9 @@ public:
 
     const QString& peer() const { return m_peer; }
 
-    void onEvents(std::uint32_t events)
+    Simulator::Endpoint& endpoint() const { return *m_endpoint; }
+
+    void onEvents(std::uint32_t events) override
     {
         if (m_done)
             return;
@@ -192,7 +242,7 @@ public:
             const QByteArray frame(rest.constData(), scan.length);
             at += scan.length;
             m_partialSince = -1;
-            const auto answer = m_sim->respond(frame, peer());
+            const auto answer = m_sim->respond(m_endpoint->device, frame, peer());
             if (m_done)
                 return; // stopped from a slot of requestReceived
             if (answer) {
@@ -318,7 +368,7 @@ private:
         m_events = events;
         epoll_event e{};
         e.events = events;
-        e.data.ptr = this;
+        e.data.ptr = static_cast<Watched*>(this);
         ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_MOD, m_fd, &e);
     }
 
@@ -440,6 +490,7 @@ private:
     }
 
     Simulator* m_sim;
+    Simulator::Endpoint* m_endpoint;
     int m_fd;
     QString m_peer; // only with --verbose
     Outbox* m_out = nullptr;
@@ -459,10 +510,12 @@ private:
 };
 
 Simulator::Simulator(Config config, QObject* parent)
-    : QObject(parent), m_config(std::move(config)), m_device(m_config),
+    : QObject(parent), m_config(std::move(config)),
       m_random(m_config.seed ? *m_config.seed : std::random_device{}())
 {
     m_clock.start();
+    for (int i = 0; i < std::max(1, m_config.devices); ++i)
+        m_endpoints.push_back(std::make_unique<Endpoint>(this, i));
 }
 
 Simulator::~Simulator()
@@ -473,26 +526,21 @@ Simulator::~Simulator()
 bool Simulator::start(QString* error)
 {
     stop();
-    auto* server = new Listener([this](qintptr d) { onIncoming(d); }, this);
-    m_server = server;
     QString message;
-    if (!m_server->listen(m_config.bind, m_config.tcpPort))
-        message = QStringLiteral("cannot listen on tcp %1 port %2: %3")
-                      .arg(m_config.bind.toString()).arg(m_config.tcpPort).arg(m_server->errorString());
-    else
-        bindUdp(&message);
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0)
+        message = QStringLiteral("cannot watch sockets: %1").arg(systemError());
+    for (std::size_t i = 0; i < m_endpoints.size() && message.isEmpty(); ++i)
+        bind(*m_endpoints[i], &message);
     if (!message.isEmpty()) {
         stop();
         if (error)
             *error = message;
         return false;
     }
-    connect(m_server, &QTcpServer::acceptError, this, &Simulator::onAcceptError);
-    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_udpReceiver = std::make_unique<UdpReceiver>();
     m_epollNotifier = new QSocketNotifier(qintptr(m_epoll), QSocketNotifier::Read, this);
-    connect(m_epollNotifier, &QSocketNotifier::activated, this, &Simulator::onConnectionEvents);
-    m_udpNotifier = new QSocketNotifier(qintptr(m_udp), QSocketNotifier::Read, this);
-    connect(m_udpNotifier, &QSocketNotifier::activated, this, &Simulator::onDatagrams);
+    connect(m_epollNotifier, &QSocketNotifier::activated, this, &Simulator::onEvents);
     if (m_config.faults.delayMs) {
         m_udpOut = new Outbox([this](const Outbox::Item& item) {
             const qint64 cost = delayCost(item.bytes);
@@ -505,7 +553,7 @@ bool Simulator::start(QString* error)
             }
             sockaddr_storage to;
             const socklen_t length = socketAddress(item.to, item.port, to);
-            sendUdp(item.bytes, reinterpret_cast<const sockaddr*>(&to), length);
+            sendUdp(*m_endpoints[std::size_t(item.device)], item.bytes, reinterpret_cast<const sockaddr*>(&to), length);
             countAnswers(item.answers);
             return true;
         }, this);
@@ -517,6 +565,53 @@ bool Simulator::start(QString* error)
     m_sweep = new QTimer(this);
     m_sweep->setInterval(kSweepMs);
     connect(m_sweep, &QTimer::timeout, this, &Simulator::sweep);
+    m_acceptResume = new QTimer(this);
+    m_acceptResume->setSingleShot(true);
+    m_acceptResume->setInterval(kAcceptPauseMs);
+    connect(m_acceptResume, &QTimer::timeout, this, &Simulator::resumeAccepting);
+    return true;
+}
+
+// The device's TCP port and UDP port: its place in the run counted from the
+// ports configured, or free ports.
+bool Simulator::bind(Endpoint& endpoint, QString* error)
+{
+    for (Endpoint::Socket* socket : {&endpoint.tcp, &endpoint.udp}) {
+        const quint16 first = socket->tcp ? m_config.tcpPort : m_config.udpPort;
+        const quint16 port = first == 0 ? 0 : quint16(first + endpoint.index);
+        sockaddr_storage address;
+        const socklen_t length = socketAddress(m_config.bind, port, address);
+        const int type = (socket->tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC;
+        socket->fd = ::socket(address.ss_family, type, 0);
+        const int one = 1, zero = 0;
+        if (socket->fd >= 0 && socket->tcp)
+            ::setsockopt(socket->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (socket->fd >= 0 && m_config.bind.protocol() == QAbstractSocket::AnyIPProtocol)
+            ::setsockopt(socket->fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero); // both families, as Qt binds Any
+        if (socket->fd < 0 || ::bind(socket->fd, reinterpret_cast<const sockaddr*>(&address), length) != 0
+            || (socket->tcp && ::listen(socket->fd, SOMAXCONN) != 0)) {
+            *error = QStringLiteral("cannot %1 %2 port %3: %4")
+                         .arg(socket->tcp ? QStringLiteral("listen on tcp") : QStringLiteral("bind udp"), m_config.bind.toString())
+                         .arg(port).arg(systemError());
+            return false;
+        }
+        if (!socket->tcp) {
+            // As deep a queue as the system allows: a sender flooding the socket
+            // between two turns fills it, and what comes then is lost for everyone.
+            const int wanted = 8 << 20;
+            ::setsockopt(socket->fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+        }
+        socklen_t boundLength = sizeof address;
+        ::getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &boundLength);
+        socket->port = peerPort(reinterpret_cast<const sockaddr*>(&address));
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = static_cast<Watched*>(socket);
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, socket->fd, &e) != 0) {
+            *error = QStringLiteral("cannot watch sockets: %1").arg(systemError());
+            return false;
+        }
+    }
     return true;
 }
 
@@ -538,49 +633,70 @@ void Simulator::stop()
     if (m_epoll >= 0)
         ::close(m_epoll);
     m_epoll = -1;
-    if (m_server) {
-        m_server->disconnect(this);
-        m_server->close();
-        m_server->deleteLater();
-        m_server = nullptr;
+    for (const auto& endpoint : m_endpoints) {
+        for (Endpoint::Socket* socket : {&endpoint->tcp, &endpoint->udp}) {
+            if (socket->fd >= 0)
+                ::close(socket->fd);
+            socket->fd = -1;
+            socket->port = 0;
+        }
+        endpoint->connections = 0;
+        endpoint->acceptPaused = false;
     }
-    closeUdp();
-    for (QObject* o : {static_cast<QObject*>(m_udpOut), static_cast<QObject*>(m_turn), static_cast<QObject*>(m_sweep)})
+    m_udpReceiver.reset();
+    for (QObject* o : {static_cast<QObject*>(m_udpOut), static_cast<QObject*>(m_turn), static_cast<QObject*>(m_sweep),
+                       static_cast<QObject*>(m_acceptResume)})
         if (o)
             o->deleteLater();
     m_udpOut = nullptr;
     m_turn = nullptr;
     m_sweep = nullptr;
+    m_acceptResume = nullptr;
 }
 
-quint16 Simulator::tcpPort() const
+quint16 Simulator::tcpPort(int device) const
 {
-    return m_server ? m_server->serverPort() : 0;
+    return device >= 0 && device < deviceCount() ? m_endpoints[std::size_t(device)]->tcp.port : 0;
 }
 
-quint16 Simulator::udpPort() const
+quint16 Simulator::udpPort(int device) const
 {
-    return m_udpPort;
+    return device >= 0 && device < deviceCount() ? m_endpoints[std::size_t(device)]->udp.port : 0;
+}
+
+QString Simulator::portList() const
+{
+    std::vector<quint16> tcp, udp;
+    for (const auto& endpoint : m_endpoints) {
+        tcp.push_back(endpoint->tcp.port);
+        udp.push_back(endpoint->udp.port);
+    }
+    return QStringLiteral("tcp %1 udp %2").arg(portRanges(tcp), portRanges(udp));
+}
+
+Device& Simulator::device(int index)
+{
+    return m_endpoints.at(std::size_t(index))->device;
 }
 
 QByteArray Simulator::readArea(char area, int offset, int size) const
 {
-    return m_device.readArea(area, offset, size);
+    return m_endpoints.front()->device.readArea(area, offset, size);
 }
 
 bool Simulator::writeArea(char area, int offset, const QByteArray& data)
 {
-    return m_device.writeArea(area, offset, data);
+    return m_endpoints.front()->device.writeArea(area, offset, data);
 }
 
 QByteArray Simulator::variable(const QByteArray& name) const
 {
-    return m_device.variable(name);
+    return m_endpoints.front()->device.variable(name);
 }
 
 bool Simulator::setVariable(const QByteArray& name, const QByteArray& value)
 {
-    return m_device.setVariable(name, value);
+    return m_endpoints.front()->device.setVariable(name, value);
 }
 
 int Simulator::connectionCount() const
@@ -588,59 +704,101 @@ int Simulator::connectionCount() const
     return static_cast<int>(m_connections.size());
 }
 
-void Simulator::onIncoming(qintptr descriptor)
+QString Simulator::peerText(const char* protocol, const Endpoint& endpoint, const QString& address) const
 {
-    if (m_connections.size() >= m_config.maxConnections) {
+    QString text = QLatin1String(protocol) + QLatin1Char(' ') + address;
+    if (m_endpoints.size() > 1)
+        text += QStringLiteral(" (device %1)").arg(endpoint.index + 1);
+    return text;
+}
+
+void Simulator::accept(Endpoint& endpoint)
+{
+    for (int i = 0; i < kAcceptBatch && endpoint.tcp.fd >= 0; ++i) {
+        const int fd = ::accept4(endpoint.tcp.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            onIncoming(endpoint, fd);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // Out of descriptors, or another failure that would repeat at once:
+        // accepting stops for a moment instead of spinning.
+        if (m_config.verbose)
+            log(QStringLiteral("accept failed (%1), paused for %2 ms").arg(systemError()).arg(kAcceptPauseMs));
+        epoll_event e{};
+        e.data.ptr = static_cast<Watched*>(&endpoint.tcp);
+        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, endpoint.tcp.fd, &e);
+        endpoint.acceptPaused = true;
+        if (!m_acceptResume->isActive())
+            m_acceptResume->start();
+        return;
+    }
+}
+
+void Simulator::resumeAccepting()
+{
+    for (const auto& endpoint : m_endpoints) {
+        if (!endpoint->acceptPaused || endpoint->tcp.fd < 0)
+            continue;
+        endpoint->acceptPaused = false;
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.ptr = static_cast<Watched*>(&endpoint->tcp);
+        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, endpoint->tcp.fd, &e);
+    }
+}
+
+void Simulator::onIncoming(Endpoint& endpoint, int fd)
+{
+    if (endpoint.connections >= m_config.maxConnections) {
         ++m_refused;
         if (m_config.verbose) {
             sockaddr_storage address{};
             socklen_t length = sizeof address;
-            ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length);
-            log(QStringLiteral("tcp %1 refused: %2 connections open, %3 refused so far")
-                    .arg(peerName(reinterpret_cast<sockaddr*>(&address))).arg(m_connections.size()).arg(m_refused));
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
+            log(QStringLiteral("%1 refused: %2 connections open, %3 refused so far")
+                    .arg(peerText("tcp", endpoint, peerName(reinterpret_cast<sockaddr*>(&address))))
+                    .arg(endpoint.connections).arg(m_refused));
         }
-        ::close(int(descriptor));
+        ::close(fd);
         return;
     }
-    const int fd = int(descriptor);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto* connection = new Connection(this, fd);
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 || !connection->watch()) {
+    auto* connection = new Connection(this, &endpoint, fd);
+    if (!connection->watch()) {
         ::close(fd);
         delete connection;
         return;
     }
     m_connections.append(connection);
+    ++endpoint.connections;
     if (m_config.verbose)
         log(connection->peer() + QStringLiteral(" connected"));
     if (!m_sweep->isActive())
         m_sweep->start();
 }
 
-void Simulator::onConnectionEvents()
+void Simulator::onEvents()
 {
-    epoll_event events[256];
-    const int n = ::epoll_wait(m_epoll, events, 256, 0);
+    epoll_event events[kEvents];
+    const int n = ::epoll_wait(m_epoll, events, kEvents, 0);
     for (int i = 0; i < n && m_epoll >= 0; ++i)
-        static_cast<Connection*>(events[i].data.ptr)->onEvents(events[i].events);
-}
-
-void Simulator::onAcceptError(QAbstractSocket::SocketError error)
-{
-    // Out of descriptors, or another failure that would repeat at once:
-    // accepting stops for a moment instead of spinning.
-    if (m_config.verbose)
-        log(QStringLiteral("accept failed (%1), paused for %2 ms").arg(m_server->errorString()).arg(kAcceptPauseMs));
-    Q_UNUSED(error);
-    m_server->pauseAccepting();
-    QTimer::singleShot(kAcceptPauseMs, m_server, [server = m_server] { server->resumeAccepting(); });
+        static_cast<Watched*>(events[i].data.ptr)->onEvents(events[i].events);
+    // Datagrams are answered at once unless a turn is due anyway; the turn
+    // answers them then.
+    if (m_epoll >= 0 && !m_udpRound.empty() && !m_turn->isActive())
+        serveUdp();
 }
 
 void Simulator::forget(Connection* connection)
 {
     m_connections.removeOne(connection);
     m_ready.removeOne(connection);
+    --connection->endpoint().connections;
     if (m_connections.isEmpty() && m_sweep)
         m_sweep->stop();
 }
@@ -662,7 +820,7 @@ void Simulator::takeTurn()
         if (!m_turn)
             return; // stopped from a slot
     }
-    if (!m_udpRound.empty() || m_udpMore)
+    if (!m_udpRound.empty())
         serveUdp();
 }
 
@@ -709,112 +867,66 @@ std::size_t Simulator::UdpKeyHash::operator()(const UdpKey& key) const
     return std::hash<std::string_view>()(std::string_view(key.data(), key.size()));
 }
 
-bool Simulator::bindUdp(QString* error)
+void Simulator::receiveUdp(Endpoint& endpoint)
 {
-    sockaddr_storage address;
-    const socklen_t length = socketAddress(m_config.bind, m_config.udpPort, address);
-    m_udp = ::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_udp < 0 || ::bind(m_udp, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        *error = QStringLiteral("cannot bind udp %1 port %2: %3")
-                     .arg(m_config.bind.toString()).arg(m_config.udpPort).arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
+    // Level-triggered: what is left on the socket is taken when its turn
+    // comes again, after the other sockets ready.
+    UdpReceiver& r = *m_udpReceiver;
+    const int n = r.receive(endpoint.udp.fd, kUdpReceive);
+    for (int i = 0; i < n; ++i) {
+        const auto* from = reinterpret_cast<const sockaddr*>(&r.from[i]);
+        UdpKey key{};
+        std::memcpy(key.data(), &r.from[i], std::min<std::size_t>(r.messages[i].msg_hdr.msg_namelen, sizeof(sockaddr_storage)));
+        std::memcpy(key.data() + sizeof(sockaddr_storage), &endpoint.index, sizeof endpoint.index);
+        auto it = m_udpSenders.find(key);
+        // A sender faster than its share loses the excess, as a full socket would.
+        if ((it != m_udpSenders.end() && int(it->second.requests.size()) >= kUdpQueue) || m_udpWaiting >= kUdpWaitingMax)
+            continue;
+        const QByteArray data(r.buffer.data() + std::size_t(i) * UdpReceiver::kSize, qsizetype(r.messages[i].msg_len));
+        const FrameScan scan = scanRequest(data);
+        // A datagram is one frame: its size must be what the header says.
+        if (scan.result != FrameScan::Complete || scan.length != data.size() || (r.messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+            if (m_config.verbose)
+                log(QStringLiteral("%1 ignored %2").arg(peerText("udp", endpoint, peerName(from)), hex(data)));
+            continue;
+        }
+        if (it == m_udpSenders.end()) {
+            it = m_udpSenders.emplace(key, UdpSender{}).first;
+            it->second.address = r.from[i];
+            it->second.addressLength = r.messages[i].msg_hdr.msg_namelen;
+            it->second.endpoint = &endpoint;
+            m_udpRound.push_back(key);
+        }
+        it->second.requests.push_back(data);
+        ++m_udpWaiting;
     }
-    // As deep a queue as the system allows: a sender flooding the socket
-    // between two turns fills it, and what comes then is lost for everyone.
-    const int wanted = 8 << 20;
-    ::setsockopt(m_udp, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    socklen_t boundLength = sizeof address;
-    ::getsockname(m_udp, reinterpret_cast<sockaddr*>(&address), &boundLength);
-    m_udpPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                                                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    m_udpReceiver = std::make_unique<UdpReceiver>();
-    return true;
-}
-
-void Simulator::closeUdp()
-{
-    if (m_udpNotifier) {
-        m_udpNotifier->setEnabled(false);
-        m_udpNotifier->deleteLater();
-        m_udpNotifier = nullptr;
-    }
-    if (m_udp >= 0)
-        ::close(m_udp);
-    m_udp = -1;
-    m_udpPort = 0;
-    m_udpMore = false;
-    m_udpReceiver.reset();
-}
-
-void Simulator::onDatagrams()
-{
-    // Served at once unless a turn is due anyway; the turn takes the rest.
-    if (!m_turn || !m_turn->isActive())
-        serveUdp();
 }
 
 void Simulator::serveUdp()
 {
-    m_udpMore = false;
-    for (int taken = 0; taken < kUdpReceive && m_udp >= 0;) {
-        UdpReceiver& r = *m_udpReceiver;
-        const int n = r.receive(m_udp, std::min(UdpReceiver::kCount, kUdpReceive - taken));
-        if (n <= 0)
-            break;
-        taken += n;
-        m_udpMore = n == UdpReceiver::kCount;
-        for (int i = 0; i < n; ++i) {
-            const auto* from = reinterpret_cast<const sockaddr*>(&r.from[i]);
-            UdpKey key{};
-            std::memcpy(key.data(), &r.from[i], std::min<std::size_t>(r.messages[i].msg_hdr.msg_namelen, key.size()));
-            auto it = m_udpSenders.find(key);
-            // A sender faster than its share loses the excess, as a full socket would.
-            if ((it != m_udpSenders.end() && int(it->second.requests.size()) >= kUdpQueue)
-                || m_udpWaiting >= kUdpWaitingMax)
-                continue;
-            const QByteArray data(r.buffer.data() + std::size_t(i) * UdpReceiver::kSize,
-                                  qsizetype(r.messages[i].msg_len));
-            const FrameScan scan = scanRequest(data);
-            // A datagram is one frame: its size must be what the header says.
-            if (scan.result != FrameScan::Complete || scan.length != data.size()
-                || (r.messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
-                if (m_config.verbose)
-                    log(QStringLiteral("udp %1 ignored %2").arg(peerName(from), hex(data)));
-                continue;
-            }
-            if (it == m_udpSenders.end()) {
-                it = m_udpSenders.emplace(key, UdpSender{}).first;
-                it->second.address = r.from[i];
-                it->second.addressLength = r.messages[i].msg_hdr.msg_namelen;
-                m_udpRound.push_back(key);
-            }
-            it->second.requests.push_back(data);
-            ++m_udpWaiting;
-        }
-    }
-
     const std::size_t senders = m_udpRound.size();
-    for (std::size_t s = 0; s < senders && m_udp >= 0; ++s) {
+    for (std::size_t s = 0; s < senders && m_epoll >= 0; ++s) {
         const UdpKey key = m_udpRound.front();
         m_udpRound.pop_front();
         UdpSender& sender = m_udpSenders[key];
+        Endpoint& endpoint = *sender.endpoint;
         const auto* to = reinterpret_cast<const sockaddr*>(&sender.address);
-        const QString peer = m_config.verbose ? QStringLiteral("udp ") + peerName(to) : QString();
+        const QString peer = m_config.verbose ? peerText("udp", endpoint, peerName(to)) : QString();
         for (int n = 0; n < kBatch && !sender.requests.empty(); ++n) {
             const QByteArray frame = std::move(sender.requests.front());
             sender.requests.pop_front();
             --m_udpWaiting;
-            const auto answer = respond(frame, peer);
-            if (m_udp < 0)
+            const auto answer = respond(endpoint.device, frame, peer);
+            if (m_epoll < 0)
                 return; // stopped from a slot of requestReceived
             if (!answer)
                 continue;
             if (m_udpOut) {
-                delayUdp(*answer, to, peer);
+                delayUdp(endpoint, *answer, to, peer);
             } else {
-                sendUdp(*answer, to, sender.addressLength);
+                sendUdp(endpoint, *answer, to, sender.addressLength);
                 countAnswers(1);
-                if (m_udp < 0)
+                if (m_epoll < 0)
                     return;
             }
         }
@@ -823,15 +935,16 @@ void Simulator::serveUdp()
         else
             m_udpRound.push_back(key);
     }
-    if (m_udp >= 0 && (!m_udpRound.empty() || m_udpMore) && !m_turn->isActive())
+    if (m_epoll >= 0 && !m_udpRound.empty() && !m_turn->isActive())
         m_turn->start();
 }
 
-void Simulator::delayUdp(const QByteArray& answer, const sockaddr* to, const QString& peer)
+void Simulator::delayUdp(const Endpoint& endpoint, const QByteArray& answer, const sockaddr* to, const QString& peer)
 {
     Outbox::Item item;
     item.to = QHostAddress(to);
     item.port = peerPort(to);
+    item.device = endpoint.index;
     const qint64 held = m_udpDelayed.value({item.to, item.port});
     const qint64 cost = delayCost(answer);
     if (held + cost > kMaxUnsent || m_udpDelayedAll + cost > kUdpDelayedMax) {
@@ -854,17 +967,17 @@ int Simulator::udpAnswersDelayed() const
     return m_udpOut ? int(m_udpOut->pendingItems()) : 0;
 }
 
-void Simulator::sendUdp(const QByteArray& answer, const sockaddr* to, socklen_t length)
+void Simulator::sendUdp(const Endpoint& endpoint, const QByteArray& answer, const sockaddr* to, socklen_t length)
 {
-    if (answer.isEmpty() || m_udp < 0 || length == 0)
+    if (answer.isEmpty() || endpoint.udp.fd < 0 || length == 0)
         return;
     // A full socket loses the answer, as UDP may.
-    ::sendto(m_udp, answer.constData(), std::size_t(answer.size()), MSG_DONTWAIT, to, length);
+    ::sendto(endpoint.udp.fd, answer.constData(), std::size_t(answer.size()), MSG_DONTWAIT, to, length);
     if (m_config.verbose)
-        log(QStringLiteral("udp %1 > %2").arg(peerName(to), hex(answer)));
+        log(QStringLiteral("%1 > %2").arg(peerText("udp", endpoint, peerName(to)), hex(answer)));
 }
 
-std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QString& peer)
+std::optional<QByteArray> Simulator::respond(Device& device, const QByteArray& frame, const QString& peer)
 {
     ++m_received;
     if (m_config.verbose)
@@ -872,7 +985,7 @@ std::optional<QByteArray> Simulator::respond(const QByteArray& frame, const QStr
     emit requestReceived();
     // A dropped request is carried out all the same: only its answer is lost,
     // as when the network loses it on the way back.
-    QByteArray answer = m_device.answer(frame);
+    QByteArray answer = device.answer(frame);
     const int dropPercent = m_config.faults.dropPercent;
     if (dropPercent >= 100 || (dropPercent > 0 && std::uniform_int_distribution<int>(0, 99)(m_random) < dropPercent))
         return std::nullopt;

@@ -61,7 +61,6 @@ int main(int argc, char* argv[])
         printLine(stderr, QStringLiteral("zeva-sim: ") + error);
         return 1;
     }
-    printLine(stdout, QStringLiteral("zeva-sim listening on %1 tcp %2 udp %3")
-                          .arg(config.bind.toString()).arg(simulator.tcpPort()).arg(simulator.udpPort()));
+    printLine(stdout, QStringLiteral("zeva-sim listening on %1 %2").arg(config.bind.toString(), simulator.portList()));
     return app.exec();
 }

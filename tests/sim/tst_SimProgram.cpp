@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QUdpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -33,6 +34,8 @@ private slots:
     void connectionLimit();
     void idleTimeout();
     void incompleteRequestCloses();
+    void devicePorts_data();
+    void devicePorts();
 };
 
 namespace {
@@ -146,6 +149,11 @@ void tst_SimProgram::badArguments_data()
     QTest::newRow("verbose with value") << QStringList{"--verbose=yes"};
     QTest::newRow("max-connections 0") << QStringList{"--max-connections", "0"};
     QTest::newRow("idle-timeout negative") << QStringList{"--idle-timeout", "-1"};
+    QTest::newRow("animate unknown variable") << QStringList{"--animate", "RPM=counter"};
+    QTest::newRow("animate address out of range") << QStringList{"--animate", "%MW2048=counter"};
+    QTest::newRow("animate unknown kind") << QStringList{"--animate", "SPEED=square"};
+    QTest::newRow("animate counter with period") << QStringList{"--animate", "SPEED=counter=10"};
+    QTest::newRow("animate period 0") << QStringList{"--animate", "SPEED=sine=0"};
 }
 
 void tst_SimProgram::badArguments()
@@ -377,6 +385,91 @@ void tst_SimProgram::incompleteRequestCloses()
     }
     QTRY_COMPARE_WITH_TIMEOUT(tcp.state(), QAbstractSocket::UnconnectedState, kWait);
     QVERIFY2(held.elapsed() >= 9900, qPrintable(QString::number(held.elapsed())));
+    p.terminate();
+    QVERIFY(p.waitForFinished(kWait));
+}
+
+// The first of count consecutive free ports, 0 when none was found.
+quint16 freePorts(bool tcp, int count)
+{
+    for (int first = 20000 + int(QCoreApplication::applicationPid() % 1000) * 10; first < 32000; first += 97) {
+        std::vector<std::unique_ptr<QObject>> held;
+        for (int i = 0; i < count; ++i) {
+            bool bound = false;
+            if (tcp) {
+                auto server = std::make_unique<QTcpServer>();
+                bound = server->listen(QHostAddress::LocalHost, quint16(first + i));
+                held.push_back(std::move(server));
+            } else {
+                auto socket = std::make_unique<QUdpSocket>();
+                bound = socket->bind(QHostAddress::LocalHost, quint16(first + i));
+                held.push_back(std::move(socket));
+            }
+            if (!bound)
+                break;
+            if (i == count - 1)
+                return quint16(first);
+        }
+    }
+    return 0;
+}
+
+// "2004-2006,3000" as its ports.
+QList<quint16> expandPorts(const QString& list)
+{
+    QList<quint16> ports;
+    for (const QString& part : list.split(QLatin1Char(','))) {
+        const quint16 first = quint16(part.section(QLatin1Char('-'), 0, 0).toUInt());
+        const quint16 last = part.contains(QLatin1Char('-')) ? quint16(part.section(QLatin1Char('-'), 1).toUInt()) : first;
+        for (int port = first; port <= last && first != 0 && ports.size() < 100; ++port)
+            ports.append(quint16(port));
+    }
+    return ports;
+}
+
+void tst_SimProgram::devicePorts_data()
+{
+    QTest::addColumn<bool>("consecutive");
+    QTest::newRow("free ports") << false;
+    QTest::newRow("consecutive ports") << true;
+}
+
+// Three devices: device i answers on the i-th port of each protocol, both
+// reaching its own memory, and --animate applies to each.
+void tst_SimProgram::devicePorts()
+{
+    QFETCH(bool, consecutive);
+    constexpr int kDevices = 3;
+    const quint16 tcpFirst = consecutive ? freePorts(true, kDevices) : 0;
+    const quint16 udpFirst = consecutive ? freePorts(false, kDevices) : 0;
+    QVERIFY(!consecutive || (tcpFirst && udpFirst));
+    QProcess p;
+    p.start(kProgram, {"--tcp-port", QString::number(tcpFirst), "--udp-port", QString::number(udpFirst), "--devices",
+                       QString::number(kDevices), "--animate", "%MW1=counter"});
+    QVERIFY(p.waitForStarted(kWait) && QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
+    const QString line = QString::fromLocal8Bit(p.readLine()).trimmed();
+    if (consecutive)
+        QCOMPARE(line, QStringLiteral("zeva-sim listening on 127.0.0.1 tcp %1-%2 udp %3-%4")
+                           .arg(tcpFirst).arg(tcpFirst + kDevices - 1).arg(udpFirst).arg(udpFirst + kDevices - 1));
+    const auto m = QRegularExpression(R"(^zeva-sim listening on 127\.0\.0\.1 tcp ([\d,-]+) udp ([\d,-]+)$)").match(line);
+    QVERIFY2(m.hasMatch(), qPrintable(line));
+    const QList<quint16> tcpPorts = expandPorts(m.captured(1));
+    const QList<quint16> udpPorts = expandPorts(m.captured(2));
+    QCOMPARE(tcpPorts.size(), kDevices);
+    QCOMPARE(udpPorts.size(), kDevices);
+
+    std::vector<std::unique_ptr<QTcpSocket>> tcp;
+    QUdpSocket udp;
+    for (int i = 0; i < kDevices; ++i) {
+        tcp.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(connectTo(*tcp.back(), tcpPorts[i]));
+        QCOMPARE(exchange(*tcp.back(), writeRequest("%MW0", 2, le16(0x100 + i))).size(), 30);
+    }
+    for (int i = 0; i < kDevices; ++i) {
+        QCOMPARE(exchange(udp, udpPorts[i], readRequest("%MW0", 2)).mid(32), le16(0x100 + i));
+        QCOMPARE(exchange(*tcp[i], readRequest("%MW1", 2)).mid(32), le16(0));
+    }
+    QCOMPARE(exchange(udp, udpPorts[0], readRequest("%MW1", 2)).mid(32), le16(1));
     p.terminate();
     QVERIFY(p.waitForFinished(kWait));
 }

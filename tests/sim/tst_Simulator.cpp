@@ -76,6 +76,8 @@ private slots:
     void udpDrainsAllDatagrams();
     void randomBodiesAlwaysAnswered();
     void manyClients();
+    void animation_data();
+    void animation();
 };
 
 void tst_Simulator::clientRequests_data()
@@ -654,6 +656,55 @@ void tst_Simulator::manyClients()
     }
     clients.clear();
     QTRY_COMPARE_WITH_TIMEOUT(sim->connectionCount(), 0, kWait);
+}
+
+void tst_Simulator::animation_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QList<int>>("times");      // the clock at each read, ms
+    QTest::addColumn<QByteArrayList>("values"); // as read, in wire order; none: random values
+    QTest::newRow("counter wraps") << QStringList{"--var", "C=WORD:FFFE", "--animate", "C=counter"} << QByteArray("C") << 2
+                                   << QList<int>{0, 0, 0, 0} << QByteArrayList{"feff", "ffff", "0000", "0100"};
+    QTest::newRow("counter on a bit") << QStringList{"--animate", "%MX9=counter"} << QByteArray("%MX09") << 0
+                                      << QList<int>{0, 0, 0} << QByteArrayList{"00", "01", "00"};
+    QTest::newRow("sine") << QStringList{"--animate", "SPEED=sine=1000"} << QByteArray("SPEED") << 2
+                          << QList<int>{0, 250, 500, 750, 1250} << QByteArrayList{"0080", "ffff", "0080", "0000", "ffff"};
+    QTest::newRow("sine, default period") << QStringList{"--animate", "TOTAL=sine"} << QByteArray("TOTAL") << 4
+                                          << QList<int>{2500, 7500} << QByteArrayList{"ffffffffffffffff", "0000000000000000"};
+    QTest::newRow("ramp") << QStringList{"--animate", "%MD1=ramp=1000"} << QByteArray("%MD1") << 3
+                          << QList<int>{0, 250, 500, 750, 1000}
+                          << QByteArrayList{"00000000", "00000040", "00000080", "000000c0", "00000000"};
+    QTest::newRow("random") << QStringList{"--seed", "7", "--animate", "FLAG=random"} << QByteArray("FLAG") << 1
+                            << QList<int>(8, 0) << QByteArrayList{};
+}
+
+// Each read of an animated variable, from a device and from a second one of
+// the same settings: a random sequence repeats with the seed.
+void tst_Simulator::animation()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, variable);
+    QFETCH(int, type);
+    QFETCH(QList<int>, times);
+    QFETCH(QByteArrayList, values);
+    QString error;
+    const auto config = sim::parseArguments(QStringList{"zeva-sim"} + args, &error);
+    QVERIFY2(config, qPrintable(error));
+    qint64 clock = 0;
+    sim::Device device(*config, 0, [&] { return clock; });
+    sim::Device same(*config, 0, [&] { return clock; });
+    QByteArrayList read;
+    for (int t : times) {
+        clock = t;
+        read += device.answer(readRequest(variable, type)).mid(32).toHex();
+        QCOMPARE(same.answer(readRequest(variable, type)).mid(32).toHex(), read.last());
+    }
+    if (values.isEmpty())
+        QVERIFY2(QSet<QByteArray>(read.begin(), read.end()).size() > 1, read.join(' ').constData());
+    else
+        QCOMPARE(read, values);
 }
 
 QTEST_GUILESS_MAIN(tst_Simulator)
