@@ -28,10 +28,49 @@ std::int64_t RttHistogram::MiddleOf(int bucket)
     return low + ((std::int64_t{1} << shift) - 1) / 2;
 }
 
+RttHistogram::RttHistogram(const RttHistogram& other)
+    : count_(other.count_)
+{
+    for (std::size_t i = 0; i < blocks_.size(); ++i)
+        if (other.blocks_[i])
+            blocks_[i] = std::make_unique<Block>(*other.blocks_[i]);
+}
+
+RttHistogram& RttHistogram::operator=(const RttHistogram& other)
+{
+    if (this != &other) {
+        RttHistogram copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+RttHistogram::Block& RttHistogram::BlockAt(std::size_t index)
+{
+    if (!blocks_[index])
+        blocks_[index] = std::make_unique<Block>(); // zeroed
+    return *blocks_[index];
+}
+
 void RttHistogram::Add(std::int64_t micros)
 {
-    ++buckets_[static_cast<std::size_t>(BucketOf(micros))];
+    const auto bucket = static_cast<std::size_t>(BucketOf(micros));
+    ++BlockAt(bucket / kBlockSize)[bucket % kBlockSize];
     ++count_;
+}
+
+void RttHistogram::Merge(const RttHistogram& other)
+{
+    // Read block by block, so that merging a histogram into itself doubles it.
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        if (!other.blocks_[i])
+            continue;
+        const Block& theirs = *other.blocks_[i];
+        Block& mine = BlockAt(i);
+        for (std::size_t j = 0; j < mine.size(); ++j)
+            mine[j] += theirs[j];
+    }
+    count_ += other.count_;
 }
 
 std::uint64_t RttHistogram::Rank(double percent, std::uint64_t count)
@@ -51,10 +90,15 @@ std::int64_t RttHistogram::Percentile(double percent) const
         return 0;
     const std::uint64_t rank = Rank(percent, count_);
     std::uint64_t seen = 0;
-    for (int b = 0; b < kBuckets; ++b) {
-        seen += buckets_[static_cast<std::size_t>(b)];
-        if (seen >= rank)
-            return MiddleOf(b);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        if (!blocks_[i])
+            continue;
+        const Block& block = *blocks_[i];
+        for (std::size_t j = 0; j < block.size(); ++j) {
+            seen += block[j];
+            if (seen >= rank)
+                return MiddleOf(static_cast<int>(i * kBlockSize + j));
+        }
     }
     return MiddleOf(kBuckets - 1);
 }
@@ -82,6 +126,47 @@ void RunStatistics::AddRtt(std::int64_t micros, std::uint16_t seq)
     const double delta = x - mean_;
     mean_ += delta / static_cast<double>(rtt.Count());
     m2_ += delta * (x - mean_);
+}
+
+void RunStatistics::Merge(const RunStatistics& other)
+{
+    sent += other.sent;
+    answered += other.answered;
+    timeouts += other.timeouts;
+    retries += other.retries;
+    late += other.late;
+    deviceErrors += other.deviceErrors;
+    malformed += other.malformed;
+    closed += other.closed;
+    reconnects += other.reconnects;
+
+    const std::uint64_t theirs = other.rtt.Count();
+    if (theirs == 0)
+        return;
+    const std::uint64_t mine = rtt.Count();
+    if (mine == 0 || other.minMicros < minMicros) {
+        minMicros = other.minMicros;
+        minSeq = other.minSeq;
+    }
+    if (mine == 0 || other.maxMicros > maxMicros) {
+        maxMicros = other.maxMicros;
+        maxSeq = other.maxSeq;
+    }
+    if (mine == 0) {
+        mean_ = other.mean_;
+        m2_ = other.m2_;
+    } else {
+        // Chan, Golub and LeVeque's pairwise update of the mean and the sum
+        // of squared differences. Read before writing: other may be this.
+        const double na = static_cast<double>(mine);
+        const double nb = static_cast<double>(theirs);
+        const double n = na + nb;
+        const double delta = other.mean_ - mean_;
+        const double otherM2 = other.m2_;
+        mean_ += delta * nb / n;
+        m2_ += otherM2 + delta * delta * na * nb / n;
+    }
+    rtt.Merge(other.rtt);
 }
 
 std::int64_t RunStatistics::PercentileMicros(double percent) const

@@ -2,17 +2,33 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace client {
 
-// Round-trip times in microseconds, counted in buckets of fixed memory:
-// exact below 256 us, above that 128 buckets per power of two (each at most
-// 1/128 of its value wide). Times of 2^40 us (about 12.7 days) and more
-// count in the last bucket. No storage per sample, so a run of days holds flat memory.
+// Round-trip times in microseconds, counted in buckets: exact below 256 us,
+// above that 128 buckets per power of two (each at most 1/128 of its value
+// wide). Times of 2^40 us (about 12.7 days) and more count in the last
+// bucket. No storage per sample, so a run of days holds flat memory.
+//
+// The buckets come in blocks of 128 (two for the exact part, then one per
+// power of two), each allocated when a time first falls in it: a run whose
+// times stay within a few powers of two holds a few KB, and a process that
+// keeps thousands of histograms pays only for the ranges each has seen.
 class RttHistogram {
 public:
+    RttHistogram() = default;
+    RttHistogram(const RttHistogram& other);
+    RttHistogram& operator=(const RttHistogram& other);
+    RttHistogram(RttHistogram&&) noexcept = default;
+    RttHistogram& operator=(RttHistogram&&) noexcept = default;
+    ~RttHistogram() = default;
+
     void Add(std::int64_t micros);
+    // Bucket-wise sum: afterwards this holds what one histogram fed the
+    // samples of both would hold.
+    void Merge(const RttHistogram& other);
     std::uint64_t Count() const { return count_; }
     // The nearest rank of a percentile among `count` samples: 1 to count.
     static std::uint64_t Rank(double percent, std::uint64_t count);
@@ -24,12 +40,19 @@ public:
     static constexpr int kExact = 2 << kSubBits;    // 0..255 us, one bucket each
     static constexpr int kTopBit = 40;              // 2^40 us and more: last bucket
     static constexpr int kBuckets = kExact + (kTopBit - kSubBits - 1) * (1 << kSubBits);
+    static constexpr int kBlockSize = 1 << kSubBits;
+    static constexpr int kBlocks = kBuckets / kBlockSize;
+    static_assert(kExact % kBlockSize == 0 && kBuckets % kBlockSize == 0);
 
 private:
+    using Block = std::array<std::uint64_t, kBlockSize>;
+
     static int BucketOf(std::int64_t micros);
     static std::int64_t MiddleOf(int bucket);
+    // The block, allocated zeroed if it was not yet.
+    Block& BlockAt(std::size_t index);
 
-    std::array<std::uint64_t, kBuckets> buckets_{};
+    std::array<std::unique_ptr<Block>, kBlocks> blocks_;
     std::uint64_t count_ = 0;
 };
 
@@ -50,6 +73,10 @@ struct RunStatistics {
 
     // Round trips of the answers taken.
     void AddRtt(std::int64_t micros, std::uint16_t seq);
+    // Adds another run's figures to these: every counter summed, the round
+    // trips as if this one had taken them all. Of a minimum or maximum
+    // held by both, this one's seq is kept.
+    void Merge(const RunStatistics& other);
     std::uint64_t RttCount() const { return rtt.Count(); }
     double AvgMicros() const { return mean_; }
     // A percentile of the histogram, kept within the minimum and maximum;

@@ -1,9 +1,11 @@
-// Round-trip statistics: percentiles from the fixed-memory histogram, exact
-// at the smallest and largest answer, and ping's avg and mdev.
+// Round-trip statistics: percentiles from the bucketed histogram, exact at
+// the smallest and largest answer, ping's avg and mdev, and runs merged.
 
 #include <Statistics.h>
 
 #include <QTest>
+
+#include <array>
 
 class TestStatistics : public QObject {
     Q_OBJECT
@@ -11,6 +13,8 @@ class TestStatistics : public QObject {
 private slots:
     void percentiles_data();
     void percentiles();
+    void merge_data();
+    void merge();
 };
 
 using Samples = QList<qint64>;
@@ -44,6 +48,16 @@ void TestStatistics::percentiles_data()
     QTest::newRow("two, the smallest exact") << Samples{5020, 1008} << 1008LL << 5020LL << 5020LL << 3014.0 << 2006.0;
     QTest::newRow("five, the largest exact")
         << Samples{1010, 2000, 5020, 3000, 4000} << 2999LL << 5020LL << 5020LL << 3006.0 << 1417.061749;
+    // 200 lies in the exact part's upper half; 2^40 us and more count in the
+    // last bucket, [255 * 2^32, 2^40), whose middle is 1097364144127.
+    Samples far{1};
+    for (int i = 0; i < 9; ++i)
+        far << 200;
+    for (int i = 0; i < 9; ++i)
+        far << (1LL << 40);
+    far << (1LL << 41);
+    QTest::newRow("exact part's upper half, the last bucket")
+        << far << 200LL << 1097364144127LL << 2199023255552LL << 604731395366.85 << 648152545476.1183;
 }
 
 void TestStatistics::percentiles()
@@ -61,8 +75,62 @@ void TestStatistics::percentiles()
     QCOMPARE(s.PercentileMicros(50), p50);
     QCOMPARE(s.PercentileMicros(95), p95);
     QCOMPARE(s.PercentileMicros(99), p99);
-    QVERIFY(qAbs(s.AvgMicros() - avg) < 1e-3);
-    QVERIFY2(qAbs(s.MdevMicros() - mdev) < 1e-3, qPrintable(QString::number(s.MdevMicros(), 'f', 6)));
+    // Within 1e-3 us, or a few parts in 10^12 of times that large.
+    QVERIFY(qAbs(s.AvgMicros() - avg) < qMax(1e-3, 1e-12 * avg));
+    QVERIFY2(qAbs(s.MdevMicros() - mdev) < qMax(1e-3, 1e-12 * mdev), qPrintable(QString::number(s.MdevMicros(), 'f', 6)));
+}
+
+void TestStatistics::merge_data()
+{
+    QTest::addColumn<Samples>("left");
+    QTest::addColumn<Samples>("right");
+
+    QTest::newRow("both") << Samples{1000, 1200, 90} << Samples{5000, 800, 1100, 20000};
+    QTest::newRow("right empty") << Samples{300, 400} << Samples{};
+    QTest::newRow("left empty") << Samples{} << Samples{300, 400};
+    QTest::newRow("both empty") << Samples{} << Samples{};
+    QTest::newRow("ties on min and max") << Samples{500, 900, 700} << Samples{900, 500};
+    QTest::newRow("far apart") << Samples{10, 11} << Samples{10000000, 10000001, 123456789};
+}
+
+// Two runs merged give what one run of all their samples gives.
+void TestStatistics::merge()
+{
+    QFETCH(Samples, left);
+    QFETCH(Samples, right);
+
+    client::RunStatistics a;
+    client::RunStatistics b;
+    client::RunStatistics all;
+    std::uint16_t seq = 0;
+    for (qint64 t : left) {
+        a.AddRtt(t, ++seq);
+        all.AddRtt(t, seq);
+    }
+    for (qint64 t : right) {
+        b.AddRtt(t, ++seq);
+        all.AddRtt(t, seq);
+    }
+    // Every counter summed.
+    a.sent = 1, a.answered = 2, a.timeouts = 3, a.retries = 4, a.late = 5;
+    a.deviceErrors = 6, a.malformed = 7, a.closed = 8, a.reconnects = 9;
+    b.sent = 10, b.answered = 20, b.timeouts = 30, b.retries = 40, b.late = 50;
+    b.deviceErrors = 60, b.malformed = 70, b.closed = 80, b.reconnects = 90;
+    a.Merge(b);
+    QCOMPARE((std::array{a.sent, a.answered, a.timeouts, a.retries, a.late, a.deviceErrors, a.malformed, a.closed,
+                         a.reconnects}),
+             (std::array<std::uint64_t, 9>{11, 22, 33, 44, 55, 66, 77, 88, 99}));
+
+    QCOMPARE(a.RttCount(), all.RttCount());
+    for (const double p : {1.0, 25.0, 50.0, 90.0, 99.0, 100.0})
+        QCOMPARE(a.PercentileMicros(p), all.PercentileMicros(p));
+    QCOMPARE(a.minMicros, all.minMicros);
+    QCOMPARE(a.minSeq, all.minSeq);
+    QCOMPARE(a.maxMicros, all.maxMicros);
+    QCOMPARE(a.maxSeq, all.maxSeq);
+    QVERIFY(qAbs(a.AvgMicros() - all.AvgMicros()) <= 1e-9 * qMax(1.0, all.AvgMicros()));
+    QVERIFY2(qAbs(a.MdevMicros() - all.MdevMicros()) <= 1e-9 * qMax(1.0, all.MdevMicros()),
+             qPrintable(QStringLiteral("%1 %2").arg(a.MdevMicros()).arg(all.MdevMicros())));
 }
 
 QTEST_GUILESS_MAIN(TestStatistics)
