@@ -6,6 +6,8 @@
 #include <Wire.h>
 
 #include <QCommandLineParser>
+#include <QFile>
+#include <QHostAddress>
 
 #include <cmath>
 #include <limits>
@@ -50,16 +52,18 @@ constexpr qint64 kMaxMs = std::numeric_limits<int>::max();
 
 const QString kCommands = QStringLiteral(
     "Commands:\n"
-    "  read VARIABLE            read a variable once (or --count times)\n"
+    "  read VARIABLE...         read variables once (or --count rounds)\n"
     "  write VARIABLE VALUE     write a value given as --format shows it (default\n"
     "                           hexadecimal, most significant digit first)\n"
     "  status                   ask the device for its status (20 bytes)\n"
-    "  poll VARIABLE            read over and over until --count, --duration or Ctrl-C\n"
+    "  poll VARIABLE...         read over and over until --count, --duration or Ctrl-C\n"
     "  send HEX...              send a frame built around the given body bytes\n"
     "\n"
     "VARIABLE is a direct address such as %MW0, whose third character gives its\n"
     "type (X bit, B byte, W word, D dword, L lword), or a named variable such as\n"
-    "SPEED, which needs --type. Names are upper-cased before use.\n"
+    "SPEED with its type as SPEED:WORD, or from --type. Names are upper-cased\n"
+    "before use. A round reads each variable once, in the order given, from\n"
+    "every device at once; one request is outstanding per device at a time.\n"
     "HEX is bytes in wire order, two hexadecimal digits each, with spaces or\n"
     "colons allowed between bytes; several arguments are joined. send puts the\n"
     "header around them (at most 65535 bytes); with --raw they are the whole\n"
@@ -142,16 +146,17 @@ const QString kEpilogue = QStringLiteral(
     "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
 
 struct OptionSet {
-    QCommandLineOption host{{"H", "host"}, "Device address: IPv4, IPv6 or a host name (default 127.0.0.1).", "ADDR", "127.0.0.1"};
+    QCommandLineOption host{{"H", "host"}, "Device: HOST, HOST:PORT, [IPv6]:PORT or HOST:FIRST-LAST (one device on each port of the range); HOST is an IPv4 or IPv6 address or a host name. May be given many times; all devices are polled at once (default 127.0.0.1).", "DEVICE"};
+    QCommandLineOption hosts{"hosts", "Read devices from FILE, one a line in the syntax of --host; # starts a comment, blank lines are skipped.", "FILE"};
     QCommandLineOption udp{{"u", "udp"}, "Use UDP (default TCP)."};
-    QCommandLineOption port{{"p", "port"}, "Device port (default 2004 for TCP, 2005 for UDP).", "N"};
-    QCommandLineOption type{{"t", "type"}, "Type of a named variable: BIT, BYTE, WORD, DWORD or LWORD.", "TYPE"};
+    QCommandLineOption port{{"p", "port"}, "Port of a device named without one (default 2004 for TCP, 2005 for UDP).", "N"};
+    QCommandLineOption type{{"t", "type"}, "Type of a named variable given without :TYPE: BIT, BYTE, WORD, DWORD or LWORD.", "TYPE"};
     QCommandLineOption timeout{"timeout", "Response timeout (default 1000).", "MS", "1000"};
     QCommandLineOption connectTimeout{"connect-timeout", "TCP connect timeout (default 3000).", "MS", "3000"};
     QCommandLineOption retries{"retries", "UDP only: send a timed-out request again up to N times, each with a fresh sequence number (default 0).", "N", "0"};
-    QCommandLineOption count{{"c", "count"}, "Number of exchanges (read, write, status, send: default 1; poll: no limit).", "N"};
-    QCommandLineOption duration{{"w", "duration"}, "Start no request after this many seconds.", "SECONDS"};
-    QCommandLineOption interval{{"i", "interval"}, "Period from one request's start to the next; 0 sends the next request as soon as the answer is in (default 0). A longer exchange is followed at once, without catching up.", "MS", "0"};
+    QCommandLineOption count{{"c", "count"}, "Number of rounds; a round reads every variable once (read, write, status, send: default 1; poll: no limit).", "N"};
+    QCommandLineOption duration{{"w", "duration"}, "Start no round after this many seconds.", "SECONDS"};
+    QCommandLineOption interval{{"i", "interval"}, "Period from one round's start to the next; 0 starts the next round as soon as the last answer is in (default 0). A longer round is followed at once, without catching up.", "MS", "0"};
     QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
     QCommandLineOption json{"json", "JSON objects instead of text lines."};
     QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
@@ -169,12 +174,57 @@ struct OptionSet {
         p.setApplicationDescription(QStringLiteral(
             "Reads, writes and polls one PLC variable, or asks for the device's status,\n"
             "and measures every exchange.\n\n") + kCommands);
-        p.addOptions({host, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
+        p.addOptions({host, hosts, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
                       json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
         p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
                                 "COMMAND [VARIABLE [VALUE] | HEX...]");
     }
 };
+
+// A port, or FIRST-LAST; false when not one.
+bool PortRange(const QString& text, std::uint16_t* first, std::uint16_t* last)
+{
+    const qsizetype dash = text.indexOf(QLatin1Char('-'));
+    const auto a = WholeNumber(dash < 0 ? text : text.left(dash), 1, 65535);
+    const auto b = dash < 0 ? a : WholeNumber(text.mid(dash + 1), 1, 65535);
+    if (!a || !b || *b < *a)
+        return false;
+    *first = static_cast<std::uint16_t>(*a);
+    *last = static_cast<std::uint16_t>(*b);
+    return true;
+}
+
+// Longer files are no list of devices.
+constexpr qint64 kMaxHostsFile = 16 * 1024 * 1024;
+
+bool ReadHostsFile(const QString& path, std::uint16_t port, std::vector<Device>& out, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.size() > kMaxHostsFile) {
+        *error = QStringLiteral("%1: longer than %2 bytes").arg(path).arg(kMaxHostsFile);
+        return false;
+    }
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QString line = lines[i];
+        const qsizetype hash = line.indexOf(QLatin1Char('#'));
+        if (hash >= 0)
+            line.truncate(hash);
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        QString why;
+        if (!ParseDevices(line, port, out, &why)) {
+            *error = QStringLiteral("%1:%2: bad device '%3': %4").arg(path).arg(i + 1).arg(line, why);
+            return false;
+        }
+    }
+    return true;
+}
 
 Parsed Usage(const QString& message)
 {
@@ -185,6 +235,66 @@ Parsed Usage(const QString& message)
 }
 
 } // namespace
+
+std::string DeviceLabel(const std::string& host, std::uint16_t port)
+{
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return shown + ":" + std::to_string(port);
+}
+
+bool ParseDevices(const QString& given, std::uint16_t port, std::vector<Device>& out, QString* error)
+{
+    const QString text = given.trimmed();
+    QString host;
+    QString ports;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        if (close < 0) {
+            *error = QStringLiteral("no ']' after the IPv6 address");
+            return false;
+        }
+        host = text.mid(1, close - 1);
+        const QString rest = text.mid(close + 1);
+        if (QHostAddress address; !address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol) {
+            *error = QStringLiteral("'%1' is no IPv6 address").arg(host);
+            return false;
+        }
+        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':'))) {
+            *error = QStringLiteral("expected :PORT after the brackets");
+            return false;
+        }
+        ports = rest.mid(1);
+        if (rest.isEmpty())
+            ports = QString::number(port);
+    } else if (text.count(QLatin1Char(':')) > 1) {
+        // An IPv6 address alone; with a port it goes in brackets.
+        if (QHostAddress address; !address.setAddress(text)) {
+            *error = QStringLiteral("an IPv6 address with a port goes in brackets: [ADDRESS]:PORT");
+            return false;
+        }
+        host = text;
+        ports = QString::number(port);
+    } else {
+        const qsizetype colon = text.indexOf(QLatin1Char(':'));
+        host = colon < 0 ? text : text.left(colon);
+        ports = colon < 0 ? QString::number(port) : text.mid(colon + 1);
+    }
+    if (host.isEmpty()) {
+        *error = QStringLiteral("no host");
+        return false;
+    }
+    std::uint16_t first = 0, last = 0;
+    if (!PortRange(ports, &first, &last)) {
+        *error = QStringLiteral("bad port '%1': expected 1 to 65535, or FIRST-LAST").arg(ports);
+        return false;
+    }
+    const std::string name = host.toStdString();
+    for (std::uint32_t p = first; p <= last; ++p) {
+        const auto n = static_cast<std::uint16_t>(p);
+        out.push_back(Device{name, n, DeviceLabel(name, n)});
+    }
+    return true;
+}
 
 QString HelpText()
 {
@@ -234,10 +344,11 @@ Parsed ParseArguments(const QStringList& args)
     const bool send = wanted == 0;
     if (send && words.size() < 2)
         return Usage(QStringLiteral("usage: send HEX..."));
-    if (!send && words.size() != wanted) {
+    const bool reads = wanted == 2;
+    if (!send && (reads ? words.size() < wanted : words.size() != wanted)) {
         return Usage(command == QLatin1String("write") ? QStringLiteral("usage: write VARIABLE VALUE")
                      : command == QLatin1String("status") ? QStringLiteral("status takes no arguments")
-                                                          : QStringLiteral("usage: %1 VARIABLE").arg(command));
+                                                          : QStringLiteral("usage: %1 VARIABLE...").arg(command));
     }
 
     // Numbers.
@@ -262,14 +373,25 @@ Parsed ParseArguments(const QStringList& args)
 
     run.protocol = parser.isSet(options.udp) ? platform::Protocol::Udp : platform::Protocol::Tcp;
     const bool udp = run.protocol == platform::Protocol::Udp;
-    run.host = parser.value(options.host).toStdString();
-    if (parser.value(options.host).trimmed().isEmpty())
-        return Usage(QStringLiteral("empty --host"));
 
     qint64 port = udp ? kUdpPort : kTcpPort;
     if (!whole(options.port, 1, 65535, &port))
         return bad(options.port, QStringLiteral("1 to 65535"));
-    run.port = static_cast<std::uint16_t>(port);
+
+    // The devices: those of --host in order, then those of --hosts.
+    QString deviceError;
+    for (const QString& text : parser.values(options.host)) {
+        if (!ParseDevices(text, static_cast<std::uint16_t>(port), o.devices, &deviceError))
+            return Usage(QStringLiteral("bad --host '%1': %2").arg(text, deviceError));
+    }
+    if (parser.isSet(options.hosts) && !ReadHostsFile(parser.value(options.hosts), static_cast<std::uint16_t>(port), o.devices, &deviceError))
+        return Usage(deviceError);
+    if (o.devices.empty() && !parser.isSet(options.hosts))
+        ParseDevices(QStringLiteral("127.0.0.1"), static_cast<std::uint16_t>(port), o.devices, &deviceError);
+    if (o.devices.empty())
+        return Usage(QStringLiteral("%1 names no device").arg(parser.value(options.hosts)));
+    run.host = o.devices.front().host;
+    run.port = o.devices.front().port;
 
     qint64 timeoutMs = 1000, connectMs = 3000, retries = 0;
     if (!whole(options.timeout, 1, kMaxMs, &timeoutMs))
@@ -345,59 +467,91 @@ Parsed ParseArguments(const QStringList& args)
         request.command = client::Command::Status;
         o.label = QStringLiteral("status");
     } else {
-        request.command = command == QLatin1String("write") ? client::Command::Write : client::Command::Read;
-        request.name = modZeva::UpperCase(words[1].toStdString());
-        o.label = QString::fromStdString(request.name);
-        if (request.name.empty()) {
+        const client::Command kind = command == QLatin1String("write") ? client::Command::Write : client::Command::Read;
+        const QStringList given = kind == client::Command::Write ? words.mid(1, 1) : words.mid(1);
+        bool typeUsed = false;
+        for (const QString& word : given) {
+            Variable variable;
+            client::Request& r = variable.request;
+            r.command = kind;
+            // NAME:TYPE; a name holds no colon.
+            const qsizetype colon = word.lastIndexOf(QLatin1Char(':'));
+            r.name = modZeva::UpperCase((colon < 0 ? word : word.left(colon)).toStdString());
+            variable.label = QString::fromStdString(r.name);
+            if (r.name.empty()) {
+                result.kind = Parsed::Refused;
+                result.message = QStringLiteral("the variable name is empty");
+                return result;
+            }
+            modZeva::DeviceType type{};
+            if (r.name.front() == '%') {
+                if (colon >= 0)
+                    return Usage(QStringLiteral("%1: a direct address takes its type from its third character; "
+                                                ":TYPE is for a named variable").arg(word));
+                type = DirectType(r.name);
+            } else {
+                const bool own = colon >= 0;
+                if (!own && !parser.isSet(options.type))
+                    return Usage(QStringLiteral("the named variable %1 needs a type: %1:TYPE or --type").arg(variable.label));
+                typeUsed = typeUsed || !own;
+                const QString typeName = own ? word.mid(colon + 1) : parser.value(options.type);
+                const modZeva::DeviceType* named = modZeva::DeviceTypeFromName(typeName.toUpper().toStdString());
+                if (!named) {
+                    return own ? Usage(QStringLiteral("bad type '%1' of %2: expected BIT, BYTE, WORD, DWORD or LWORD")
+                                           .arg(typeName, variable.label))
+                               : bad(options.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
+                }
+                type = *named;
+            }
+            r.type = type.code;
+            r.dataSize = type.size;
+            if (o.format == modZeva::ValueFormat::Float && !modZeva::FormatSuits(o.format, std::size_t(type.size))) {
+                return Usage(QStringLiteral("--format float is for DWORD and LWORD variables; %1 is %2")
+                                 .arg(variable.label, type.name.empty() ? QStringLiteral("of no type")
+                                                                        : QStringLiteral("a %1").arg(QLatin1String(type.name))));
+            }
+            if (r.command == client::Command::Write) {
+                if (words[2].isEmpty()) {
+                    result.kind = Parsed::Refused;
+                    result.message = QStringLiteral("the value is empty");
+                    return result;
+                }
+                std::string error;
+                const auto value = modZeva::ParseValue(words[2].toStdString(), o.format, std::size_t(type.size), &error);
+                if (!value) {
+                    result.kind = Parsed::Refused;
+                    result.message = QStringLiteral("%1: %2").arg(variable.label, QString::fromStdString(error));
+                    return result;
+                }
+                r.value = *value;
+            }
+            o.variables.push_back(std::move(variable));
+        }
+        if (parser.isSet(options.type) && !typeUsed)
+            return Usage(QStringLiteral("--type is for a named variable; a direct address takes its type "
+                                        "from its third character"));
+        request = o.variables.front().request;
+        o.label = o.variables.front().label;
+    }
+    if (o.variables.empty())
+        o.variables.push_back(Variable{request, o.label});
+
+    for (const Variable& variable : o.variables) {
+        const modZeva::SendResult checked = client::Engine::Check(variable.request);
+        if (checked != modZeva::SendResult::Sent) {
+            const std::string_view text = modZeva::RefusalText(checked);
             result.kind = Parsed::Refused;
-            result.message = QStringLiteral("the variable name is empty");
+            result.message = QString::fromUtf8(text.data(), qsizetype(text.size()));
+            if (o.variables.size() > 1)
+                result.message = variable.label + QStringLiteral(": ") + result.message;
             return result;
         }
-        modZeva::DeviceType type{};
-        if (request.name.front() == '%') {
-            if (parser.isSet(options.type))
-                return Usage(QStringLiteral("--type is for a named variable; a direct address takes its type "
-                                            "from its third character"));
-            type = DirectType(request.name);
-        } else {
-            if (!parser.isSet(options.type))
-                return Usage(QStringLiteral("the named variable %1 needs --type").arg(o.label));
-            const modZeva::DeviceType* named
-                = modZeva::DeviceTypeFromName(parser.value(options.type).toUpper().toStdString());
-            if (!named)
-                return bad(options.type, QStringLiteral("BIT, BYTE, WORD, DWORD or LWORD"));
-            type = *named;
-        }
-        request.type = type.code;
-        request.dataSize = type.size;
-        if (o.format == modZeva::ValueFormat::Float && !modZeva::FormatSuits(o.format, std::size_t(type.size))) {
-            return Usage(QStringLiteral("--format float is for DWORD and LWORD variables; %1 is %2")
-                             .arg(o.label, type.name.empty() ? QStringLiteral("of no type")
-                                                             : QStringLiteral("a %1").arg(QLatin1String(type.name))));
-        }
-        if (request.command == client::Command::Write) {
-            if (words[2].isEmpty()) {
-                result.kind = Parsed::Refused;
-                result.message = QStringLiteral("the value is empty");
-                return result;
-            }
-            std::string error;
-            const auto value = modZeva::ParseValue(words[2].toStdString(), o.format, std::size_t(type.size), &error);
-            if (!value) {
-                result.kind = Parsed::Refused;
-                result.message = QStringLiteral("%1: %2").arg(o.label, QString::fromStdString(error));
-                return result;
-            }
-            request.value = *value;
-        }
     }
-
-    const modZeva::SendResult checked = client::Engine::Check(request);
-    if (checked != modZeva::SendResult::Sent) {
-        const std::string_view text = modZeva::RefusalText(checked);
-        result.kind = Parsed::Refused;
-        result.message = QString::fromUtf8(text.data(), qsizetype(text.size()));
-        return result;
+    // One of many devices is tried again when it cannot be reached, and
+    // every device ends when its rounds are done.
+    if (o.devices.size() > 1) {
+        run.reconnect = true;
+        run.retryUnreachable = true;
     }
     result.kind = Parsed::Run;
     return result;

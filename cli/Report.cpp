@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 
 namespace cli {
@@ -78,6 +80,39 @@ void Append(std::string& line, const Parts&... parts)
     (line.append(std::string_view(parts)), ...);
 }
 
+// The summary's fields, as --json prints them for a device and variable
+// and for the total.
+QJsonObject SummaryObject(const client::RunStatistics& s)
+{
+    QJsonObject o{
+        {"sent", qint64(s.sent)},
+        {"answered", qint64(s.answered)},
+        {"timeouts", qint64(s.timeouts)},
+        {"retries", qint64(s.retries)},
+        {"late", qint64(s.late)},
+        {"device_errors", qint64(s.deviceErrors)},
+        {"malformed", qint64(s.malformed)},
+        {"reconnects", qint64(s.reconnects)},
+        {"loss_pct", s.LossPercent()},
+    };
+    if (s.RttCount() > 0) {
+        o.insert(QStringLiteral("min_seq"), int(s.minSeq));
+        o.insert(QStringLiteral("max_seq"), int(s.maxSeq));
+        o.insert(QStringLiteral("rtt_us"), QJsonObject{
+                                               {"min", qint64(s.minMicros)},
+                                               {"avg", s.AvgMicros()},
+                                               {"max", qint64(s.maxMicros)},
+                                               {"mdev", s.MdevMicros()},
+                                               {"p50", qint64(s.PercentileMicros(50))},
+                                               {"p95", qint64(s.PercentileMicros(95))},
+                                               {"p99", qint64(s.PercentileMicros(99))},
+                                           });
+    } else {
+        o.insert(QStringLiteral("rtt_us"), QJsonValue::Null);
+    }
+    return o;
+}
+
 void Put(std::FILE* f, const std::string& line)
 {
     std::fwrite(line.data(), 1, line.size(), f);
@@ -100,22 +135,27 @@ bool Report::OpenCsv(QString* error)
     return true;
 }
 
-void Report::Exchange(const client::ExchangeReport& report, std::int64_t nowMicros)
+void Report::Exchange(std::size_t device, const client::ExchangeReport& report, std::int64_t nowMicros)
 {
     if (csv_.IsOpen())
-        CsvRow(report, nowMicros);
+        CsvRow(device, report, nowMicros);
     if (options_.quiet)
         return;
     if (options_.json)
-        JsonLine(report);
+        JsonLine(device, report);
     else
-        TextLine(report);
+        TextLine(device, report);
 }
 
-void Report::TextLine(const client::ExchangeReport& r)
+void Report::TextLine(std::size_t device, const client::ExchangeReport& r)
 {
     std::string& l = line_;
     l.clear();
+    // "127.0.0.1:2004 %MW0 " when there is more than one of either.
+    std::string prefix;
+    if (options_.Many())
+        prefix = options_.devices[device].label + ' ' + options_.variables[r.variable].label.toStdString() + ' ';
+    l += prefix;
     const bool send = options_.request.command == client::Command::Send;
     if (send) {
         if (const auto command = CommandText(r))
@@ -157,13 +197,15 @@ void Report::TextLine(const client::ExchangeReport& r)
         Append(l, " ", r.reason);
     l += '\n';
     if (send && !r.frame.empty())
-        Append(l, "hex=", Hex(r.frame, false), "\n");
+        Append(l, prefix, "hex=", Hex(r.frame, false), "\n");
     Put(out_, l);
 }
 
-void Report::JsonLine(const client::ExchangeReport& r)
+void Report::JsonLine(std::size_t device, const client::ExchangeReport& r)
 {
     QJsonObject o;
+    o.insert(QStringLiteral("device"), QString::fromStdString(options_.devices[device].label));
+    o.insert(QStringLiteral("var"), options_.variables[r.variable].label);
     if (options_.request.command == client::Command::Send) {
         if (const auto command = CommandText(r))
             o.insert(QStringLiteral("cmd"), QString::fromStdString(*command));
@@ -210,9 +252,11 @@ std::string Report::Shown(const modZeva::Answer& a) const
     return a.kind == modZeva::AnswerKind::Read ? modZeva::FormatHexValue(a.valueText, options_.format) : a.valueText;
 }
 
-void Report::CsvRow(const client::ExchangeReport& r, std::int64_t nowMicros)
+void Report::CsvRow(std::size_t device, const client::ExchangeReport& r, std::int64_t nowMicros)
 {
     client::ExchangeRow row;
+    //TMP row.device = options_.devices[device].label;
+    //TMP row.variable = options_.variables[r.variable].label.toStdString();
     row.when = std::chrono::system_clock::now();
     row.seq = r.seq.value_or(0);
     row.rttMicros = r.rttMicros;
@@ -243,7 +287,8 @@ void Report::Flush()
     csvRows_.clear();
 }
 
-void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros)
+void Report::Frame(std::size_t device, std::size_t variable, bool sent, std::span<const std::uint8_t> frame,
+                   std::int64_t micros)
 {
     std::string& l = line_;
     char stamp[48];
@@ -251,6 +296,8 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
     std::snprintf(stamp, sizeof stamp, "[%lld.%06lld] ", static_cast<long long>(t / 1000000),
                   static_cast<long long>(t % 1000000));
     l = stamp;
+    if (options_.Many())
+        Append(l, options_.devices[device].label, " ", options_.variables[variable].label.toStdString(), " ");
     l += sent ? "send" : "recv";
     if (const auto seq = modZeva::FrameSequence(frame))
         Append(l, " seq=", std::to_string(*seq));
@@ -260,8 +307,8 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
         l += c;
     }
     if (!sent) {
-        const modZeva::Answer a
-            = modZeva::DecodeResponse(frame, client::Engine::AnswerDataSize(options_.request, frame));
+        const modZeva::Answer a = modZeva::DecodeResponse(
+            frame, client::Engine::AnswerDataSize(options_.variables[variable].request, frame));
         if (a.stateText)
             Append(l, " state=", *a.stateText);
         switch (a.kind) {
@@ -276,43 +323,98 @@ void Report::Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t 
     Put(err_, l);
 }
 
-void Report::Summary(const client::RunStatistics& s)
+void Report::Summary(const std::vector<const client::Engine*>& engines)
+{
+    if (!options_.Many()) {
+        SingleSummary(engines.front()->Stats());
+        return;
+    }
+    // The total merges every histogram; a device's connections made again
+    // are counted once, not once a variable.
+    client::RunStatistics total;
+    std::uint64_t reconnects = 0;
+    for (const client::Engine* engine : engines) {
+        for (std::size_t v = 0; v < engine->Variables(); ++v)
+            total.Merge(engine->Stats(v));
+        reconnects += engine->Stats().reconnects;
+    }
+    total.reconnects = reconnects;
+    if (!options_.json) {
+        Table(engines, total);
+        return;
+    }
+    for (std::size_t d = 0; d < engines.size(); ++d) {
+        for (std::size_t v = 0; v < engines[d]->Variables(); ++v) {
+            QJsonObject o = SummaryObject(engines[d]->Stats(v));
+            o.insert(QStringLiteral("device"), QString::fromStdString(options_.devices[d].label));
+            o.insert(QStringLiteral("var"), options_.variables[v].label);
+            line_ = QJsonDocument(QJsonObject{{"summary", o}}).toJson(QJsonDocument::Compact).toStdString();
+            line_ += '\n';
+            Put(out_, line_);
+        }
+    }
+    line_ = QJsonDocument(QJsonObject{{"total", SummaryObject(total)}}).toJson(QJsonDocument::Compact).toStdString();
+    line_ += '\n';
+    Put(out_, line_);
+}
+
+void Report::Table(const std::vector<const client::Engine*>& engines, const client::RunStatistics& total)
+{
+    using Row = std::array<std::string, 13>;
+    std::vector<Row> rows;
+    rows.push_back(Row{"DEVICE", "VARIABLE", "SENT", "ANSWERED", "TIMEOUTS", "LATE", "ERRORS", "LOSS%", "MIN", "AVG",
+                       "P50", "P99", "MAX"});
+    const auto add = [&rows](std::string device, std::string variable, const client::RunStatistics& s) {
+        const bool timed = s.RttCount() > 0;
+        const auto time = [timed](auto micros) { return timed ? Ms(micros) : std::string("-"); };
+        rows.push_back(Row{std::move(device), std::move(variable), std::to_string(s.sent), std::to_string(s.answered),
+                           std::to_string(s.timeouts), std::to_string(s.late),
+                           std::to_string(s.deviceErrors + s.malformed), Percent(s.LossPercent()),
+                           time(s.minMicros), time(s.AvgMicros()), time(s.PercentileMicros(50)),
+                           time(s.PercentileMicros(99)), time(s.maxMicros)});
+    };
+    for (std::size_t d = 0; d < engines.size(); ++d) {
+        for (std::size_t v = 0; v < engines[d]->Variables(); ++v)
+            add(options_.devices[d].label, options_.variables[v].label.toStdString(), engines[d]->Stats(v));
+    }
+    add("total", "*", total);
+
+    std::array<std::size_t, 13> width{};
+    for (const Row& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c)
+            width[c] = std::max(width[c], row[c].size());
+    }
+    const std::size_t devices = engines.size();
+    const std::size_t variables = options_.variables.size();
+    std::string& l = line_;
+    l.clear();
+    Append(l, "--- ", std::to_string(devices), devices == 1 ? " device, " : " devices, ", std::to_string(variables),
+           variables == 1 ? " variable, " : " variables, ",
+           options_.run.protocol == platform::Protocol::Udp ? "udp" : "tcp", " ---\n");
+    for (const Row& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            l += row[c];
+            if (c + 1 < row.size())
+                l.append(width[c] - row[c].size() + 2, ' ');
+        }
+        l += '\n';
+    }
+    Put(out_, l);
+}
+
+void Report::SingleSummary(const client::RunStatistics& s)
 {
     const double loss = s.LossPercent();
     const bool timed = s.RttCount() > 0;
     if (options_.json) {
-        QJsonObject o{
-            {"sent", qint64(s.sent)},
-            {"answered", qint64(s.answered)},
-            {"timeouts", qint64(s.timeouts)},
-            {"retries", qint64(s.retries)},
-            {"late", qint64(s.late)},
-            {"device_errors", qint64(s.deviceErrors)},
-            {"malformed", qint64(s.malformed)},
-            {"reconnects", qint64(s.reconnects)},
-            {"loss_pct", loss},
-        };
-        if (timed) {
-            o.insert(QStringLiteral("min_seq"), int(s.minSeq));
-            o.insert(QStringLiteral("max_seq"), int(s.maxSeq));
-            o.insert(QStringLiteral("rtt_us"), QJsonObject{
-                                                   {"min", qint64(s.minMicros)},
-                                                   {"avg", s.AvgMicros()},
-                                                   {"max", qint64(s.maxMicros)},
-                                                   {"mdev", s.MdevMicros()},
-                                                   {"p50", qint64(s.PercentileMicros(50))},
-                                                   {"p95", qint64(s.PercentileMicros(95))},
-                                                   {"p99", qint64(s.PercentileMicros(99))},
-                                               });
-        } else {
-            o.insert(QStringLiteral("rtt_us"), QJsonValue::Null);
-        }
+        QJsonObject o = SummaryObject(s);
+        o.insert(QStringLiteral("device"), QString::fromStdString(options_.devices.front().label));
+        o.insert(QStringLiteral("var"), options_.label);
         line_ = QJsonDocument(QJsonObject{{"summary", o}}).toJson(QJsonDocument::Compact).toStdString();
         line_ += '\n';
         Put(out_, line_);
         return;
     }
-
     std::string& l = line_;
     l.clear();
     Append(l, "--- ", options_.run.host, options_.run.protocol == platform::Protocol::Udp ? " udp " : " tcp ",

@@ -5,6 +5,7 @@
 #include <QtMonotonicClock.h>
 #include <QtSocket.h>
 #include <QtTimer.h>
+#include <OpenFiles.h>
 #include <SignalWatch.h>
 
 #include <QCoreApplication>
@@ -14,6 +15,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <memory>
+#include <vector>
 
 namespace cli {
 
@@ -27,43 +31,61 @@ void Print(std::FILE* f, const QString& text)
 }
 
 // "zeva: 127.0.0.1 tcp port 2004: Connection refused"
-void PrintTransportFailure(std::FILE* err, const Options& options, const QString& reason)
+void PrintTransportFailure(std::FILE* err, const Options& options, const Device& device, const QString& reason)
 {
     Print(err, QStringLiteral("zeva: %1 %2 port %3: %4\n")
-                   .arg(QString::fromStdString(options.run.host),
+                   .arg(QString::fromStdString(device.host),
                         options.run.protocol == platform::Protocol::Udp ? QStringLiteral("udp") : QStringLiteral("tcp"))
-                   .arg(options.run.port)
+                   .arg(device.port)
                    .arg(reason));
 }
 
-// Runs the engine and passes what it reports to the printing.
-class Session final : public client::IEngineEvents {
+// Files held open besides the devices' sockets: the standard streams, the
+// CSV file, the event loop's and the signal watch's own.
+constexpr std::uint64_t kOtherFiles = 32;
+
+// One device: its socket, timer and engine, and what the engine reports,
+// passed to the printing with the device's number.
+class DeviceRun final : public client::IEngineEvents {
 public:
-    Session(const Options& options, Report& report, platform::IMonotonicClock& clock, std::FILE* err)
-        : options_(options), report_(report), clock_(clock), err_(err)
+    DeviceRun(const Options& options, std::size_t index, Report& report, platform::IMonotonicClock& clock,
+              std::FILE* err, std::function<void()> finished)
+        : options_(options), index_(index), report_(report), clock_(clock), err_(err),
+          finished_(std::move(finished)), engine_(socket_, timer_, clock, *this)
     {
     }
 
-    void Engine_Exchange(const client::ExchangeReport& r) override { report_.Exchange(r, clock_.NowMicros()); }
-    void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros) override
+    void Engine_Exchange(const client::ExchangeReport& r) override
     {
-        report_.Frame(sent, frame, micros);
+        report_.Exchange(index_, r, clock_.NowMicros());
+    }
+    void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros,
+                      std::size_t variable) override
+    {
+        report_.Frame(index_, variable, sent, frame, micros);
     }
     void Engine_Finished(client::Ending ending, std::string_view reason) override
     {
         ending_ = ending;
         if (ending == client::Ending::TransportFailure)
-            PrintTransportFailure(err_, options_, QString::fromUtf8(reason.data(), qsizetype(reason.size())));
-        QCoreApplication::exit(0);
+            PrintTransportFailure(err_, options_, options_.devices[index_],
+                                  QString::fromUtf8(reason.data(), qsizetype(reason.size())));
+        finished_();
     }
 
+    client::Engine& Engine() { return engine_; }
     client::Ending ending_ = client::Ending::Done;
 
 private:
     const Options& options_;
+    std::size_t index_;
     Report& report_;
     platform::IMonotonicClock& clock_;
     std::FILE* err_;
+    std::function<void()> finished_;
+    platform::QtSocket socket_;
+    platform::QtTimer timer_;
+    client::Engine engine_;
 };
 
 } // namespace
@@ -129,45 +151,97 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
         return kExitUsage;
     }
 
+    // A socket a device: the limit on open files must hold them all before
+    // anything is sent.
+    if (const auto limit = platform::RaiseOpenFileLimit();
+        limit && *limit < options.devices.size() + kOtherFiles) {
+        Print(err, QStringLiteral("zeva: %1 devices need %2 open files, and the system allows %3; "
+                                  "raise the limit (ulimit -n) or poll fewer devices\n")
+                       .arg(options.devices.size())
+                       .arg(options.devices.size() + kOtherFiles)
+                       .arg(*limit));
+        return kExitUsage;
+    }
+
     // A device is reached directly, never through a proxy; and without
     // this the first socket waits for a look-up of the system's proxy
     // settings, which would count as the first round trip.
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    platform::QtSocket socket;
-    platform::QtTimer timer;
     platform::QtMonotonicClock clock;
-    Session session(options, report, clock, err);
-    client::Engine engine(socket, timer, clock, session);
+    std::vector<client::Request> round;
+    round.reserve(options.variables.size());
+    for (const Variable& variable : options.variables)
+        round.push_back(variable.request);
 
+    std::size_t running = 0;
+    const auto finished = [&running] {
+        if (--running == 0)
+            QCoreApplication::exit(0);
+    };
+    std::vector<std::unique_ptr<DeviceRun>> devices;
+    devices.reserve(options.devices.size());
+    for (std::size_t i = 0; i < options.devices.size(); ++i)
+        devices.push_back(std::make_unique<DeviceRun>(options, i, report, clock, err, finished));
+
+    bool interrupted = false;
     const auto signalWatch = platform::MakeSignalWatch();
-    if (!signalWatch->Start([&engine] { engine.Interrupt(); })) {
+    if (!signalWatch->Start([&] {
+            interrupted = true;
+            for (const auto& device : devices)
+                device->Engine().Interrupt();
+        })) {
         Print(err, QStringLiteral("zeva: cannot catch SIGINT and SIGTERM\n"));
         return kExitTransport;
     }
 
-    // Looked up once, before anything is timed; every connection made again
-    // goes to the same address.
-    client::RunSettings run = options.run;
-    std::string lookUpError;
-    run.host = lookUp(options.run.host, &lookUpError);
-    if (run.host.empty()) {
-        PrintTransportFailure(err, options, QString::fromStdString(lookUpError));
-        if (options.summary || options.json)
-            report.Summary(engine.Stats());
-        report.Flush();
-        return kExitTransport;
+    // Each host is looked up once, before anything is timed; every
+    // connection made again goes to the same address. One of many devices
+    // whose name is not found keeps it, and its connections fail in turn.
+    std::map<std::string, std::string> addresses;
+    std::vector<client::RunSettings> settings(options.devices.size(), options.run);
+    for (std::size_t i = 0; i < options.devices.size(); ++i) {
+        const Device& device = options.devices[i];
+        auto found = addresses.find(device.host);
+        if (found == addresses.end()) {
+            std::string lookUpError;
+            std::string address = lookUp(device.host, &lookUpError);
+            if (address.empty()) {
+                PrintTransportFailure(err, options, device, QString::fromStdString(lookUpError));
+                if (options.devices.size() == 1) {
+                    if (options.summary || options.json)
+                        report.Summary(std::vector<const client::Engine*>{&devices.front()->Engine()});
+                    report.Flush();
+                    return kExitTransport;
+                }
+                address = device.host;
+            }
+            found = addresses.emplace(device.host, std::move(address)).first;
+        }
+        settings[i].host = found->second;
+        settings[i].port = device.port;
     }
 
     report.SetStart(clock.NowMicros());
-    engine.Start(run, options.request);
-    if (!engine.Finished())
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        ++running;
+        devices[i]->Engine().Start(settings[i], round);
+    }
+    // Engines that ended at once have already counted themselves off.
+    if (running > 0)
         QCoreApplication::exec();
 
     report.Flush();
-    const bool interrupted = session.ending_ == client::Ending::Interrupted;
+    std::vector<const client::Engine*> engines;
+    engines.reserve(devices.size());
+    int status = kExitOk;
+    for (const auto& device : devices) {
+        engines.push_back(&device->Engine());
+        for (std::size_t v = 0; v < device->Engine().Variables(); ++v)
+            status = std::max(status, StatusOf(options, device->Engine().Stats(v), device->ending_));
+    }
     if (options.summary || options.json || interrupted)
-        report.Summary(engine.Stats());
-    return StatusOf(options, engine.Stats(), session.ending_);
+        report.Summary(engines);
+    return status;
 }
 
 } // namespace cli

@@ -63,15 +63,23 @@ SendResult Engine::Check(const Request& request)
     return Build(frame, request, 0);
 }
 
-SendResult Engine::Start(const RunSettings& settings, const Request& request)
+SendResult Engine::Start(const RunSettings& settings, std::span<const Request> round)
 {
-    const SendResult checked = Check(request);
-    if (checked != SendResult::Sent || phase_ != Phase::Idle)
-        return checked;
+    if (round.empty())
+        return SendResult::Empty;
+    for (const Request& request : round) {
+        const SendResult checked = Check(request);
+        if (checked != SendResult::Sent)
+            return checked;
+    }
+    if (phase_ != Phase::Idle)
+        return SendResult::Sent;
 
     settings_ = settings;
-    request_ = request;
-    request_.raw = request.command == Command::Send && request.raw;
+    round_.assign(round.begin(), round.end());
+    for (Request& request : round_)
+        request.raw = request.command == Command::Send && request.raw;
+    stats_.assign(round_.size(), RunStatistics{});
     socket_.SetListener(this);
     timer_.SetListener(this);
     socket_.SetProtocol(settings_.protocol);
@@ -82,7 +90,7 @@ SendResult Engine::Start(const RunSettings& settings, const Request& request)
 
     const std::int64_t now = clock_.NowMicros();
     deadline_ = now + settings_.durationUs;
-    StartExchange(now);
+    StartRound(now);
     return SendResult::Sent;
 }
 
@@ -93,13 +101,20 @@ void Engine::Interrupt()
     abandoned_ = phase_ == Phase::Outstanding;
     // Copies sent for a request that is not counted are not counted either.
     if (abandoned_)
-        stats_.retries -= static_cast<std::uint64_t>(copies_);
+        Current().retries -= static_cast<std::uint64_t>(copies_);
     Finish(Ending::Interrupted, {});
 }
 
-void Engine::StartExchange(std::int64_t now)
+void Engine::StartRound(std::int64_t now)
 {
     slotStart_ = now;
+    index_ = 0;
+    StartExchange();
+}
+
+void Engine::StartExchange()
+{
+    request_ = &round_[index_];
     copies_ = 0;
     if (settings_.protocol == platform::Protocol::Tcp && !connected_) {
         phase_ = Phase::Connecting;
@@ -115,13 +130,19 @@ void Engine::StartExchange(std::int64_t now)
 
 void Engine::Send()
 {
+    if (udpReset_) {
+        // Set up again after a failure; the socket sends nothing before.
+        udpReset_ = false;
+        socket_.SetRemoteHost(settings_.host);
+    }
     seq_ = nextSeq_;
     nextSeq_ = nextSeq_ == 0xFFFF ? 1 : nextSeq_ + 1;
-    Build(sendBuf_, request_, seq_); // cannot be refused: Start() checked it
-    if (request_.raw) // the number the frame carries, if any
+    Build(sendBuf_, *request_, seq_); // cannot be refused: Start() checked it
+    if (request_->raw) // the number the frame carries, if any
         seq_ = modZeva::FrameSequence(sendBuf_).value_or(0);
+    recent_[seq_ % kRecentSeqs] = SentFor{seq_, static_cast<std::uint32_t>(index_)};
     if (settings_.trace)
-        events_.Engine_Frame(true, sendBuf_, clock_.NowMicros());
+        events_.Engine_Frame(true, sendBuf_, clock_.NowMicros(), index_);
     phase_ = Phase::Outstanding;
     const std::int64_t at = clock_.NowMicros();
     responseDeadline_ = at + settings_.responseTimeoutUs;
@@ -134,9 +155,19 @@ void Engine::Send()
 
 std::optional<std::uint16_t> Engine::OutstandingSeq() const
 {
-    if (request_.raw)
+    if (request_->raw)
         return modZeva::FrameSequence(sendBuf_);
     return seq_;
+}
+
+std::size_t Engine::VariableOf(std::optional<std::uint16_t> seq) const
+{
+    if (seq) {
+        const SentFor& sent = recent_[*seq % kRecentSeqs];
+        if (sent.seq == *seq && sent.variable < round_.size())
+            return sent.variable;
+    }
+    return index_;
 }
 
 void Engine::WakeAt(std::int64_t at, std::int64_t now)
@@ -155,8 +186,10 @@ void Engine::tcpClient_Connect()
     connected_ = true;
     connectionAnswered_ = false;
     failing_ = false;
-    if (everConnected_)
-        ++stats_.reconnects;
+    if (everConnected_) {
+        for (RunStatistics& s : stats_)
+            ++s.reconnects;
+    }
     everConnected_ = true;
     Send();
 }
@@ -192,18 +225,21 @@ void Engine::tcpClient_DataArrival(std::size_t)
 
 void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
 {
+    const std::optional<std::uint16_t> seq = modZeva::FrameSequence(frame);
+    // Decoded by the size of the request its number went out for.
+    const std::size_t variable = request_->raw ? index_ : VariableOf(seq);
     if (settings_.trace)
-        events_.Engine_Frame(false, frame, now);
-
-    const modZeva::Answer answer = modZeva::DecodeResponse(frame, AnswerDataSize(request_, frame));
+        events_.Engine_Frame(false, frame, now, variable);
+    const modZeva::Answer answer = modZeva::DecodeResponse(frame, AnswerDataSize(round_[variable], frame));
     ExchangeReport report;
     report.answer = &answer;
-    report.seq = modZeva::FrameSequence(frame);
+    report.seq = seq;
     report.bytes = frame.size();
     report.frame = frame;
-    if (!report.seq && !request_.raw) {
+    report.variable = variable;
+    if (!report.seq && !request_->raw) {
         // Too short to be matched with any request.
-        ++stats_.malformed;
+        ++stats_[variable].malformed;
         report.outcome = Outcome::Malformed;
         events_.Engine_Exchange(report);
         return;
@@ -211,7 +247,7 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
     // The answer to any copy of the current request is its answer. A copy
     // sent while this arrival was being handled cannot be answered by it.
     const Copy* answered = nullptr;
-    if (phase_ == Phase::Outstanding && request_.raw) {
+    if (phase_ == Phase::Outstanding && request_->raw) {
         // No number to match with: the first frame back is the answer.
         const Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
         if (now >= copy.sent)
@@ -224,24 +260,27 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
         }
     }
     if (!answered) {
-        ++stats_.late;
+        ++stats_[variable].late;
         report.outcome = Outcome::Late;
         events_.Engine_Exchange(report);
         return;
     }
 
     const std::int64_t rtt = now - answered->sent;
-    ++stats_.sent;
-    ++stats_.answered;
-    stats_.AddRtt(rtt, answered->seq);
+    RunStatistics& stats = Current();
+    ++stats.sent;
+    ++stats.answered;
+    stats.AddRtt(rtt, answered->seq);
     connectionAnswered_ = true;
+    failing_ = false;
+    report.variable = index_;
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:
-        ++stats_.malformed;
+        ++stats.malformed;
         report.outcome = Outcome::Malformed;
         break;
     case modZeva::AnswerKind::DeviceError:
-        ++stats_.deviceErrors;
+        ++stats.deviceErrors;
         report.outcome = Outcome::DeviceError;
         break;
     default:
@@ -286,18 +325,19 @@ void Engine::TimedOut()
 {
     if (settings_.protocol == platform::Protocol::Udp && copies_ < settings_.retries) {
         ++copies_;
-        ++stats_.retries;
+        ++Current().retries;
         Send();
         return;
     }
     if (settings_.protocol == platform::Protocol::Tcp)
         ReportHeld(clock_.NowMicros());
-    ++stats_.sent;
-    ++stats_.timeouts;
+    ++Current().sent;
+    ++Current().timeouts;
     ExchangeReport report;
     report.outcome = Outcome::Timeout;
     report.seq = OutstandingSeq();
     report.retries = copies_;
+    report.variable = index_;
     if (settings_.protocol == platform::Protocol::Tcp)
         DropConnection();
     events_.Engine_Exchange(report);
@@ -312,33 +352,61 @@ void Engine::ReportHeld(std::int64_t now)
 
 void Engine::ReportMalformed(std::span<const std::uint8_t> bytes, std::int64_t now)
 {
+    const std::optional<std::uint16_t> seq = modZeva::FrameSequence(bytes);
+    const std::size_t variable = VariableOf(seq);
     if (settings_.trace)
-        events_.Engine_Frame(false, bytes, now);
-    const modZeva::Answer answer = modZeva::DecodeResponse(bytes, AnswerDataSize(request_, bytes));
+        events_.Engine_Frame(false, bytes, now, variable);
+    const modZeva::Answer answer = modZeva::DecodeResponse(bytes, AnswerDataSize(round_[variable], bytes));
     ExchangeReport report;
     report.outcome = Outcome::Malformed;
     report.answer = &answer;
-    report.seq = modZeva::FrameSequence(bytes);
+    report.seq = seq;
     report.bytes = bytes.size();
     report.frame = bytes;
-    ++stats_.malformed;
+    report.variable = variable;
+    ++stats_[variable].malformed;
     events_.Engine_Exchange(report);
 }
 
 void Engine::LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason)
 {
-    ++stats_.sent;
-    ++stats_.closed;
-    ExchangeReport report;
-    report.outcome = Outcome::Closed;
-    report.seq = seq;
-    report.reason = reason;
-    events_.Engine_Exchange(report);
+    const std::string why(reason); // may be what the next failure replaces
+    for (;;) {
+        ++Current().sent;
+        ++Current().closed;
+        ExchangeReport report;
+        report.outcome = Outcome::Closed;
+        report.seq = seq;
+        report.reason = why;
+        report.variable = index_;
+        events_.Engine_Exchange(report);
+        if (phase_ == Phase::Finished)
+            return;
+        // The rest of the round needs a connection, and none is tried
+        // before its time while connections fail.
+        if (index_ + 1 >= round_.size() || !Held(clock_.NowMicros()))
+            break;
+        ++index_;
+        request_ = &round_[index_];
+        copies_ = 0;
+        seq.reset();
+    }
     Complete();
+}
+
+bool Engine::Held(std::int64_t now) const
+{
+    const bool unconnected = settings_.protocol == platform::Protocol::Udp || !connected_;
+    return failing_ && unconnected && now < lastAttempt_ + kReconnectPauseUs;
 }
 
 void Engine::Complete()
 {
+    if (index_ + 1 < round_.size()) {
+        ++index_;
+        StartExchange();
+        return;
+    }
     ++done_;
     phase_ = Phase::Waiting;
     ScheduleNext();
@@ -353,9 +421,9 @@ void Engine::ScheduleNext()
         return;
     }
     // While connections fail, the next is tried a while after the last.
-    const bool held = failing_ && !connected_;
+    const bool held = failing_ && (!connected_ || settings_.protocol == platform::Protocol::Udp);
     if (!held && settings_.intervalUs <= 0 && settings_.durationUs <= 0) {
-        StartExchange(0);
+        StartRound(0);
         return;
     }
     const std::int64_t now = clock_.NowMicros();
@@ -369,7 +437,7 @@ void Engine::ScheduleNext()
     if (held && due < lastAttempt_ + kReconnectPauseUs)
         due = lastAttempt_ + kReconnectPauseUs;
     if (due <= now) {
-        StartExchange(now);
+        StartRound(now);
         return;
     }
     const std::int64_t wake = settings_.durationUs > 0 && deadline_ < due ? deadline_ : due;
@@ -401,22 +469,35 @@ void Engine::TransportLost(std::string_view reason)
     const bool tcp = settings_.protocol == platform::Protocol::Tcp;
     if (tcp && phase_ != Phase::Connecting)
         ReportHeld(clock_.NowMicros());
-    // The first connection, UDP's socket and a one-shot command end the run.
-    if (!settings_.reconnect || !tcp || !everConnected_) {
+    // The first connection, UDP's socket and a one-shot command end the run,
+    // unless the device is one of many.
+    const bool retry = settings_.reconnect && (settings_.retryUnreachable || (tcp && everConnected_));
+    if (!retry) {
         Fail(reason);
+        return;
+    }
+    lastFailure_.assign(reason);
+    const bool outstanding = phase_ == Phase::Outstanding;
+    if (!tcp) {
+        // The socket is set up again for the next send, no sooner than a
+        // connection would be tried.
+        udpReset_ = true;
+        failing_ = true;
+        lastAttempt_ = clock_.NowMicros();
+        if (outstanding)
+            LoseRequest(OutstandingSeq(), lastFailure_);
         return;
     }
     if (phase_ == Phase::Connecting) {
         failing_ = true;
         DropConnection();
-        LoseRequest(std::nullopt, reason);
+        LoseRequest(std::nullopt, lastFailure_);
         return;
     }
-    const bool outstanding = phase_ == Phase::Outstanding;
     failing_ = !connectionAnswered_;
     DropConnection();
     if (outstanding)
-        LoseRequest(OutstandingSeq(), reason);
+        LoseRequest(OutstandingSeq(), lastFailure_);
 }
 
 void Engine::Fail(std::string_view reason)
@@ -425,7 +506,7 @@ void Engine::Fail(std::string_view reason)
         return;
     // The request outstanding went out and will never be answered.
     if (phase_ == Phase::Outstanding)
-        ++stats_.sent;
+        ++Current().sent;
     Finish(Ending::TransportFailure, reason);
 }
 

@@ -10,6 +10,7 @@
 #include <Socket.h>
 #include <Timer.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,14 +44,18 @@ struct RunSettings {
     std::int64_t responseTimeoutUs = 1'000'000;
     std::int64_t connectTimeoutUs = 3'000'000;
     int retries = 0;             // UDP: copies sent again after a timeout, each with a fresh sequence number
-    std::uint64_t count = 1;     // exchanges in the run; 0: no limit
-    std::int64_t durationUs = 0; // no request starts after this; 0: no limit
-    std::int64_t intervalUs = 0; // start to start; 0: the next request as soon as the answer is in
+    std::uint64_t count = 1;     // rounds in the run; 0: no limit
+    std::int64_t durationUs = 0; // no round starts after this; 0: no limit
+    std::int64_t intervalUs = 0; // round start to round start; 0: the next round as soon as the last answer is in
     bool trace = false;          // report every frame sent and received
     // TCP: a connection closed by the device, or one that cannot be made
     // again, loses at most the request of that round, and the run goes on
     // with a new connection. Without it the run ends there.
     bool reconnect = false;
+    // With reconnect, one of many devices: a first connection that cannot
+    // be made, and a failure of the UDP socket, lose the round's requests
+    // too, and the device is tried again, instead of ending the run.
+    bool retryUnreachable = false;
 };
 
 // One exchange as it ended, or one answer that was not taken.
@@ -65,6 +70,9 @@ struct ExchangeReport {
     std::size_t bytes = 0;                   // the length of the frame received
     std::string_view reason;                 // closed: what became of the connection
     std::span<const std::uint8_t> frame;     // the bytes received, valid for the call; empty if none
+    // The request of the round it belongs to: for a late answer the one its
+    // number was sent for, when still known.
+    std::size_t variable = 0;
 };
 
 enum class Ending { Done, Interrupted, TransportFailure };
@@ -73,14 +81,18 @@ class IEngineEvents {
 public:
     virtual ~IEngineEvents() = default;
     virtual void Engine_Exchange(const ExchangeReport& report) = 0;
-    // With RunSettings::trace: a frame sent or received, with the clock's reading.
-    virtual void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros) = 0;
+    // With RunSettings::trace: a frame sent or received, with the clock's
+    // reading, and the request of the round it went out for or is taken to
+    // answer.
+    virtual void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros,
+                              std::size_t variable) = 0;
     // The run is over; `reason` describes a transport failure.
     virtual void Engine_Finished(Ending ending, std::string_view reason) = 0;
 };
 
-// Drives the exchanges of one run over the socket: one request outstanding
-// at a time, each with a running sequence number in bytes 14..15 that skips
+// Drives the exchanges of one run with one device over the socket. A run is
+// made of rounds; a round sends each request of the run once, in order, the
+// next as soon as the last is answered. One request is outstanding at a time, each with a running sequence number in bytes 14..15 that skips
 // 0 when it wraps (0 is what a device that does not echo those bytes
 // returns). An answer is taken only when it carries the number of a copy of
 // the outstanding request, and is timed from that copy's send; any other is
@@ -93,9 +105,12 @@ public:
 //
 // With RunSettings::reconnect, a connection the device closes while no
 // request is outstanding is no failure: the next request connects again. A
-// request outstanding on it, or a round whose connection cannot be made
-// again, is lost (Outcome::Closed). While connections fail without an
-// answer, a new one is tried at most once a second.
+// request outstanding on it, or the rest of a round whose connection cannot
+// be made again, is lost (Outcome::Closed). While connections fail without
+// an answer, a new one is tried at most once a second.
+//
+// Statistics are kept per request of the round; the connections made again
+// belong to the device and are counted in each.
 class Engine final : public platform::ISocketEvents, public platform::ITimerEvents {
 public:
     Engine(platform::ISocket& socket, platform::ITimer& timer, platform::IMonotonicClock& clock,
@@ -111,13 +126,19 @@ public:
     static int AnswerDataSize(const Request& request, std::span<const std::uint8_t> frame);
 
     // Over TCP connects first, over UDP sends at once. A refused request
-    // starts nothing.
-    modZeva::SendResult Start(const RunSettings& settings, const Request& request);
+    // starts nothing: Start() checks every request of the round.
+    modZeva::SendResult Start(const RunSettings& settings, std::span<const Request> round);
+    modZeva::SendResult Start(const RunSettings& settings, const Request& request)
+    {
+        return Start(settings, std::span<const Request>(&request, 1));
+    }
 
     // Ends the run at once. A request still outstanding is not counted.
     void Interrupt();
 
-    const RunStatistics& Stats() const { return stats_; }
+    // What the run did with one request of the round.
+    const RunStatistics& Stats(std::size_t variable = 0) const { return stats_[variable]; }
+    std::size_t Variables() const { return stats_.size(); }
     bool Finished() const { return phase_ == Phase::Finished; }
     // Whether a request was outstanding when the run was interrupted.
     bool Abandoned() const { return abandoned_; }
@@ -132,8 +153,11 @@ private:
     enum class Phase { Idle, Connecting, Waiting, Outstanding, Finished };
 
     static modZeva::SendResult Build(std::vector<std::uint8_t>& frame, const Request& request, std::uint16_t seq);
-    // The next request is due: connects first if there is no connection.
-    void StartExchange(std::int64_t now);
+    // The next round is due.
+    void StartRound(std::int64_t now);
+    // The round's current request is due: connects first if there is no
+    // connection, and while connections fail, loses the rest of the round.
+    void StartExchange();
     // A copy of the current request, with a fresh sequence number.
     void Send();
     // The number the outstanding request went out with; absent for a raw
@@ -150,9 +174,18 @@ private:
     void TimedOut();
     // The device closed the connection, or it failed or could not be made.
     void TransportLost(std::string_view reason);
-    // The round's request is lost with its connection; seq when it went out.
+    // The round's current request is lost with its connection, and the rest
+    // of the round with it when no connection is to be tried; seq when it
+    // went out.
     void LoseRequest(std::optional<std::uint16_t> seq, std::string_view reason);
+    // The current request is over: the next of the round, or the next round.
     void Complete();
+    // The request a received sequence number was sent for, if still known.
+    std::size_t VariableOf(std::optional<std::uint16_t> seq) const;
+    // While connections fail, whether the last was tried too recently for
+    // another.
+    bool Held(std::int64_t now) const;
+    RunStatistics& Current() { return stats_[index_]; }
     void ScheduleNext();
     void DropConnection();
     void Fail(std::string_view reason);
@@ -164,7 +197,9 @@ private:
     IEngineEvents& events_;
 
     RunSettings settings_;
-    Request request_;
+    std::vector<Request> round_;
+    std::size_t index_ = 0; // the request of the round under way
+    const Request* request_ = nullptr;
     Phase phase_ = Phase::Idle;
     bool connected_ = false;
     bool abandoned_ = false;
@@ -196,8 +231,19 @@ private:
     bool connectionAnswered_ = false; // an answer was taken on this connection
     bool failing_ = false;            // the last connection closed or failed unanswered
     std::int64_t lastAttempt_ = 0;    // when a connection was last tried
+    std::string lastFailure_;         // why the last connection closed or failed
+    bool udpReset_ = false;           // the UDP socket failed: set up again before the next send
 
-    RunStatistics stats_;
+    // The request each recent sequence number went out for, so that a late
+    // answer is decoded by its own request's size.
+    static constexpr std::size_t kRecentSeqs = 64;
+    struct SentFor {
+        std::uint16_t seq = 0;
+        std::uint32_t variable = 0;
+    };
+    std::array<SentFor, kRecentSeqs> recent_{};
+
+    std::vector<RunStatistics> stats_;
 };
 
 } // namespace client

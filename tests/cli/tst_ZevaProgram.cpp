@@ -3,7 +3,8 @@
 // JSON output parsed, refused input that sends nothing, a value written as a
 // float, the summary on SIGINT and SIGTERM, a device that closes or drops the
 // connection, a truncated answer, a device slower than the timeout, a slow
-// host name look-up, and hand-built frames.
+// host name look-up, hand-built frames, and many devices and variables in
+// one run.
 
 #include <Zeva.h>
 
@@ -33,16 +34,23 @@ struct Sim {
     QProcess process;
     quint16 tcp = 0;
     quint16 udp = 0;
+    QList<quint16> tcps;
+    QList<quint16> udps;
 
     bool Start(const QStringList& extra)
     {
         process.start(kSim, QStringList{"--tcp-port", "0", "--udp-port", "0"} + extra);
         if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
             return false;
-        const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)")
+        // With --devices, the ports of every device, comma-separated.
+        const auto m = QRegularExpression(R"(tcp ([\d,]+) udp ([\d,]+)$)")
                            .match(QString::fromLocal8Bit(process.readLine()).trimmed());
-        tcp = quint16(m.captured(1).toUInt());
-        udp = quint16(m.captured(2).toUInt());
+        for (const QString& port : m.captured(1).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            tcps << quint16(port.toUInt());
+        for (const QString& port : m.captured(2).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            udps << quint16(port.toUInt());
+        tcp = tcps.value(0);
+        udp = udps.value(0);
         return m.hasMatch();
     }
 
@@ -117,6 +125,11 @@ private slots:
     void hostLookedUpBeforeTiming();
     void sendHandBuiltFrame_data();
     void sendHandBuiltFrame();
+    void deviceAndVariableForms_data();
+    void deviceAndVariableForms();
+    void manyDevicesAtOnce_data();
+    void manyDevicesAtOnce();
+    void tooManyDevicesForOpenFiles();
 };
 
 void TestZevaProgram::exitStatus_data()
@@ -158,6 +171,10 @@ void TestZevaProgram::exitStatus_data()
         << QStringList{"--fault", "drop=50", "--seed", "7"}
         << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "-c", "6", "--max-loss", "10", "-q", "poll", "%MW0"} << 4
         << "--- 127.0.0.1 udp %MW0 ---";
+    QTest::newRow("0 summary table, two devices and two variables")
+        << QStringList{"--var", "SPEED=WORD:1F4"}
+        << QStringList{"-H", "127.0.0.1:{tcp}", "-H", "localhost:{tcp}", "-c", "1", "-q", "read", "%MW0", "speed:word"} << 0
+        << "--- 2 devices, 2 variables, tcp ---\nDEVICE           VARIABLE  SENT  ANSWERED  TIMEOUTS  LATE  ERRORS  LOSS%  MIN";
     QTest::newRow("4 over 1, the highest") << QStringList{"--fault", "error=%MW0:0x21"}
                                            << QStringList{"-p", "{tcp}", "--max-rtt", "0", "read", "%MW0"} << 4
                                            << "error=33 state=0000 time=";
@@ -515,7 +532,7 @@ void TestZevaProgram::sendHandBuiltFrame_data()
         << " seq=1\nhex=564F524E2D4B454C54550000001101001E000027" + statusData + "\n" << QString();
     QTest::newRow("status body, json")
         << QStringList{"-u", "-p", "{udp}", "--json", "send", "B00000000000"} << 0
-        << R"("cmd":"B1","hex":"564F524E2D4B454C54550000001101001E000027)" + statusData + '"' << QString();
+        << R"("hex":"564F524E2D4B454C54550000001101001E000027)" + statusData + '"' << QString();
     // The number in bytes 14..15 is the frame's own, and the answer echoes it.
     QTest::newRow("raw, the same frame, udp")
         << QStringList{"-u", "-p", "{udp}", "--raw", "send", "564F524E2D4B454C545500000033070006000037", "B00000000000"}
@@ -548,6 +565,147 @@ void TestZevaProgram::sendHandBuiltFrame()
     QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
     QVERIFY2(r.out.contains(out), qPrintable(r.out));
     QVERIFY2(r.err.contains(err), qPrintable(r.err));
+}
+
+void TestZevaProgram::deviceAndVariableForms_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("devices");   // labels joined by spaces
+    QTest::addColumn<QString>("variables"); // labels and data sizes
+    QTest::addColumn<QString>("error");     // part of the usage message; empty: parsed
+
+    QTest::newRow("range, and -p for a device without a port")
+        << QStringList{"-p", "3000", "-H", "localhost:2004-2006", "-H", "127.0.0.1", "read", "%MW0"}
+        << "localhost:2004 localhost:2005 localhost:2006 127.0.0.1:3000" << "%MW0/2" << QString();
+    QTest::newRow("IPv6 with and without brackets")
+        << QStringList{"-u", "-H", "[::1]:2010", "-H", "::1", "read", "%MX1"} << "[::1]:2010 [::1]:2005" << "%MX1/1"
+        << QString();
+    QTest::newRow("NAME:TYPE, --type for the rest, in order")
+        << QStringList{"-t", "dword", "poll", "speed:word", "%ML2", "level"} << "127.0.0.1:2004"
+        << "SPEED/2 %ML2/8 LEVEL/4" << QString();
+    QTest::newRow("range backwards") << QStringList{"-H", "localhost:2006-2004", "status"} << QString() << QString()
+                                     << "bad port '2006-2004'";
+    QTest::newRow("port 0") << QStringList{"-H", "localhost:0", "status"} << QString() << QString() << "bad port '0'";
+    QTest::newRow("brackets round no IPv6") << QStringList{"-H", "[localhost]:2004", "status"} << QString() << QString()
+                                            << "no IPv6 address";
+    QTest::newRow(":TYPE on a direct address") << QStringList{"read", "%MW0:WORD"} << QString() << QString()
+                                               << ":TYPE is for a named variable";
+    QTest::newRow("unknown type") << QStringList{"read", "SPEED:REAL"} << QString() << QString() << "bad type 'REAL'";
+    QTest::newRow("float names the variable that is no DWORD")
+        << QStringList{"-f", "float", "poll", "%MD0", "%MW4"} << QString() << QString() << "%MW4 is a WORD";
+}
+
+void TestZevaProgram::deviceAndVariableForms()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, devices);
+    QFETCH(QString, variables);
+    QFETCH(QString, error);
+
+    const cli::Parsed parsed = cli::ParseArguments(QStringList{"zeva"} + args);
+    if (!error.isEmpty()) {
+        QCOMPARE(parsed.kind, cli::Parsed::UsageError);
+        QVERIFY2(parsed.message.contains(error), qPrintable(parsed.message));
+        return;
+    }
+    QVERIFY2(parsed.kind == cli::Parsed::Run, qPrintable(parsed.message));
+    QStringList shown;
+    for (const cli::Device& d : parsed.options.devices)
+        shown << QString::fromStdString(d.label);
+    QCOMPARE(shown.join(' '), devices);
+    shown.clear();
+    for (const cli::Variable& v : parsed.options.variables)
+        shown << v.label + '/' + QString::number(v.request.dataSize);
+    QCOMPARE(shown.join(' '), variables);
+}
+
+void TestZevaProgram::manyDevicesAtOnce_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::newRow("tcp") << false;
+    QTest::newRow("udp") << true;
+}
+
+// Two good devices, one that answers after the timeout and a port where
+// nothing listens: the good ones keep their pace, the others lose their
+// requests, and every round reads both variables in order.
+void TestZevaProgram::manyDevicesAtOnce()
+{
+    QFETCH(bool, udp);
+    Sim good;
+    QVERIFY(good.Start({"--devices", "2", "--var", "SPEED=WORD:1F4"}));
+    Sim slow;
+    QVERIFY(slow.Start({"--fault", "delay=400", "--var", "SPEED=WORD:1F4"}));
+    QUdpSocket udpGap;
+    QTcpServer tcpGap;
+    QVERIFY(udp ? udpGap.bind(QHostAddress::LocalHost) : tcpGap.listen(QHostAddress::LocalHost));
+    const quint16 gap = udp ? udpGap.localPort() : tcpGap.serverPort();
+    udpGap.close();
+    tcpGap.close();
+
+    const QList<quint16> goods = udp ? good.udps : good.tcps;
+    QCOMPARE(goods.size(), 2);
+    QStringList args{"--json", "--timeout", "200", "-i", "100", "-w", "1.5", "poll", "%MW0", "speed:word"};
+    for (const quint16 port : {goods[0], goods[1], udp ? slow.udp : slow.tcp, gap})
+        args = QStringList{"-H", QStringLiteral("127.0.0.1:%1").arg(port)} + args;
+    if (udp)
+        args.prepend("-u");
+    const Result r = RunZeva(args);
+    QVERIFY2(r.status == 3, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
+
+    const QList<QJsonObject> lines = JsonLines(r.out);
+    QVERIFY(!lines.isEmpty() && lines.last().contains("total"));
+    QHash<QString, QStringList> order; // a device's variables in the order read
+    QHash<QString, QJsonObject> summaries;
+    QHash<QString, int> lost; // requests lost as closed, or timed out
+    qint64 sent = 0;
+    for (const QJsonObject& o : lines) {
+        const QJsonObject s = o.value("summary").toObject();
+        if (!s.isEmpty()) {
+            summaries.insert(s.value("device").toString() + ' ' + s.value("var").toString(), s);
+            sent += s.value("sent").toInteger();
+        } else if (!o.contains("total")) {
+            order[o.value("device").toString()] << o.value("var").toString();
+            if (o.value(udp ? "timeout" : "closed").toBool())
+                ++lost[o.value("device").toString()];
+            if (o.value("var").toString() == QLatin1String("SPEED") && o.contains("value"))
+                QCOMPARE(o.value("value").toString(), QStringLiteral("01F4"));
+        }
+    }
+    QCOMPARE(summaries.size(), 8);
+    QCOMPARE(lines.last().value("total").toObject().value("sent").toInteger(), sent);
+    for (const quint16 port : goods) {
+        const QString device = QStringLiteral("127.0.0.1:%1").arg(port);
+        const QStringList& vars = order[device];
+        for (qsizetype i = 0; i < vars.size(); ++i)
+            QCOMPARE(vars[i], i % 2 == 0 ? QStringLiteral("%MW0") : QStringLiteral("SPEED"));
+        for (const QString& var : {QStringLiteral("%MW0"), QStringLiteral("SPEED")}) {
+            const QJsonObject s = summaries.value(device + ' ' + var);
+            // Held back by the slow device, a good one would make 2 rounds.
+            QVERIFY2(s.value("sent").toInt() >= 8, qPrintable(device));
+            QCOMPARE(s.value("answered").toInt(), s.value("sent").toInt());
+        }
+    }
+    const QJsonObject slowest = summaries.value(QStringLiteral("127.0.0.1:%1 SPEED").arg(udp ? slow.udp : slow.tcp));
+    QVERIFY(slowest.value("timeouts").toInt() >= 1);
+    const QJsonObject gone = summaries.value(QStringLiteral("127.0.0.1:%1 SPEED").arg(gap));
+    QVERIFY(gone.value("sent").toInt() >= 1);
+    QCOMPARE(gone.value("answered").toInt(), 0);
+    const QJsonObject goneToo = summaries.value(QStringLiteral("127.0.0.1:%1 %MW0").arg(gap));
+    QCOMPARE(lost.value(QStringLiteral("127.0.0.1:%1").arg(gap)), gone.value("sent").toInt() + goneToo.value("sent").toInt());
+}
+
+void TestZevaProgram::tooManyDevicesForOpenFiles()
+{
+#ifdef ZEVA_PORTABLE_BUILD
+    QSKIP("the portable build knows of no limit on open files");
+#endif
+    QProcess p;
+    p.start("/bin/sh", {"-c", "ulimit -n 64 && exec \"$0\" -H 127.0.0.1:2004-2103 -c 1 read %MW0", kZeva});
+    QVERIFY(p.waitForFinished(kWait));
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(p.readAllStandardOutput(), QByteArray());
+    QVERIFY(p.readAllStandardError().contains("100 devices need 132 open files"));
 }
 
 QTEST_GUILESS_MAIN(TestZevaProgram)

@@ -54,7 +54,7 @@ struct EngineRecorder final : client::IEngineEvents {
         exchanges.push_back({r.outcome, r.seq, r.rttMicros, r.answer ? r.answer->valueText : std::string(),
                              r.retries});
     }
-    void Engine_Frame(bool, std::span<const std::uint8_t>, std::int64_t) override {}
+    void Engine_Frame(bool, std::span<const std::uint8_t>, std::int64_t, std::size_t) override {}
     void Engine_Finished(client::Ending e, std::string_view why) override
     {
         ending = e;
