@@ -4,7 +4,7 @@
 
 #include <QtMonotonicClock.h>
 #include <QtSocket.h>
-#include <QtTimer.h>
+#include <QtTimerSet.h>
 #include <OpenFiles.h>
 #include <SignalWatch.h>
 
@@ -49,9 +49,9 @@ constexpr std::uint64_t kOtherFiles = 32;
 class DeviceRun final : public client::IEngineEvents {
 public:
     DeviceRun(const Options& options, std::size_t index, Report& report, platform::IMonotonicClock& clock,
-              std::FILE* err, std::function<void()> finished)
+              platform::QtTimerSet& timers, std::FILE* err, std::function<void()> finished)
         : options_(options), index_(index), report_(report), clock_(clock), err_(err),
-          finished_(std::move(finished)), engine_(socket_, timer_, clock, *this)
+          finished_(std::move(finished)), timer_(timers.MakeTimer()), engine_(socket_, *timer_, clock, *this)
     {
     }
 
@@ -84,7 +84,7 @@ private:
     std::FILE* err_;
     std::function<void()> finished_;
     platform::QtSocket socket_;
-    platform::QtTimer timer_;
+    std::unique_ptr<platform::ITimer> timer_;
     client::Engine engine_;
 };
 
@@ -168,6 +168,7 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     // settings, which would count as the first round trip.
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     platform::QtMonotonicClock clock;
+    platform::QtTimerSet timers;
     std::vector<client::Request> round;
     round.reserve(options.variables.size());
     for (const Variable& variable : options.variables)
@@ -181,7 +182,7 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     std::vector<std::unique_ptr<DeviceRun>> devices;
     devices.reserve(options.devices.size());
     for (std::size_t i = 0; i < options.devices.size(); ++i)
-        devices.push_back(std::make_unique<DeviceRun>(options, i, report, clock, err, finished));
+        devices.push_back(std::make_unique<DeviceRun>(options, i, report, clock, timers, err, finished));
 
     bool interrupted = false;
     const auto signalWatch = platform::MakeSignalWatch();

@@ -39,16 +39,34 @@ struct InCall {
     InCall& operator=(const InCall&) = delete;
 };
 
+// Where every socket of the thread reads to, before what was read is kept:
+// one buffer, not one of a largest frame per socket.
+char* Scratch()
+{
+    static_assert(kMaxHeldTcpBytes + 1 >= static_cast<std::size_t>(kMaxDatagram));
+    thread_local std::vector<char> scratch(kMaxHeldTcpBytes + 1);
+    return scratch.data();
+}
+
+// The sockets of this thread delivering events now, and the event loop
+// whose waits they are told of.
+thread_local std::vector<QtSocket*> delivering;
+thread_local QPointer<QAbstractEventDispatcher> watched;
+
 } // namespace
 
 QtSocket::QtSocket(QObject* parent) : QObject(parent), udpRing_(kMaxHeldDatagrams)
 {
-    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &QtSocket::OnAboutToBlock);
+    auto* dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (dispatcher && watched != dispatcher) {
+        watched = dispatcher;
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, &QtSocket::OnAboutToBlock);
+    }
 }
 
 QtSocket::~QtSocket()
 {
+    delivering.erase(std::remove(delivering.begin(), delivering.end(), this), delivering.end());
     // Nothing may reach this object while its sockets go down.
     if (tcp_) {
         tcp_->disconnect(this);
@@ -275,6 +293,7 @@ void QtSocket::Deliver()
     if (delivering_)
         return;
     delivering_ = true;
+    delivering.push_back(this);
     QPointer<QtSocket> alive(this);
     while (eventCount_ > 0) {
         Event event = std::move(events_[firstEvent_]);
@@ -315,6 +334,7 @@ void QtSocket::Deliver()
             PostData();
     }
     delivering_ = false;
+    delivering.erase(std::remove(delivering.begin(), delivering.end(), this), delivering.end());
     // A nested event loop ran: what Qt took in after it last looked raises no
     // signal of its own.
     if (lookAgain_) {
@@ -357,6 +377,16 @@ void QtSocket::Overflow(const QString& description)
 
 void QtSocket::OnAboutToBlock()
 {
+    // A socket may go while another is read.
+    std::vector<QPointer<QtSocket>> sockets(delivering.begin(), delivering.end());
+    for (const QPointer<QtSocket>& socket : sockets) {
+        if (socket)
+            socket->LookWhileDelivering();
+    }
+}
+
+void QtSocket::LookWhileDelivering()
+{
     if (!delivering_)
         return;
     lookAgain_ = true;
@@ -371,8 +401,7 @@ void QtSocket::OnTcpConnected()
 
 void QtSocket::ReadTcp()
 {
-    if (scratch_.empty())
-        scratch_.resize(kMaxHeldTcpBytes + 1);
+    char* scratch = Scratch();
     QPointer<QtSocket> alive(this);
     for (bool more = true; more && alive;) {
         // While a handler runs, one byte more than may be held tells an
@@ -381,7 +410,7 @@ void QtSocket::ReadTcp()
         const std::size_t want = delivering_ ? room + 1 : room;
         if (want == 0)
             break;
-        const qint64 n = tcp_->read(scratch_.data(), static_cast<qint64>(want));
+        const qint64 n = tcp_->read(scratch, static_cast<qint64>(want));
         if (n <= 0) {
             // Unbuffered, the peer's close shows as a failed read.
             if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)
@@ -396,7 +425,7 @@ void QtSocket::ReadTcp()
                          .arg(kMaxHeldTcpBytes));
             return;
         }
-        tcpReceived_.insert(tcpReceived_.end(), scratch_.begin(), scratch_.begin() + n);
+        tcpReceived_.insert(tcpReceived_.end(), scratch, scratch + n);
         const std::int32_t now = Now();
         if (!tcpMarks_.empty() && tcpMarks_.back().tick == now)
             tcpMarks_.back().end = tcpReceived_.size();
@@ -523,8 +552,6 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
 
     udpAddress_ = address;
     udpTarget_ = UdpTarget::Ready;
-    if (udpScratch_.empty())
-        udpScratch_.resize(static_cast<std::size_t>(kMaxDatagram));
     for (std::size_t i = 0; i < udpHeld_.size() && udpTarget_ == UdpTarget::Ready; ++i)
         SendDatagram(udpHeld_[i]);
     udpHeld_.clear();
@@ -561,7 +588,8 @@ void QtSocket::ReadUdp()
 
 bool QtSocket::TakeDatagram()
 {
-    const qint64 n = udp_->read(udpScratch_.data(), kMaxDatagram);
+    char* scratch = Scratch();
+    const qint64 n = udp_->read(scratch, kMaxDatagram);
     if (n < 0 && udp_->state() != QAbstractSocket::ConnectedState) {
         // The system reports what became of an earlier datagram (the
         // device's port refused it, the host was unreachable), and Qt drops
@@ -578,7 +606,7 @@ bool QtSocket::TakeDatagram()
         return false;
     }
     Datagram& slot = udpRing_[(udpFirst_ + udpCount_) % udpRing_.size()];
-    slot.bytes.assign(udpScratch_.begin(), udpScratch_.begin() + n);
+    slot.bytes.assign(scratch, scratch + n);
     slot.tick = Now();
     ++udpCount_;
     return true;

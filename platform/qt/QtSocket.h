@@ -91,8 +91,12 @@ private:
     // more taken from the device.
     void Overflow(const QString& description);
     // While a handler runs, Qt does not signal what arrives; a nested event
-    // loop (a modal box) about to wait is when to look.
-    void OnAboutToBlock();
+    // loop (a modal box) about to wait is when to look. One connection to
+    // the event loop serves every socket of the thread, and looks at those
+    // delivering only: a program with a socket a device pays nothing for the
+    // others each time the loop waits.
+    static void OnAboutToBlock();
+    void LookWhileDelivering();
     // Takes in what Qt holds without having signalled it.
     void ReadWaiting();
 
@@ -129,7 +133,6 @@ private:
     std::vector<std::uint8_t> tcpReceived_;
     std::vector<Mark> tcpMarks_;
     std::vector<Mark> fetchedMarks_;
-    std::vector<char> scratch_;
 
     // UDP: the device's address once known; datagrams held while a host name
     // is looked up; datagrams received from the device and not yet fetched,
@@ -144,7 +147,6 @@ private:
     std::vector<Datagram> udpRing_;
     std::size_t udpFirst_ = 0;
     std::size_t udpCount_ = 0;
-    std::vector<char> udpScratch_;
     std::int32_t fetchedTick_ = 0;
 
     // Once the peer has closed or an error was reported, nothing more follows.

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace platform {
+
+// Call before the application object is made. Installs, for the main
+// thread, an event loop whose cost per wait does not grow with the number of
+// sockets it watches: on Linux one over the kernel's epoll, where Qt's own
+// hands the system every socket at each wait, which for a thousand devices
+// costs more than the exchanges do. The portable build keeps Qt's own.
+void UseScalableEventLoop();
+
+} // namespace platform

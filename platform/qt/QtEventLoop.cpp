@@ -1,0 +1,7 @@
+#include "EventLoop.h"
+
+namespace platform {
+
+void UseScalableEventLoop() {}
+
+} // namespace platform
