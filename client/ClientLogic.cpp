@@ -91,14 +91,17 @@ void ClientLogic::cmdConnect_Click()
 {
     if (ended_)
         return;
-    socket_.SetRemoteHost(view_.Text(Control::txtIpAdd));
+    const std::string host = view_.Text(Control::txtIpAdd);
+    socket_.SetRemoteHost(host);
     if (socket_.GetProtocol() == platform::Protocol::Tcp) {
+        device_ = DeviceText(host, ports_.tcp);
         busy_.SetBusy(true);
         connecting_ = true;
         socket_.SetRemotePort(ports_.tcp);
         socket_.Connect();
     } else {
         // UDP: nothing goes out until the first command.
+        device_ = DeviceText(host, ports_.udp);
         socket_.SetRemotePort(ports_.udp);
     }
     // Usable at once; a TCP request made before the connection is up is
@@ -125,15 +128,16 @@ void ClientLogic::ReadVariable()
     const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
     const int type = ChooseType(name);
     dataSize_ = modZeva::TypeSize(type);
-    Sent(zeva_.SendReadRequest(name, type));
+    Sent(zeva_.SendReadRequest(name, type), name);
     view_.SetText(Control::txtVar, name);
 }
 
-void ClientLogic::Sent(modZeva::SendResult result)
+void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
 {
     if (result != modZeva::SendResult::Sent)
         return;
     sent_ = true;
+    variable_.assign(variable);
     sendTick_ = zeva_.SendTick();
     // Held by the socket until the connection is up: stamped again then.
     if (connecting_)
@@ -175,7 +179,7 @@ void ClientLogic::cmdWrite_Click()
     const std::string name = modZeva::UpperCase(view_.Text(Control::txtVar));
     const int type = ChooseType(name);
     cmdState_ = 3;
-    Sent(zeva_.SendWriteRequest(name, view_.Text(Control::txtValue), type));
+    Sent(zeva_.SendWriteRequest(name, view_.Text(Control::txtValue), type), name);
     view_.SetText(Control::txtVar, name);
 }
 
@@ -184,7 +188,7 @@ void ClientLogic::cmdStatus_Click()
     if (ended_)
         return;
     cmdState_ = 4;
-    Sent(zeva_.SendStatusRequest());
+    Sent(zeva_.SendStatusRequest(), {});
 }
 
 void ClientLogic::tcpClient_Connect()
@@ -314,8 +318,12 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     }
     view_.SetText(Control::txtState, answer.stateText ? std::string_view(*answer.stateText) : std::string_view());
     // Before any message box, so that the record has the time of arrival.
-    if (observer_)
-        observer_->Exchanged(DescribeAnswer(answer, elapsed));
+    if (observer_) {
+        Exchange exchange = DescribeAnswer(answer, elapsed);
+        exchange.device = device_;
+        exchange.variable = variable_;
+        observer_->Exchanged(exchange);
+    }
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

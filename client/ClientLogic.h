@@ -78,8 +78,9 @@ public:
 private:
     void ReadVariable();
     int ChooseType(const std::string& name) const;
-    // Notes a request that went out (or is held until the connection is up).
-    void Sent(modZeva::SendResult result);
+    // Notes a request that went out (or is held until the connection is up),
+    // and the variable it named (empty for status).
+    void Sent(modZeva::SendResult result, std::string_view variable);
     // Response time, minimum and maximum of an answer that arrived at tick
     // `arrived`, into the statistics and the three boxes; returns it.
     std::int32_t ShowTimes(std::int32_t arrived, bool sentMeanwhile);
@@ -128,6 +129,10 @@ private:
     bool connecting_ = false;
     bool ended_ = false;
     IExchangeObserver* observer_ = nullptr;
+    // For the observer: the device as HOST:PORT, fixed at connect, and the
+    // variable of the newest read or write request.
+    std::string device_;
+    std::string variable_;
 };
 
 } // namespace client

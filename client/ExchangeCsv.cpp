@@ -20,8 +20,43 @@ std::string_view OutcomeName(Outcome outcome)
 
 std::string_view CsvHeader()
 {
-    return "time,seq,rtt_us,outcome,state,value";
+    return "time,seq,rtt_us,outcome,state,value,device,variable";
 }
+
+std::string DeviceText(std::string_view host, std::uint16_t port)
+{
+    std::string text;
+    const bool bracket = host.find(':') != std::string_view::npos;
+    if (bracket)
+        text += '[';
+    text += host;
+    if (bracket)
+        text += ']';
+    text += ':';
+    text += std::to_string(port);
+    return text;
+}
+
+namespace {
+
+// A field of user text: as it is, or in double quotes with its own quotes
+// doubled when it holds a separator, a quote or a line end.
+void AppendTextField(std::string& out, std::string_view field)
+{
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += field;
+        return;
+    }
+    out += '"';
+    for (const char c : field) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+} // namespace
 
 std::string IsoTime(std::chrono::system_clock::time_point when)
 {
@@ -53,6 +88,10 @@ void AppendCsvRow(std::string& out, const ExchangeRow& row)
     out += row.state;
     out += ',';
     out += row.value;
+    out += ',';
+    AppendTextField(out, row.device);
+    out += ',';
+    AppendTextField(out, row.variable);
     out += '\n';
 }
 

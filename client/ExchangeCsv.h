@@ -3,10 +3,13 @@
 // One row per exchange, for spreadsheets: the record that the command-line
 // client's --csv and the window's --log both write, column for column.
 //
-//   time,seq,rtt_us,outcome,state,value
+//   time,seq,rtt_us,outcome,state,value,device,variable
 //
-// Every field comes from a fixed alphabet (digits, hex digits, the outcome
-// names, the time's own characters), so no field ever needs quoting.
+// The first six fields come from a fixed alphabet (digits, hex digits, the
+// outcome names, the time's own characters) and are never quoted. The
+// device and the variable are the user's own text (a host name, a named
+// variable) and may hold a comma or a quote: such a field is quoted as
+// RFC 4180 has it.
 
 #include <chrono>
 #include <cstdint>
@@ -34,10 +37,16 @@ struct ExchangeRow {
     Outcome outcome = Outcome::Answer;
     std::string state; // the state word as shown, 4 hex digits; empty when unknown
     std::string value; // the value or status text as shown, or the error code
+    std::string device;   // HOST:PORT, as DeviceText() gives it
+    std::string variable; // the variable as the user named it, without a type
 };
 
 // The header line, without the line end.
 std::string_view CsvHeader();
+
+// A device as HOST:PORT, a host that holds ':' (IPv6) in brackets:
+// 127.0.0.1:2004, [::1]:2004.
+std::string DeviceText(std::string_view host, std::uint16_t port);
 
 // Appends one row and its line end ("\n").
 void AppendCsvRow(std::string& out, const ExchangeRow& row);

@@ -29,6 +29,8 @@ void ExchangeLog::Exchanged(const Exchange& exchange)
         row_.value = std::to_string(exchange.errorCode);
     else
         row_.value.assign(exchange.value);
+    row_.device.assign(exchange.device);
+    row_.variable.assign(exchange.variable);
     AppendCsvRow(pending_, row_);
     if (pending_.size() >= kMaxPending)
         Flush();

@@ -17,6 +17,8 @@ struct Exchange {
     std::string_view state;                // the state text shown, empty when the answer had none
     std::string_view value;                // the value or status text shown, empty otherwise
     std::uint16_t errorCode = 0;           // the device's code, for Outcome::DeviceError
+    std::string_view device;               // HOST:PORT the window talks to
+    std::string_view variable;             // the variable of the newest read or write; empty after status
 };
 
 // Told of every answer the client logic handles, before any message box it

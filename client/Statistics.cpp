@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <utility>
 
 namespace client {
 
@@ -41,6 +42,21 @@ RttHistogram& RttHistogram::operator=(const RttHistogram& other)
     if (this != &other) {
         RttHistogram copy(other);
         *this = std::move(copy);
+    }
+    return *this;
+}
+
+RttHistogram::RttHistogram(RttHistogram&& other) noexcept
+    : blocks_(std::move(other.blocks_)),
+      count_(std::exchange(other.count_, 0))
+{
+}
+
+RttHistogram& RttHistogram::operator=(RttHistogram&& other) noexcept
+{
+    if (this != &other) {
+        blocks_ = std::move(other.blocks_);
+        count_ = std::exchange(other.count_, 0);
     }
     return *this;
 }

@@ -21,8 +21,9 @@ public:
     RttHistogram() = default;
     RttHistogram(const RttHistogram& other);
     RttHistogram& operator=(const RttHistogram& other);
-    RttHistogram(RttHistogram&&) noexcept = default;
-    RttHistogram& operator=(RttHistogram&&) noexcept = default;
+    // A histogram moved from is empty.
+    RttHistogram(RttHistogram&& other) noexcept;
+    RttHistogram& operator=(RttHistogram&& other) noexcept;
     ~RttHistogram() = default;
 
     void Add(std::int64_t micros);

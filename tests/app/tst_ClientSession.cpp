@@ -113,14 +113,16 @@ void tst_ClientSession::logRead()
 
     const QStringList lines = rows();
     QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines[0], QStringLiteral("time,seq,rtt_us,outcome,state,value"));
+    QCOMPARE(lines[0], QStringLiteral("time,seq,rtt_us,outcome,state,value,device,variable"));
     const QStringList row = lines[1].split(QLatin1Char(','));
-    QCOMPARE(row.size(), 6);
+    QCOMPARE(row.size(), 8);
     const QDateTime when = QDateTime::fromString(row[0], Qt::ISODateWithMs);
     QVERIFY2(when.isValid() && row[0].endsWith(QLatin1Char('Z')) && row[0].size() == 27, qPrintable(row[0]));
     // Parsed to the nearest millisecond, so it may round up past the clock.
     QVERIFY(when >= before && when <= QDateTime::currentDateTimeUtc().addMSecs(1));
-    QCOMPARE(row.mid(1), (QStringList{"0", QString::number(shown.toLongLong() * 1000), "answer", "0000", "1234"}));
+    const QString device = QStringLiteral("127.0.0.1:%1").arg(this->device->tcpPort());
+    QCOMPARE(row.mid(1), (QStringList{"0", QString::number(shown.toLongLong() * 1000), "answer", "0000", "1234",
+                                      device, "%MW0"}));
 }
 
 void tst_ClientSession::logDeviceError()
@@ -137,7 +139,8 @@ void tst_ClientSession::logDeviceError()
 
     const QStringList lines = rows();
     QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines[1].section(QLatin1Char(','), 3), QStringLiteral("device_error,0201,4660"));
+    QCOMPARE(lines[1].section(QLatin1Char(','), 3),
+             QStringLiteral("device_error,0201,4660,127.0.0.1:%1,%MW5").arg(device->tcpPort()));
 }
 
 void tst_ClientSession::logContinuousRun()
@@ -157,7 +160,8 @@ void tst_ClientSession::logContinuousRun()
     QCOMPARE(lines.size(), 1 + device->requestsReceived());
     for (const QString& line : lines.mid(1))
         QVERIFY2(line.section(QLatin1Char(','), 1, 1) == QLatin1String("0")
-                     && line.section(QLatin1Char(','), 3) == QLatin1String("answer,0000,0000"),
+                     && line.section(QLatin1Char(','), 3)
+                            == QStringLiteral("answer,0000,0000,127.0.0.1:%1,%MW0").arg(device->tcpPort()),
                  qPrintable(line));
 }
 
@@ -165,7 +169,8 @@ void tst_ClientSession::logAppends()
 {
     QFile earlier(logPath());
     QVERIFY(earlier.open(QIODevice::WriteOnly));
-    earlier.write("time,seq,rtt_us,outcome,state,value\n2026-01-01T00:00:00.000000Z,0,1000,answer,0000,00\n");
+    earlier.write("time,seq,rtt_us,outcome,state,value,device,variable\n"
+                  "2026-01-01T00:00:00.000000Z,0,1000,answer,0000,00,127.0.0.1:2004,%MW0\n");
     earlier.close();
     open({{}, false, logPath()});
     click("cmdConnect");
@@ -175,7 +180,10 @@ void tst_ClientSession::logAppends()
 
     const QStringList lines = rows();
     QCOMPARE(lines.size(), 3); // no second header
-    QVERIFY(lines[2].endsWith(QLatin1String(",answer,0000,14131211100F0E0D0C0B0A090807060504030201")));
+    // A status answer names no variable.
+    QVERIFY2(lines[2].endsWith(QStringLiteral(",answer,0000,14131211100F0E0D0C0B0A090807060504030201,127.0.0.1:%1,")
+                                   .arg(device->tcpPort())),
+             qPrintable(lines[2]));
 }
 
 void tst_ClientSession::unwritableLog()
@@ -235,10 +243,11 @@ void tst_ClientSession::logOnFullDisk()
     QVERIFY2(content.endsWith('\n'), content.right(80).constData());
     const QStringList lines = rows();
     QVERIFY(lines.size() > 1);
-    QCOMPARE(lines[0], QStringLiteral("time,seq,rtt_us,outcome,state,value"));
+    QCOMPARE(lines[0], QStringLiteral("time,seq,rtt_us,outcome,state,value,device,variable"));
     for (const QString& line : lines.mid(1))
         QVERIFY2(line.size() > 27 && line.section(QLatin1Char(','), 1) == QLatin1String("0,")
-                         + line.section(QLatin1Char(','), 2, 2) + QLatin1String(",answer,0000,0000"),
+                         + line.section(QLatin1Char(','), 2, 2) + QLatin1String(",answer,0000,0000,127.0.0.1:")
+                         + line.section(QLatin1Char(','), 6, 6).section(QLatin1Char(':'), 1) + QLatin1String(",%MW0"),
                  qPrintable(line));
 }
 
@@ -270,7 +279,8 @@ void tst_ClientSession::stopSignal()
     const QStringList lines = rows();
     QCOMPARE(lines.size(), 3);
     for (const QString& line : lines.mid(1))
-        QCOMPARE(line.section(QLatin1Char(','), 3), QStringLiteral("device_error,0000,4660"));
+        QCOMPARE(line.section(QLatin1Char(','), 3),
+                 QStringLiteral("device_error,0000,4660,127.0.0.1:%1,%MW5").arg(device->tcpPort()));
     QCOMPARE(box.shown.size(), 2u);
     QVERIFY(exit.statuses.empty());
 }
