@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include <DataType.h>
+#include <ExchangeCsv.h>
 #include <HexText.h>
 #include <Requests.h>
 #include <Wire.h>
@@ -236,12 +237,6 @@ Parsed Usage(const QString& message)
 
 } // namespace
 
-std::string DeviceLabel(const std::string& host, std::uint16_t port)
-{
-    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    return shown + ":" + std::to_string(port);
-}
-
 bool ParseDevices(const QString& given, std::uint16_t port, std::vector<Device>& out, QString* error)
 {
     const QString text = given.trimmed();
@@ -291,7 +286,7 @@ bool ParseDevices(const QString& given, std::uint16_t port, std::vector<Device>&
     const std::string name = host.toStdString();
     for (std::uint32_t p = first; p <= last; ++p) {
         const auto n = static_cast<std::uint16_t>(p);
-        out.push_back(Device{name, n, DeviceLabel(name, n)});
+        out.push_back(Device{name, n, client::DeviceText(name, n)});
     }
     return true;
 }

@@ -68,7 +68,4 @@ QString HelpText();
 // brackets; `port` for a device named without one. False with a message.
 bool ParseDevices(const QString& text, std::uint16_t port, std::vector<Device>& out, QString* error);
 
-// HOST:PORT, with a host that holds a colon (IPv6) in brackets.
-std::string DeviceLabel(const std::string& host, std::uint16_t port);
-
 } // namespace cli

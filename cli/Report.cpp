@@ -255,8 +255,8 @@ std::string Report::Shown(const modZeva::Answer& a) const
 void Report::CsvRow(std::size_t device, const client::ExchangeReport& r, std::int64_t nowMicros)
 {
     client::ExchangeRow row;
-    //TMP row.device = options_.devices[device].label;
-    //TMP row.variable = options_.variables[r.variable].label.toStdString();
+    row.device = options_.devices[device].label;
+    row.variable = options_.variables[r.variable].label.toStdString();
     row.when = std::chrono::system_clock::now();
     row.seq = r.seq.value_or(0);
     row.rttMicros = r.rttMicros;
