@@ -83,6 +83,11 @@ const QString kEpilogue = QStringLiteral(
     "  \"malformed\" an answer that cannot be read, or bytes that never became\n"
     "  a whole frame (bytes=N, reported when the request times out); \"closed\"\n"
     "  a request lost with its TCP connection.\n"
+    "  With more than one device or variable, every line starts with the\n"
+    "  device and the variable:\n"
+    "    127.0.0.1:2004 %MW0 value=1234 state=0000 time=0.087 ms seq=1\n"
+    "  A device that cannot be reached loses each round's requests (\"closed\")\n"
+    "  and is tried again at most once a second; the others go on.\n"
     "  poll, and any run with --count or --duration, goes on when the device\n"
     "  closes the TCP connection: the next request connects again. A request\n"
     "  outstanding at the close is lost (\"closed\"); while no connection can\n"
@@ -95,6 +100,15 @@ const QString kEpilogue = QStringLiteral(
     "    0 malformed, 0 reconnects, 0% loss\n"
     "    rtt min/avg/max/mdev = 0.071/0.090/0.142/0.019 ms (min seq 4, max seq 1)\n"
     "    p50/p95/p99 = 0.085/0.142/0.142 ms\n"
+    "  With more than one device or variable the summary is a table, a row per\n"
+    "  device and variable and a last row, total, for the whole run:\n"
+    "    --- 2 devices, 1 variable, tcp ---\n"
+    "    DEVICE          VARIABLE  SENT  ANSWERED  TIMEOUTS  LATE  ERRORS  LOSS%  MIN    AVG    P50    P99    MAX\n"
+    "    127.0.0.1:2004  %MW0      10    10        0         0     0       0      0.081  0.090  0.087  0.142  0.142\n"
+    "    127.0.0.1:2005  %MW0      10    10        0         0     0       0      0.079  0.092  0.088  0.150  0.161\n"
+    "    total           *         20    20        0         0     0       0      0.079  0.091  0.088  0.150  0.161\n"
+    "  (ERRORS: device errors and malformed answers; a time is - when nothing\n"
+    "  was answered; total's percentiles are over every answer of the run).\n"
     "  A request and the copies sent again for it count once; over UDP the\n"
     "  answer to any copy is the answer, timed from that copy's send. Answered\n"
     "  counts every answer taken, device errors and malformed answers included;\n"
@@ -113,7 +127,9 @@ const QString kEpilogue = QStringLiteral(
     "     \"device_errors\":N,\"malformed\":N,\"reconnects\":N,\"loss_pct\":X,\n"
     "     \"min_seq\":N,\"max_seq\":N,\n"
     "     \"rtt_us\":{\"min\":N,\"avg\":X,\"max\":N,\"mdev\":X,\"p50\":N,\"p95\":N,\"p99\":N}}}\n"
-    "  (\"rtt_us\" is null when nothing was answered).\n"
+    "  (\"rtt_us\" is null when nothing was answered). Every object carries\n"
+    "  \"device\" and \"var\"; with more than one device or variable a summary\n"
+    "  comes for each, then a last {\"total\":{...}} with the same fields.\n"
     "  send shows the answer's command byte first, then the answer as read\n"
     "  shows it (the value by the size the answer states), and every frame\n"
     "  received on a second line in hexadecimal:\n"
@@ -121,10 +137,11 @@ const QString kEpilogue = QStringLiteral(
     "    hex=564F524E2D4B454C54550000001101001E000027B10000000000000014000102...\n"
     "  JSON adds \"cmd\" and \"hex\". With --raw, the first frame back is the\n"
     "  answer, whatever its sequence number.\n"
-    "  --csv writes one row per exchange: time,seq,rtt_us,outcome,state,value\n"
+    "  --csv writes one row per exchange:\n"
+    "    time,seq,rtt_us,outcome,state,value,device,variable\n"
     "  (time in UTC, ISO 8601 with microseconds; outcome answer, device_error,\n"
     "  malformed, timeout, late or closed; value the error code for a device\n"
-    "  error).\n"
+    "  error; device HOST:PORT).\n"
     "\n"
     "Exit status:\n"
     "  0  every exchange answered without error (or at least one answered when\n"
@@ -134,7 +151,7 @@ const QString kEpilogue = QStringLiteral(
     "  3  transport failure: no connection, connection closed by the device,\n"
     "     a request lost to a closed or refused connection, or no answer at all\n"
     "  4  --max-rtt or --max-loss exceeded\n"
-    "  With several, the highest applies. Ctrl-C or SIGTERM ends any command\n"
+    "  With several, the highest over every device and variable applies. Ctrl-C or SIGTERM ends any command\n"
     "  after printing the summary.\n"
     "\n"
     "Examples:\n"
@@ -144,7 +161,8 @@ const QString kEpilogue = QStringLiteral(
     "  zeva -f float poll %MD10 -c 3\n"
     "  zeva -u --retries 2 status\n"
     "  zeva send B0 00 00 00 00 00\n"
-    "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n");
+    "  zeva poll %MD10 -i 100 -w 60 --max-loss 1 --max-rtt 50 --csv run.csv\n"
+    "  zeva -H 127.0.0.1:2004-2013 -i 100 -w 60 -q poll %MW0 %MD10 SPEED:WORD\n");
 
 struct OptionSet {
     QCommandLineOption host{{"H", "host"}, "Device: HOST, HOST:PORT, [IPv6]:PORT or HOST:FIRST-LAST (one device on each port of the range); HOST is an IPv4 or IPv6 address or a host name. May be given many times; all devices are polled at once (default 127.0.0.1).", "DEVICE"};
@@ -173,8 +191,8 @@ struct OptionSet {
     {
         p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
         p.setApplicationDescription(QStringLiteral(
-            "Reads, writes and polls one PLC variable, or asks for the device's status,\n"
-            "and measures every exchange.\n\n") + kCommands);
+            "Reads, writes and polls PLC variables of one device or many at once, or\n"
+            "asks for a device's status, and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, hosts, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
                       json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
         p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
