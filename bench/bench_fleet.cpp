@@ -18,7 +18,7 @@
 //   (--seconds: length of the fleet and cost runs, default 30; --b2b-seconds:
 //   length of each client's turn in a b2b round, default 5; --devices: the
 //   fleet's size, default 1000; --pin: zeva and the plain loops on CPU 0, the
-//   simulator on CPU 1)
+//   simulator on CPU 1; --only cost runs the fleet too, whose figures it uses)
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,6 +43,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -57,6 +58,9 @@ const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
 const QByteArray kReadMW0 = QByteArray::fromHex("564F524E2D4B454C54550000003300000E00003854000200000001000400254D5730");
 
 bool g_pin = false;
+
+// How long a zeva run may outlast its --duration before it is stopped.
+constexpr double kSpareSeconds = 120;
 
 double CpuMicros(const rusage& u)
 {
@@ -195,8 +199,9 @@ struct ZevaResult {
     int silentDevices = 0;  // summaries with nothing answered
 };
 
-// Runs zeva to its end, reading its output and its peak memory meanwhile.
-ZevaResult RunZeva(const QStringList& args)
+// Runs zeva to its end, reading its output and its peak memory meanwhile;
+// killed if it outlives `limitSeconds`.
+ZevaResult RunZeva(const QStringList& args, double limitSeconds)
 {
     ZevaResult result;
     int out[2];
@@ -227,8 +232,14 @@ ZevaResult RunZeva(const QStringList& args)
     QByteArray output;
     char buf[65536];
     // Until zeva closes its output, at its end; VmHWM read every 100 ms.
-    // Bounded by the pipe's end: zeva stops by itself after its --duration.
+    const qint64 limit = qint64(limitSeconds * 1e9);
+    bool killed = false;
     for (;;) {
+        if (!killed && clock.nsecsElapsed() > limit) {
+            std::fprintf(stderr, "zeva-bench-fleet: zeva still running after %.0f s, stopped\n", limitSeconds);
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
         pollfd p{out[0], POLLIN, 0};
         const int ready = ::poll(&p, 1, 100);
         if (ready < 0 && errno != EINTR)
@@ -302,8 +313,8 @@ Costed CostedRun(bool udp, const QStringList& devices, const QString& interval, 
     QStringList once = devices;
     if (udp)
         once << "-u";
-    c.once = RunZeva(once << "-c" << "1" << "-q" << "--json" << "poll" << "%MW0");
-    c.run = RunZeva(PollArgs(udp, devices, interval, seconds));
+    c.once = RunZeva(once << "-c" << "1" << "-q" << "--json" << "poll" << "%MW0", kSpareSeconds);
+    c.run = RunZeva(PollArgs(udp, devices, interval, seconds), seconds + kSpareSeconds);
     return c;
 }
 
@@ -495,9 +506,9 @@ void BackToBack(int devices, double seconds, int rounds)
             ZevaResult b;
             if (r % 2 == 0) {
                 a = PlainLoops(udp, ports, seconds);
-                b = RunZeva(PollArgs(udp, list, "0", seconds));
+                b = RunZeva(PollArgs(udp, list, "0", seconds), seconds + kSpareSeconds);
             } else {
-                b = RunZeva(PollArgs(udp, list, "0", seconds));
+                b = RunZeva(PollArgs(udp, list, "0", seconds), seconds + kSpareSeconds);
                 a = PlainLoops(udp, ports, seconds);
             }
             const double pr = a.seconds > 0 ? a.exchanges / a.seconds : 0;
