@@ -437,7 +437,9 @@ void Engine::ScheduleNext()
     if (held && due < lastAttempt_ + kReconnectPauseUs)
         due = lastAttempt_ + kReconnectPauseUs;
     if (due <= now) {
-        StartRound(now);
+        // A wake a little late keeps the period: the round counts from when
+        // it was due. One later than a whole period counts from now.
+        StartRound(!held && now - due < settings_.intervalUs ? due : now);
         return;
     }
     const std::int64_t wake = settings_.durationUs > 0 && deadline_ < due ? deadline_ : due;
