@@ -1,7 +1,7 @@
 // The exchange engine where a real device cannot misbehave on cue: timeouts,
 // retries, late answers, the TCP reconnection, the period between requests,
 // the connect timeout, the wrap of the sequence number and an interrupt
-// during retries.
+// during retries, a late answer in a round of several variables.
 
 #include <EngineFakes.h>
 #include <Fakes.h>
@@ -69,6 +69,7 @@ private slots:
     void connectTimeout();
     void sequenceSkipsZero();
     void interruptDuringRetries();
+    void lateAnswerOfAnotherVariable();
 };
 
 void TestEngine::udpRetryAndLateAnswer()
@@ -282,6 +283,28 @@ void TestEngine::interruptDuringRetries()
     QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Interrupted));
     QCOMPARE(rig.engine.Stats().sent, 0u);
     QCOMPARE(rig.engine.Stats().retries, 0u);
+}
+
+// In a round of a WORD and a DWORD, the WORD's answer comes after its
+// timeout, while the DWORD is outstanding: late, and read as the WORD it
+// answers, not at the size of the request outstanding.
+void TestEngine::lateAnswerOfAnotherVariable()
+{
+    Rig rig(platform::Protocol::Udp);
+    const client::Request round[] = {rig.request, {client::Command::Read, "%MD4", 4, 4, {}}};
+    QCOMPARE(rig.engine.Start(rig.settings, round), modZeva::SendResult::Sent);
+    rig.clock.now += 1000;
+    QVERIFY(rig.timer.Fire());
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2)); // the DWORD's request, number 2
+    rig.Arrive(kAnswer1);
+
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(2));
+    const auto& late = rig.events.exchanges[1];
+    QCOMPARE(late.outcome, Outcome::Late);
+    QCOMPARE(late.variable, std::size_t(0));
+    QCOMPARE(late.value, std::string("1234"));
+    QCOMPARE(rig.engine.Stats(0).late, 1u);
+    QCOMPARE(rig.engine.Stats(1).late, 0u);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -44,6 +44,7 @@ struct EngineRecorder final : client::IEngineEvents {
         std::optional<std::int64_t> rtt;
         std::string value;
         int retries;
+        std::size_t variable;
     };
     std::vector<Exchange> exchanges;
     std::optional<client::Ending> ending;
@@ -52,7 +53,7 @@ struct EngineRecorder final : client::IEngineEvents {
     void Engine_Exchange(const client::ExchangeReport& r) override
     {
         exchanges.push_back({r.outcome, r.seq, r.rttMicros, r.answer ? r.answer->valueText : std::string(),
-                             r.retries});
+                             r.retries, r.variable});
     }
     void Engine_Frame(bool, std::span<const std::uint8_t>, std::int64_t, std::size_t) override {}
     void Engine_Finished(client::Ending e, std::string_view why) override
