@@ -26,7 +26,49 @@ namespace {
 
 // One frame of a 60 Hz screen.
 constexpr qint64 kFrameNs = 16000000;
+// The chart is drawn again at most this often: the eye follows a plot of
+// thousands of points no better at a display's frame rate, and drawing it
+// costs more than the table.
+constexpr qint64 kChartNs = 100000000;
 constexpr int kHistogramBins = 40;
+
+// At most two points per pixel column of the plot: the shortest and the
+// longest round trip in it, in the order they came. The line still passes
+// through every answer's column from its smallest to its largest time, and
+// costs a few hundred points to draw instead of thousands.
+QList<QPointF> Thin(const QList<QPointF>& points, int columns)
+{
+    columns = std::max(columns, 1);
+    if (points.size() <= 2 * columns)
+        return points;
+    const double from = points.front().x();
+    const double width = std::max(points.back().x() - from, 1e-9) / columns;
+    QList<QPointF> out;
+    out.reserve(2 * columns + 2);
+    qsizetype low = 0, high = 0;
+    int column = 0;
+    const auto flush = [&] {
+        out.append(points[std::min(low, high)]);
+        if (low != high)
+            out.append(points[std::max(low, high)]);
+    };
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const int c = std::min(columns - 1, static_cast<int>((points[i].x() - from) / width));
+        if (i == 0 || c != column) {
+            if (i > 0)
+                flush();
+            column = c;
+            low = high = i;
+            continue;
+        }
+        if (points[i].y() < points[low].y())
+            low = i;
+        if (points[i].y() > points[high].y())
+            high = i;
+    }
+    flush();
+    return out;
+}
 
 QString PercentilesText(const RttPercentiles& p)
 {
@@ -66,6 +108,7 @@ QValueAxis* MakeAxis(QChart* chart, const QString& title, Qt::Alignment side)
     auto* axis = new QValueAxis;
     axis->setTitleText(title);
     axis->setLabelFormat(QStringLiteral("%.3g"));
+    axis->setTickCount(5);
     chart->addAxis(axis, side);
     return axis;
 }
@@ -150,8 +193,10 @@ void frmTraffic::CreateControls()
     timeView->setAccessibleName(QStringLiteral("Round trip over time"));
 
     QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip"));
-    histogramSeries_ = new QLineSeries;
-    auto* area = new QAreaSeries(histogramSeries_);
+    // The area series does not own its line; the line is its child.
+    auto* area = new QAreaSeries;
+    histogramSeries_ = new QLineSeries(area);
+    area->setUpperSeries(histogramSeries_);
     histogramChart->addSeries(area);
     histogramX_ = MakeAxis(histogramChart, QStringLiteral("ms"), Qt::AlignBottom);
     histogramY_ = MakeAxis(histogramChart, QStringLiteral("answers"), Qt::AlignLeft);
@@ -181,6 +226,7 @@ void frmTraffic::CreateControls()
     bar->addWidget(lblNotShown);
 
     auto* lower = new QWidget(this);
+    lower->setMinimumHeight(260);
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
     lowerLayout->addWidget(chtResponseTimes, 1);
@@ -189,8 +235,9 @@ void frmTraffic::CreateControls()
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(tblFrames);
     splitter->addWidget(lower);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 2);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+    splitter->setChildrenCollapsible(false);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(bar);
@@ -242,13 +289,13 @@ void frmTraffic::closeEvent(QCloseEvent* event)
     QWidget::closeEvent(event);
 }
 
-void frmTraffic::ArmRefresh()
+void frmTraffic::ArmRefresh(qint64 micros)
 {
     if (refreshEvents_.armed)
         return;
     refreshEvents_.armed = true;
     const qint64 since = lastRefresh_.isValid() ? lastRefresh_.nsecsElapsed() : kFrameNs;
-    refreshTimer_->Start(std::max<qint64>((kFrameNs - since) / 1000, 1));
+    refreshTimer_->Start(std::max<qint64>({(kFrameNs - since) / 1000, micros, 1}));
 }
 
 void frmTraffic::Refresh()
@@ -269,7 +316,10 @@ void frmTraffic::Refresh()
     else if (dropped > 0)
         scroll->setValue(std::max(0, firstShown - static_cast<int>(dropped)));
     UpdateLabels();
-    UpdateChart();
+    if (!lastChart_.isValid() || lastChart_.nsecsElapsed() >= kChartNs)
+        UpdateChart();
+    else if (model_.Percentiles().Count() != chartedCount_)
+        ArmRefresh((kChartNs - lastChart_.nsecsElapsed()) / 1000);
 }
 
 void frmTraffic::UpdateLabels()
@@ -284,9 +334,10 @@ void frmTraffic::UpdateChart()
     if (p.Count() == chartedCount_)
         return;
     chartedCount_ = p.Count();
+    lastChart_.start();
 
     const QList<QPointF> points = model_.ChartPoints();
-    timeSeries_->replace(points);
+    timeSeries_->replace(Thin(points, static_cast<int>(timeSeries_->chart()->plotArea().width())));
     if (points.isEmpty()) {
         timeX_->setRange(0, 1);
         timeY_->setRange(0, 1);
@@ -330,6 +381,7 @@ void frmTraffic::Save()
                                                       QStringLiteral("CSV files (*.csv);;All files (*)"));
     if (path.isEmpty())
         return;
+    Refresh();
     QString error;
     if (!model_.SaveCsv(path, &error))
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));

@@ -47,7 +47,9 @@ protected:
 
 private:
     void CreateControls();
-    void ArmRefresh();
+    // Arms the refresh for the end of the display frame, or `micros` from
+    // now if that is later.
+    void ArmRefresh(qint64 micros = 0);
     void UpdateLabels();
     void UpdateChart();
     void Save();
@@ -69,6 +71,7 @@ private:
     RefreshLater refreshEvents_;
     std::unique_ptr<platform::ITimer> refreshTimer_ = platform::MakeFrameTimer();
     QElapsedTimer lastRefresh_;
+    QElapsedTimer lastChart_;
 
     QCheckBox* chkErrorsOnly = nullptr;
     QPushButton* cmdPause = nullptr;
