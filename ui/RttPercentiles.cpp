@@ -16,17 +16,19 @@ void RttPercentiles::Add(std::int64_t micros)
         max_ = micros;
     ++count_;
     if (micros < kExactLimit) {
-        auto& block = exact_[static_cast<std::size_t>(micros) >> kBlockBits];
-        if (!block)
-            block = std::make_unique<Block>();
-        ++(*block)[static_cast<std::size_t>(micros) & (kBlockSize - 1)];
+        const std::size_t b = static_cast<std::size_t>(micros) >> kBlockBits;
+        if (!exact_[b])
+            exact_[b] = std::make_unique<Block>();
+        ++(*exact_[b])[static_cast<std::size_t>(micros) & (kBlockSize - 1)];
+        ++exactTotals_[b];
         return;
     }
     const int power = std::bit_width(static_cast<std::uint64_t>(micros)) - 1; // 20..62
-    auto& block = tail_[static_cast<std::size_t>(power - kFirstTailBit)];
-    if (!block)
-        block = std::make_unique<Block>();
-    ++(*block)[(static_cast<std::uint64_t>(micros) >> (power - kSubBits)) & (kBlockSize - 1)];
+    const auto p = static_cast<std::size_t>(power - kFirstTailBit);
+    if (!tail_[p])
+        tail_[p] = std::make_unique<Block>();
+    ++(*tail_[p])[(static_cast<std::uint64_t>(micros) >> (power - kSubBits)) & (kBlockSize - 1)];
+    ++tailTotals_[p];
 }
 
 void RttPercentiles::Clear()
@@ -35,6 +37,8 @@ void RttPercentiles::Clear()
         block.reset();
     for (auto& block : tail_)
         block.reset();
+    exactTotals_.fill(0);
+    tailTotals_.fill(0);
     count_ = 0;
     min_ = 0;
     max_ = 0;
@@ -58,8 +62,10 @@ std::int64_t RttPercentiles::AtRank(std::uint64_t rank) const
         return max_;
     std::uint64_t seen = 0;
     for (std::size_t b = 0; b < exact_.size(); ++b) {
-        if (!exact_[b])
+        if (seen + exactTotals_[b] < rank) {
+            seen += exactTotals_[b];
             continue;
+        }
         const Block& block = *exact_[b];
         for (std::size_t i = 0; i < kBlockSize; ++i) {
             seen += block[i];
@@ -68,8 +74,10 @@ std::int64_t RttPercentiles::AtRank(std::uint64_t rank) const
         }
     }
     for (std::size_t p = 0; p < tail_.size(); ++p) {
-        if (!tail_[p])
+        if (seen + tailTotals_[p] < rank) {
+            seen += tailTotals_[p];
             continue;
+        }
         const Block& block = *tail_[p];
         for (std::size_t i = 0; i < kBlockSize; ++i) {
             seen += block[i];

@@ -47,6 +47,9 @@ private:
 
     std::array<std::unique_ptr<Block>, kBlocks> exact_;
     std::array<std::unique_ptr<Block>, kTailPowers> tail_;
+    // Answers per block, so that a rank is found without walking every count.
+    std::array<std::uint64_t, kBlocks> exactTotals_{};
+    std::array<std::uint64_t, kTailPowers> tailTotals_{};
     std::uint64_t count_ = 0;
     std::int64_t min_ = 0;
     std::int64_t max_ = 0;

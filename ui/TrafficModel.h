@@ -44,7 +44,7 @@ public:
     static constexpr std::size_t kMaxRows = 100000;
     static constexpr std::size_t kChartPoints = 10000;
     // Every frame the window sends fits; a longer answer keeps its first bytes.
-    static constexpr std::size_t kMaxBytesKept = 276;
+    static constexpr std::size_t kMaxBytesKept = modZeva::kMaxRequestFrame;
     enum Column { ColTime, ColDir, ColBytes, ColDecoded, ColRtt, ColHex, kColumns };
 
     explicit TrafficModel(platform::IMonotonicClock& clock, QObject* parent = nullptr);

@@ -147,6 +147,8 @@ void tst_frmTraffic::rows()
         config.faults.truncate = 24;
     if (QByteArray(QTest::currentDataTag()) == "socket event")
         config.faults.closeAfter = 1;
+    if (QByteArray(QTest::currentDataTag()) == "read")
+        config.faults.delayMs = 20;
     open(config, udp);
     QVERIFY(device->writeArea('M', 0, QByteArray::fromHex("3412")));
     if (!variable.isEmpty())
@@ -162,8 +164,13 @@ void tst_frmTraffic::rows()
     const QString hex = cell(tx, 5);
     QVERIFY2(hex.startsWith(QLatin1String("56 4F 52 4E 2D 4B 45 4C 54 55 00 00 00 33")), qPrintable(hex));
     QCOMPARE(cell(tx, 2).toInt(), hex.split(QLatin1Char(' ')).size());
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d{3}$")).match(cell(tx + 1, 4)).hasMatch(),
-             qPrintable(cell(tx + 1, 4)));
+    const QString rtt = cell(tx + 1, 4);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d{3}$")).match(rtt).hasMatch(), qPrintable(rtt));
+    // The same exchange as the main window times it in whole milliseconds.
+    const double shown = window->findChild<QLineEdit*>("txtResTime")->text().toDouble();
+    QVERIFY2(std::abs(rtt.toDouble() - shown) < 2.0, qPrintable(rtt));
+    if (QByteArray(QTest::currentDataTag()) == "read")
+        QVERIFY2(rtt.toDouble() >= 20.0, qPrintable(rtt));
     QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")).match(cell(tx, 0)).hasMatch());
 }
 
