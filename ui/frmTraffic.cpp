@@ -192,13 +192,13 @@ void frmTraffic::CreateControls()
     timeView->setObjectName(QStringLiteral("chtTimes"));
     timeView->setAccessibleName(QStringLiteral("Round trip over time"));
 
-    QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip"));
+    QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip, up to p99"));
     // The area series does not own its line; the line is its child.
     auto* area = new QAreaSeries;
     histogramSeries_ = new QLineSeries(area);
     area->setUpperSeries(histogramSeries_);
     histogramChart->addSeries(area);
-    histogramX_ = MakeAxis(histogramChart, QStringLiteral("ms"), Qt::AlignBottom);
+    histogramX_ = MakeAxis(histogramChart, QStringLiteral("ms (slower: last bin)"), Qt::AlignBottom);
     histogramY_ = MakeAxis(histogramChart, QStringLiteral("answers"), Qt::AlignLeft);
     histogramY_->setLabelFormat(QStringLiteral("%.0f"));
     area->attachAxis(histogramX_);
@@ -349,11 +349,13 @@ void frmTraffic::UpdateChart()
         timeY_->setRange(0, std::max(top * 1.1, 1e-3));
     }
 
-    // A step line over equal bins from the smallest to the largest time.
+    // A step line over equal bins from the smallest time to the 99th
+    // percentile; the slowest answers count in the last bin, so that a few
+    // stalls do not squeeze the rest into one bar (the plot beside shows them).
     QList<QPointF> steps;
     if (p.Count() > 0) {
         const std::int64_t from = p.Min();
-        const std::int64_t to = std::max(p.Max(), from + kHistogramBins);
+        const std::int64_t to = std::max(p.Percentile(99), from + kHistogramBins);
         const std::vector<std::uint64_t> bins = p.Histogram(kHistogramBins, from, to);
         const double width = static_cast<double>(to - from) / kHistogramBins / 1000.0;
         double tallest = 0;
