@@ -326,11 +326,14 @@ std::optional<std::int64_t> ClientLogic::RoundTripMicros(std::int64_t arrivedMic
     if (!sent_ || !sendMicrosKnown_)
         return std::nullopt;
     const std::int64_t rtt = arrivedMicros - sendMicros_;
+    if (rtt >= 0)
+        return rtt;
     // As for the milliseconds: a request sent while an earlier answer of the
-    // same arrival was handled went out after this answer came.
-    if (sentMeanwhile && rtt < 0)
+    // same arrival was handled went out after this answer came. Otherwise
+    // the bytes came before there was a clock to stamp them: not timed.
+    if (sentMeanwhile)
         return 0;
-    return rtt;
+    return std::nullopt;
 }
 
 bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived,
