@@ -489,6 +489,33 @@ Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges, bool tra
 // and what 100,000 rows held add to the client's resident memory.
 void Traffic(const Simulator& sim, long exchanges, int rounds)
 {
+    // Memory first, before any traffic window has been opened in this
+    // process (the allocator keeps what a closed one freed): the window after
+    // a continuous read, then the same window with its traffic window open
+    // until it holds 100,000 rows (two per exchange).
+    SilentBox box;
+    NoEnd end;
+    std::unique_ptr<ui::frmClient> window;
+    WindowLoop(Protocol::Tcp, sim.Ports(), 20000, false, &window, &box, &end);
+    RunUntil([] { return false; }, 0.3);
+    const long without = Rss();
+    window->OpenTraffic();
+    auto* cont = window->findChild<QPushButton*>(QStringLiteral("cmdReadCont"));
+    const client::ClientLogic& logic = window->Logic();
+    const long target = static_cast<long>(logic.Answers()) + 50500;
+    cont->click();
+    RunUntil([&] { return static_cast<long>(logic.Answers()) >= target || end.ended || logic.CmdState() != 2; }, 120);
+    cont->click();
+    RunUntil([] { return false; }, 0.3);
+    window->Traffic()->Refresh();
+    const long with = Rss();
+    const int rows = window->Traffic()->Model().rowCount();
+    std::printf("traffic memory: RSS %.1f MB without the traffic window, %.1f MB with %d rows held: %+.1f MB "
+                "(%s 64 MB)\n",
+                static_cast<double>(without) / 1e6, static_cast<double>(with) / 1e6, rows,
+                static_cast<double>(with - without) / 1e6, with - without <= 64L * 1024 * 1024 ? "<=" : "ABOVE");
+    window.reset();
+
     for (const Protocol p : {Protocol::Tcp, Protocol::Udp}) {
         std::vector<Rate> closed, open;
         WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), false);
@@ -511,31 +538,6 @@ void Traffic(const Simulator& sim, long exchanges, int rounds)
                     Name(p), exchanges, rounds, c.perSecond, o.perSecond, o.perSecond / c.perSecond,
                     o.perSecond / c.perSecond >= 0.7 ? ">=" : "BELOW", c.cpuMicros, o.cpuMicros);
     }
-
-    // Memory: the window after a continuous read with the traffic window
-    // never opened, then the same window with it open until it holds
-    // 100,000 rows (two per exchange).
-    SilentBox box;
-    NoEnd end;
-    std::unique_ptr<ui::frmClient> window;
-    WindowLoop(Protocol::Tcp, sim.Ports(), 20000, false, &window, &box, &end);
-    RunUntil([] { return false; }, 0.3);
-    const long without = Rss();
-    window->OpenTraffic();
-    auto* cont = window->findChild<QPushButton*>(QStringLiteral("cmdReadCont"));
-    const client::ClientLogic& logic = window->Logic();
-    const long target = static_cast<long>(logic.Answers()) + 50500;
-    cont->click();
-    RunUntil([&] { return static_cast<long>(logic.Answers()) >= target || end.ended || logic.CmdState() != 2; }, 120);
-    cont->click();
-    RunUntil([] { return false; }, 0.3);
-    window->Traffic()->Refresh();
-    const long with = Rss();
-    const int rows = window->Traffic()->Model().rowCount();
-    std::printf("traffic memory: RSS %.1f MB without the traffic window, %.1f MB with %d rows held: %+.1f MB "
-                "(%s 64 MB)\n",
-                static_cast<double>(without) / 1e6, static_cast<double>(with) / 1e6, rows,
-                static_cast<double>(with - without) / 1e6, with - without <= 64L * 1024 * 1024 ? "<=" : "ABOVE");
 }
 
 void Speed(const Simulator& sim, const std::vector<std::uint8_t>& request, long exchanges, int rounds,
