@@ -2,7 +2,7 @@
 # the build, the tests, the package and the window need are there, and
 # installs what is missing.
 
-zeva_packages="cmake g++ make qt6-base-dev fonts-nanum"
+zeva_packages="cmake g++ make qt6-base-dev qt6-charts-dev fonts-nanum"
 # Manual pages, the menu entry's check, the Debian package and its checks.
 zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
 # The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.

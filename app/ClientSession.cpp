@@ -15,6 +15,7 @@ constexpr int kFlushIntervalMs = 1000;
 
 ClientSession::ClientSession(const StartOptions& options, ui::Services services, client::Ports ports)
     : logPath_(options.logPath),
+      traffic_(options.traffic),
       box_(services.messageBox),
       window_(std::make_unique<ui::frmClient>(services, ports))
 {
@@ -54,6 +55,8 @@ ClientSession::~ClientSession()
 void ClientSession::Start()
 {
     window_->show();
+    if (traffic_)
+        window_->OpenTraffic();
     signalWatch_ = platform::MakeSignalWatch();
     if (!signalWatch_->Start([this] { Stop(); }))
         std::fputs("zeva-client: cannot catch SIGINT and SIGTERM\n", stderr);

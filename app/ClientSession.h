@@ -21,9 +21,9 @@ public:
     explicit ClientSession(const StartOptions& options, ui::Services services = {}, client::Ports ports = {});
     ~ClientSession();
 
-    // Shows the window and from then on takes SIGINT and SIGTERM for a
-    // close; a log file that could not be opened is reported then, once,
-    // and the window runs without a log.
+    // Shows the window (and the traffic window, if asked for) and from then
+    // on takes SIGINT and SIGTERM for a close; a log file that could not be
+    // opened is reported then, once, and the window runs without a log.
     void Start();
 
     ui::frmClient& Window() { return *window_; }
@@ -35,6 +35,7 @@ private:
     void Stop();
 
     QString logPath_;
+    bool traffic_ = false;
     std::string logError_;
     // Declared before the window, which holds a pointer to it, so that it
     // outlives the window.

@@ -27,7 +27,9 @@ CommandLine::CommandLine(const QStringList& arguments)
     const QCommandLineOption log(QStringLiteral("log"),
                                  QStringLiteral("Append one CSV row per exchange to FILE."),
                                  QStringLiteral("FILE"));
-    parser_.addOptions({help, version, host, udp, log});
+    const QCommandLineOption traffic(QStringLiteral("traffic"),
+                                     QStringLiteral("Open the traffic window at start (F12 opens it later)."));
+    parser_.addOptions({help, version, host, udp, log, traffic});
 
     if (!parser_.parse(arguments)) {
         error_ = parser_.errorText();
@@ -43,6 +45,7 @@ CommandLine::CommandLine(const QStringList& arguments)
         options_.host = parser_.value(host).trimmed();
         options_.udp = parser_.isSet(udp);
         options_.logPath = parser_.value(log);
+        options_.traffic = parser_.isSet(traffic);
         if (parser_.isSet(host) && options_.host.isEmpty())
             error_ = QStringLiteral("Option 'host' needs an address.");
         else if (parser_.isSet(log) && options_.logPath.isEmpty())

@@ -13,6 +13,7 @@ struct StartOptions {
     QString host;    // empty: the window's own default
     bool udp = false;
     QString logPath; // empty: no log
+    bool traffic = false; // the traffic window opened at start
 };
 
 // zeva-client's command line. It is read before the window system is

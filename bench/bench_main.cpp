@@ -9,10 +9,14 @@
 //          lost;
 //   speed  continuous reading through the real window (offscreen) against a
 //          plain blocking socket loop, both against the same zeva-sim, TCP
-//          and UDP, in turns: exchanges per second of each and their ratio.
+//          and UDP, in turns: exchanges per second of each and their ratio;
+//   traffic continuous reading through the window with its traffic window
+//          open and closed, TCP and UDP, in turns: exchanges per second of
+//          each and their ratio; then resident memory with 100,000 rows held
+//          against the window's size without the traffic window.
 //
-//   zeva-bench [--logic N] [--soak N] [--speed N] [--rounds R] [--sim PATH]
-//              [--pin] [--raw-work MICROS]
+//   zeva-bench [--logic N] [--soak N] [--speed N] [--traffic N] [--rounds R]
+//              [--sim PATH] [--pin] [--raw-work MICROS]
 //
 // A count of 0 skips that part. Build with -DCMAKE_BUILD_TYPE=Release.
 //
@@ -58,6 +62,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -165,6 +170,8 @@ struct CountingSocket final : platform::ISocket {
     }
     void GetData(std::vector<std::uint8_t>& out) override { inner.GetData(out); }
     std::int32_t ArrivalTick(std::size_t offset) const override { return inner.ArrivalTick(offset); }
+    void SetArrivalClock(platform::IMonotonicClock* c) override { inner.SetArrivalClock(c); }
+    std::int64_t ArrivalMicros(std::size_t offset) const override { return inner.ArrivalMicros(offset); }
     void Close() override { inner.Close(); }
 };
 
@@ -438,12 +445,20 @@ Rate RawLoop(Protocol protocol, std::uint16_t port, const std::vector<std::uint8
     return MakeRate(done, Seconds(t0, t1), cpu1 - cpu0);
 }
 
-Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges)
+// The window's continuous read; with `traffic`, its traffic window open
+// beside it from the start, and `window` kept for a look afterwards.
+Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges, bool traffic = false,
+                std::unique_ptr<ui::frmClient>* keep = nullptr, SilentBox* keepBox = nullptr, NoEnd* keepEnd = nullptr)
 {
-    SilentBox box;
-    NoEnd end;
-    ui::frmClient window(ui::Services{&box, nullptr, &end, nullptr}, ports);
+    SilentBox ownBox;
+    NoEnd ownEnd;
+    SilentBox& box = keepBox ? *keepBox : ownBox;
+    NoEnd& end = keepEnd ? *keepEnd : ownEnd;
+    auto owned = std::make_unique<ui::frmClient>(ui::Services{&box, nullptr, &end, nullptr}, ports);
+    ui::frmClient& window = *owned;
     window.show();
+    if (traffic)
+        window.OpenTraffic();
     if (protocol == Protocol::Udp)
         window.findChild<QRadioButton*>(QStringLiteral("optUDP"))->click();
     window.findChild<QPushButton*>(QStringLiteral("cmdConnect"))->click();
@@ -465,7 +480,64 @@ Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges)
     RunUntil([&] { return false; }, 0.05);
     if (box.shown)
         std::printf("  window: %d boxes, last: %s\n", box.shown, box.last.c_str());
+    if (keep)
+        *keep = std::move(owned);
     return MakeRate(done, Seconds(t0, t1), cpu1 - cpu0);
+}
+
+// The window's rate with the traffic window open against closed, in turns,
+// and what 100,000 rows held add to the client's resident memory.
+void Traffic(const Simulator& sim, long exchanges, int rounds)
+{
+    // Memory first, before any traffic window has been opened in this
+    // process (the allocator keeps what a closed one freed): the window after
+    // a continuous read, then the same window with its traffic window open
+    // until it holds 100,000 rows (two per exchange).
+    SilentBox box;
+    NoEnd end;
+    std::unique_ptr<ui::frmClient> window;
+    WindowLoop(Protocol::Tcp, sim.Ports(), 20000, false, &window, &box, &end);
+    RunUntil([] { return false; }, 0.3);
+    const long without = Rss();
+    window->OpenTraffic();
+    auto* cont = window->findChild<QPushButton*>(QStringLiteral("cmdReadCont"));
+    const client::ClientLogic& logic = window->Logic();
+    const long target = static_cast<long>(logic.Answers()) + 50500;
+    cont->click();
+    RunUntil([&] { return static_cast<long>(logic.Answers()) >= target || end.ended || logic.CmdState() != 2; }, 120);
+    cont->click();
+    RunUntil([] { return false; }, 0.3);
+    window->Traffic()->Refresh();
+    const long with = Rss();
+    const int rows = window->Traffic()->Model().rowCount();
+    std::printf("traffic memory: RSS %.1f MB without the traffic window, %.1f MB with %d rows held: %+.1f MB "
+                "(%s 64 MB)\n",
+                static_cast<double>(without) / 1e6, static_cast<double>(with) / 1e6, rows,
+                static_cast<double>(with - without) / 1e6, with - without <= 64L * 1024 * 1024 ? "<=" : "ABOVE");
+    window.reset();
+
+    for (const Protocol p : {Protocol::Tcp, Protocol::Udp}) {
+        std::vector<Rate> closed, open;
+        WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), false);
+        WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), true);
+        for (int r = 0; r < rounds; ++r) {
+            closed.push_back(WindowLoop(p, sim.Ports(), exchanges, false));
+            open.push_back(WindowLoop(p, sim.Ports(), exchanges, true));
+            std::printf("  %s round %d: closed %.0f/s (%.1f us CPU each), open %.0f/s (%.1f us CPU each), "
+                        "ratio %.2f\n",
+                        Name(p), r + 1, closed.back().perSecond, closed.back().cpuMicros, open.back().perSecond,
+                        open.back().cpuMicros, open.back().perSecond / closed.back().perSecond);
+        }
+        const auto median = [](std::vector<Rate> v) {
+            std::sort(v.begin(), v.end(), [](const Rate& a, const Rate& b) { return a.perSecond < b.perSecond; });
+            return v[v.size() / 2];
+        };
+        const Rate c = median(closed), o = median(open);
+        std::printf("%s traffic: %ld exchanges x %d rounds, medians: closed %.0f/s, open %.0f/s, "
+                    "open/closed = %.2f (%s 0.70); client CPU per exchange: closed %.1f us, open %.1f us\n",
+                    Name(p), exchanges, rounds, c.perSecond, o.perSecond, o.perSecond / c.perSecond,
+                    o.perSecond / c.perSecond >= 0.7 ? ">=" : "BELOW", c.cpuMicros, o.cpuMicros);
+    }
 }
 
 void Speed(const Simulator& sim, const std::vector<std::uint8_t>& request, long exchanges, int rounds,
@@ -533,11 +605,17 @@ int main(int argc, char* argv[])
     const QCommandLineOption rawWorkOption(QStringLiteral("raw-work"),
                                            QStringLiteral("Busy work added to each exchange of the plain loop."),
                                            QStringLiteral("MICROS"), QStringLiteral("0"));
-    parser.addOptions({logicOption, soakOption, speedOption, roundsOption, simOption, pinOption, rawWorkOption});
+    const QCommandLineOption trafficOption(
+        QStringLiteral("traffic"),
+        QStringLiteral("Exchanges per run with the traffic window open and closed, and its memory (0 skips)."),
+        QStringLiteral("N"), QStringLiteral("50000"));
+    parser.addOptions(
+        {logicOption, soakOption, speedOption, trafficOption, roundsOption, simOption, pinOption, rawWorkOption});
     parser.process(app);
     const long logic = parser.value(logicOption).toLong();
     const long soak = parser.value(soakOption).toLong();
     const long speed = parser.value(speedOption).toLong();
+    const long traffic = parser.value(trafficOption).toLong();
     const int rounds = std::max(1, parser.value(roundsOption).toInt());
     const long rawWork = std::max(0L, parser.value(rawWorkOption).toLong());
 
@@ -545,7 +623,7 @@ int main(int argc, char* argv[])
     Logic(std::max(logic, 1000L), &request);
 
     Simulator sim;
-    if ((soak > 0 || speed > 0) && !sim.Start(parser.value(simOption))) {
+    if ((soak > 0 || speed > 0 || traffic > 0) && !sim.Start(parser.value(simOption))) {
         std::fprintf(stderr, "zeva-bench: cannot start %s\n", qPrintable(parser.value(simOption)));
         return 1;
     }
@@ -562,5 +640,7 @@ int main(int argc, char* argv[])
     }
     if (speed > 0)
         Speed(sim, request, speed, rounds, rawWork);
+    if (traffic > 0)
+        Traffic(sim, traffic, rounds);
     return 0;
 }

@@ -132,6 +132,14 @@ void ClientLogic::ReadVariable()
     view_.SetText(Control::txtVar, name);
 }
 
+void ClientLogic::SetTrafficObserver(ITrafficObserver* observer, platform::IMonotonicClock* clock)
+{
+    traffic_ = clock ? observer : nullptr;
+    clock_ = traffic_ ? clock : nullptr;
+    sendMicrosKnown_ = false;
+    socket_.SetArrivalClock(clock_);
+}
+
 void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
 {
     if (result != modZeva::SendResult::Sent)
@@ -139,6 +147,11 @@ void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
     sent_ = true;
     variable_.assign(variable);
     sendTick_ = zeva_.SendTick();
+    if (traffic_) {
+        sendMicros_ = clock_->NowMicros();
+        sendMicrosKnown_ = true;
+        traffic_->FrameSent(zeva_.SendBuf(), sendMicros_);
+    }
     // Held by the socket until the connection is up: stamped again then.
     if (connecting_)
         requestHeld_ = true;
@@ -201,8 +214,12 @@ void ClientLogic::tcpClient_Connect()
     if (requestHeld_) {
         requestHeld_ = false;
         sendTick_ = ticks_.GetTickCount();
+        if (traffic_)
+            sendMicros_ = clock_->NowMicros();
     }
     busy_.SetBusy(false);
+    if (traffic_)
+        traffic_->SocketEventHappened(SocketEvent::Connected, device_);
 }
 
 void ClientLogic::tcpClient_DataArrival(std::size_t)
@@ -220,7 +237,7 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
 
     if (socket_.GetProtocol() == platform::Protocol::Udp) {
         if (!received_.empty())
-            HandleAnswer(received_, socket_.ArrivalTick(0), false);
+            HandleAnswer(received_, socket_.ArrivalTick(0), traffic_ ? socket_.ArrivalMicros(0) : 0, false);
         return;
     }
 
@@ -232,8 +249,11 @@ void ClientLogic::tcpClient_DataArrival(std::size_t)
     assembler_.Feed(received_);
     bool sentMeanwhile = false;
     for (auto piece = assembler_.Take(); piece; piece = assembler_.Take()) {
-        const std::int32_t arrived = socket_.ArrivalTick(piece.end > 0 ? piece.end - 1 : 0);
-        sentMeanwhile = HandleAnswer(piece.bytes, arrived, sentMeanwhile, piece.malformed) || sentMeanwhile;
+        const std::size_t last = piece.end > 0 ? piece.end - 1 : 0;
+        const std::int32_t arrived = socket_.ArrivalTick(last);
+        const std::int64_t arrivedMicros = traffic_ ? socket_.ArrivalMicros(last) : 0;
+        sentMeanwhile =
+            HandleAnswer(piece.bytes, arrived, arrivedMicros, sentMeanwhile, piece.malformed) || sentMeanwhile;
         if (ended_)
             return;
     }
@@ -245,8 +265,10 @@ void ClientLogic::HoldUntilIdle()
 {
     if (!heldTimer_)
         return;
-    if (!received_.empty())
+    if (!received_.empty()) {
         heldSince_ = socket_.ArrivalTick(received_.size());
+        heldSinceMicros_ = traffic_ ? socket_.ArrivalMicros(received_.size()) : 0;
+    }
     // Armed once for what is held; when it goes off it looks at when the
     // held bytes were last extended, so arrivals need not arm it again.
     if (!heldTimerArmed_) {
@@ -273,7 +295,7 @@ void ClientLogic::Timer_Elapsed()
     // malformed answer, timed by its last byte.
     {
         Handling handling(handling_);
-        HandleAnswer(assembler_.TakeHeld().bytes, heldSince_, false, true);
+        HandleAnswer(assembler_.TakeHeld().bytes, heldSince_, heldSinceMicros_, false, true);
     }
     // An arrival while the box was open waited for it to close.
     if (arrivalWaiting_) {
@@ -299,8 +321,23 @@ std::int32_t ClientLogic::ShowTimes(std::int32_t arrived, bool sentMeanwhile)
     return elapsed;
 }
 
-bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile,
-                               bool malformed)
+std::optional<std::int64_t> ClientLogic::RoundTripMicros(std::int64_t arrivedMicros, bool sentMeanwhile) const
+{
+    if (!sent_ || !sendMicrosKnown_)
+        return std::nullopt;
+    const std::int64_t rtt = arrivedMicros - sendMicros_;
+    if (rtt >= 0)
+        return rtt;
+    // As for the milliseconds: a request sent while an earlier answer of the
+    // same arrival was handled went out after this answer came. Otherwise
+    // the bytes came before there was a clock to stamp them: not timed.
+    if (sentMeanwhile)
+        return 0;
+    return std::nullopt;
+}
+
+bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived,
+                               std::int64_t arrivedMicros, bool sentMeanwhile, bool malformed)
 {
     ++answers_;
     // An answer before any request is shown but not timed: there is no send
@@ -324,6 +361,8 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
         exchange.variable = variable_;
         observer_->Exchanged(exchange);
     }
+    if (traffic_)
+        traffic_->FrameReceived(response, answer, arrivedMicros, RoundTripMicros(arrivedMicros, sentMeanwhile));
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:
@@ -360,6 +399,8 @@ void ClientLogic::tcpClient_Close()
 {
     if (ended_)
         return;
+    if (traffic_)
+        traffic_->SocketEventHappened(SocketEvent::ClosedByDevice, {});
     End(kCloseTitle, kCloseText);
 }
 
@@ -367,6 +408,8 @@ void ClientLogic::tcpClient_Error(const std::string& description)
 {
     if (ended_)
         return;
+    if (traffic_)
+        traffic_->SocketEventHappened(SocketEvent::Error, description);
     End(kErrorTitle, description);
 }
 

@@ -2,12 +2,14 @@
 
 #include "ClientView.h"
 #include "ExchangeObserver.h"
+#include "TrafficObserver.h"
 
 #include <modZeva.h>
 #include <Framing.h>
 
 #include <BusyPointer.h>
 #include <MessageBox.h>
+#include <MonotonicClock.h>
 #include <ProgramEnd.h>
 #include <Socket.h>
 #include <TickCounter.h>
@@ -74,6 +76,11 @@ public:
 
     // Told of every handled answer; null for none.
     void SetObserver(IExchangeObserver* observer) { observer_ = observer; }
+    // Told of every frame and socket event, timed by `clock`, which then
+    // also stamps the socket's arrivals; null for none. Nothing is stamped
+    // or told while there is none. An answer to a request sent before the
+    // observer came is not timed for it.
+    void SetTrafficObserver(ITrafficObserver* observer, platform::IMonotonicClock* clock);
 
 private:
     void ReadVariable();
@@ -87,8 +94,10 @@ private:
     // Acts on one answer that arrived at tick `arrived`; true if it sent the
     // next read request. `malformed`: bytes that never made a whole frame,
     // whatever they would decode to.
-    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, bool sentMeanwhile,
-                      bool malformed = false);
+    bool HandleAnswer(std::span<const std::uint8_t> response, std::int32_t arrived, std::int64_t arrivedMicros,
+                      bool sentMeanwhile, bool malformed = false);
+    // For the traffic observer: an answer's round trip in microseconds.
+    std::optional<std::int64_t> RoundTripMicros(std::int64_t arrivedMicros, bool sentMeanwhile) const;
     // After a peer close or a socket error: box, close, program end.
     void End(std::string_view title, std::string_view text);
     // Part of an answer is held after an arrival: notes when it last grew
@@ -129,6 +138,13 @@ private:
     bool connecting_ = false;
     bool ended_ = false;
     IExchangeObserver* observer_ = nullptr;
+    ITrafficObserver* traffic_ = nullptr;
+    platform::IMonotonicClock* clock_ = nullptr;
+    // Microseconds right after the newest request went out, taken while
+    // there is a traffic observer; the held bytes' last arrival.
+    std::int64_t sendMicros_ = 0;
+    bool sendMicrosKnown_ = false;
+    std::int64_t heldSinceMicros_ = 0;
     // For the observer: the device as HOST:PORT, fixed at connect, and the
     // variable of the newest read or write request.
     std::string device_;

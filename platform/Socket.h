@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MonotonicClock.h"
 #include "TickCounter.h"
 
 #include <cstddef>
@@ -68,6 +69,18 @@ public:
     // arrived at the socket (an offset past the end counts as the last byte).
     // Time spent in a handler (a modal box) before the fetch does not count.
     virtual std::int32_t ArrivalTick(std::size_t offset) const = 0;
+
+    // A microsecond clock that stamps arrivals as well, for a view that
+    // times answers finer than the tick counter; null (the default) for none,
+    // and then arrivals are stamped by the tick counter alone.
+    virtual void SetArrivalClock(IMonotonicClock* clock) { (void)clock; }
+    // As ArrivalTick, in microseconds of the arrival clock; 0 without one,
+    // and for bytes received while there was none.
+    virtual std::int64_t ArrivalMicros(std::size_t offset) const
+    {
+        (void)offset;
+        return 0;
+    }
 
     // Safe in any state, also when never opened or already closed.
     virtual void Close() = 0;

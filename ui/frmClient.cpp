@@ -8,8 +8,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStyle>
 
 #include <algorithm>
@@ -100,10 +102,15 @@ frmClient::frmClient(Services services, client::Ports ports, QWidget* parent)
 
     ConnectHandlers();
     Form_Load();
+
+    auto* traffic = new QShortcut(QKeySequence(Qt::Key_F12), this);
+    connect(traffic, &QShortcut::activated, this, [this] { OpenTraffic(); });
 }
 
 frmClient::~frmClient()
 {
+    logic_->SetTrafficObserver(nullptr, nullptr);
+    traffic_.reset();
     // The logic goes before the socket; no event may reach it on the way.
     tcpClient.SetListener(nullptr);
     tcpClient.Close();
@@ -301,8 +308,28 @@ void frmClient::PaintChanged()
     QWidget::event(&request);
 }
 
+void frmClient::OpenTraffic()
+{
+    if (!traffic_) {
+        traffic_ = std::make_unique<frmTraffic>(trafficClock_, [this](client::ITrafficObserver* observer) {
+            logic_->SetTrafficObserver(observer, &trafficClock_);
+        });
+    }
+    traffic_->Open();
+}
+
+void frmClient::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("Traffic..."), this, [this] { OpenTraffic(); });
+    menu.exec(event->globalPos());
+}
+
 void frmClient::closeEvent(QCloseEvent* event)
 {
+    // The traffic window goes with the main window.
+    if (traffic_)
+        traffic_->close();
     Form_Unload();
     QWidget::closeEvent(event);
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "frmTraffic.h"
+
 #include <ClientLogic.h>
 #include <ClientView.h>
 
 #include <QtBusyPointer.h>
 #include <QtMessageBox.h>
+#include <QtMonotonicClock.h>
 #include <QtProgramEnd.h>
 #include <QtSocket.h>
 #include <QtTickCounter.h>
@@ -60,10 +63,16 @@ public:
     void SelectUdp();
     void SetExchangeObserver(client::IExchangeObserver* observer) { logic_->SetObserver(observer); }
 
+    // Opens the traffic window (F12, or "Traffic..." on the window's
+    // background), made the first time; null until then.
+    void OpenTraffic();
+    frmTraffic* Traffic() const { return traffic_.get(); }
+
 protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void CreateControls();
@@ -94,6 +103,9 @@ private:
     mutable std::array<TextCache, static_cast<std::size_t>(client::Control::txtState) + 1> textCache_;
     std::unique_ptr<client::ClientLogic> logic_;
     bool unloaded_ = false;
+
+    platform::QtMonotonicClock trafficClock_;
+    std::unique_ptr<frmTraffic> traffic_;
 
     // Repaints at most once a frame: continuous reading may change a box
     // thousands of times a second, more than any screen shows. The timer

@@ -170,21 +170,36 @@ void QtSocket::GetData(std::vector<std::uint8_t>& out)
     out.swap(first.bytes);
     first.bytes.clear();
     fetchedTick_ = first.tick;
+    fetchedMicros_ = first.micros;
     udpFirst_ = (udpFirst_ + 1) % udpRing_.size();
     --udpCount_;
+}
+
+const QtSocket::Mark* QtSocket::FetchedMark(std::size_t offset) const
+{
+    if (fetchedMarks_.empty())
+        return nullptr;
+    for (const Mark& m : fetchedMarks_) {
+        if (offset < m.end)
+            return &m;
+    }
+    return &fetchedMarks_.back();
 }
 
 std::int32_t QtSocket::ArrivalTick(std::size_t offset) const
 {
     if (protocol_ == Protocol::Udp)
         return fetchedTick_;
-    if (fetchedMarks_.empty())
-        return 0;
-    for (const Mark& m : fetchedMarks_) {
-        if (offset < m.end)
-            return m.tick;
-    }
-    return fetchedMarks_.back().tick;
+    const Mark* m = FetchedMark(offset);
+    return m ? m->tick : 0;
+}
+
+std::int64_t QtSocket::ArrivalMicros(std::size_t offset) const
+{
+    if (protocol_ == Protocol::Udp)
+        return fetchedMicros_;
+    const Mark* m = FetchedMark(offset);
+    return m ? m->micros : 0;
 }
 
 void QtSocket::Close()
@@ -427,10 +442,17 @@ void QtSocket::ReadTcp()
         }
         tcpReceived_.insert(tcpReceived_.end(), scratch, scratch + n);
         const std::int32_t now = Now();
-        if (!tcpMarks_.empty() && tcpMarks_.back().tick == now)
+        const std::int64_t nowMicros = NowMicros();
+        // With an arrival clock, marks of one tick stay apart as long as they
+        // are few; past that, as without one, the last mark grows.
+        constexpr std::size_t kMicroMarks = 64;
+        if (!tcpMarks_.empty() && tcpMarks_.back().tick == now
+            && (!micros_ || tcpMarks_.back().micros == nowMicros || tcpMarks_.size() >= kMicroMarks)) {
             tcpMarks_.back().end = tcpReceived_.size();
-        else
-            tcpMarks_.push_back({tcpReceived_.size(), now});
+            tcpMarks_.back().micros = nowMicros;
+        } else {
+            tcpMarks_.push_back({tcpReceived_.size(), now, nowMicros});
+        }
         // One event stands for everything received until it is handled.
         PostData();
     }
@@ -608,6 +630,7 @@ bool QtSocket::TakeDatagram()
     Datagram& slot = udpRing_[(udpFirst_ + udpCount_) % udpRing_.size()];
     slot.bytes.assign(scratch, scratch + n);
     slot.tick = Now();
+    slot.micros = NowMicros();
     ++udpCount_;
     return true;
 }

@@ -45,6 +45,8 @@ public:
     void SendData(std::span<const std::uint8_t> bytes) override;
     void GetData(std::vector<std::uint8_t>& out) override;
     std::int32_t ArrivalTick(std::size_t offset) const override;
+    void SetArrivalClock(IMonotonicClock* clock) override { micros_ = clock; }
+    std::int64_t ArrivalMicros(std::size_t offset) const override;
     void Close() override;
 
     // UDP: the local port answers are received on, 0 before the first send.
@@ -73,11 +75,16 @@ private:
     struct Mark {
         std::size_t end;
         std::int32_t tick;
+        std::int64_t micros;
     };
     struct Datagram {
         std::vector<std::uint8_t> bytes;
         std::int32_t tick = 0;
+        std::int64_t micros = 0;
     };
+    // The fetched mark that holds byte `offset`.
+    const Mark* FetchedMark(std::size_t offset) const;
+    std::int64_t NowMicros() const { return micros_ ? micros_->NowMicros() : 0; }
 
     // Drops the connection, held and received data and undelivered events.
     void Reset();
@@ -116,6 +123,7 @@ private:
 
     ISocketEvents* listener_ = nullptr;
     ITickCounter* ticks_ = nullptr;
+    IMonotonicClock* micros_ = nullptr;
     Protocol protocol_ = Protocol::Tcp;
     QString host_;
     std::uint16_t port_ = 0;
@@ -148,6 +156,7 @@ private:
     std::size_t udpFirst_ = 0;
     std::size_t udpCount_ = 0;
     std::int32_t fetchedTick_ = 0;
+    std::int64_t fetchedMicros_ = 0;
 
     // Once the peer has closed or an error was reported, nothing more follows.
     bool finished_ = false;

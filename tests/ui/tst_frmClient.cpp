@@ -21,6 +21,13 @@ private slots:
         window = std::make_unique<ui::frmClient>(ui::Services{&box, &clock, &exit, &busy});
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        // Run once more with the traffic window opened by its key.
+        if (qEnvironmentVariableIsSet("ZEVA_TEST_TRAFFIC_OPEN")) {
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window.get()));
+            QTest::keyClick(window.get(), Qt::Key_F12);
+            QVERIFY(window->Traffic() && window->Traffic()->isVisible());
+        }
     }
     void cleanup() { window.reset(); }
 

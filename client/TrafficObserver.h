@@ -1,0 +1,34 @@
+#pragma once
+
+#include <modZeva.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace client {
+
+enum class SocketEvent {
+    Connected,      // detail: the device as HOST:PORT
+    ClosedByDevice, // detail: empty
+    Error,          // detail: the socket's text
+};
+
+// Told of every frame the client logic sends or takes as an answer, and of
+// the socket's events, with their times in microseconds of the clock given
+// with the observer. The spans and views are valid for the call only. Calls
+// come before any message box the frame or event leads to.
+class ITrafficObserver {
+public:
+    virtual ~ITrafficObserver() = default;
+    // A request handed to the socket (or held by it until the connection is up).
+    virtual void FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros) = 0;
+    // An answer as the logic decoded it. rttMicros: from the newest request's
+    // send to the answer's arrival; absent when not timed.
+    virtual void FrameReceived(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
+                               std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros) = 0;
+    virtual void SocketEventHappened(SocketEvent event, std::string_view detail) = 0;
+};
+
+} // namespace client
