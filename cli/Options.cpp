@@ -20,15 +20,6 @@ namespace {
 constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
 
-// The type of a direct address from its third character, as the window
-// finds it; X, which the window sends as code 0 too, is a bit with one data
-// byte. Any other character sends code 0 with no data.
-modZeva::DeviceType DirectType(const std::string& upperName)
-{
-    const modZeva::DeviceType* t = upperName.size() >= 3 ? modZeva::DeviceTypeFromLetter(upperName[2]) : nullptr;
-    return t ? *t : modZeva::DeviceType{modZeva::None, 0, {}, 0};
-}
-
 std::optional<qint64> WholeNumber(const QString& text, qint64 min, qint64 max)
 {
     bool ok = false;
@@ -501,7 +492,7 @@ Parsed ParseArguments(const QStringList& args)
                 if (colon >= 0)
                     return Usage(QStringLiteral("%1: a direct address takes its type from its third character; "
                                                 ":TYPE is for a named variable").arg(word));
-                type = DirectType(r.name);
+                type = modZeva::DirectAddressType(r.name);
             } else {
                 const bool own = colon >= 0;
                 if (!own && !parser.isSet(options.type))

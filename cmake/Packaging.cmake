@@ -32,6 +32,15 @@ if(TARGET zeva)
     ",\nthe command-line client zeva for scripts and long polling runs with loss and\n"
     "round-trip statistics")
 endif()
+if(TARGET zeva-exporter)
+  string(APPEND description
+    ",\nthe Prometheus exporter zeva-exporter with its systemd unit, configuration\n"
+    "and Grafana dashboard")
+  # The exporter's configuration is the administrator's: an upgrade keeps
+  # their changes.
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/zeva/exporter.yml\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
+endif()
 string(APPEND description
   ", and zeva-sim, a simulator of the device on\n"
   "loopback with faults on demand, for trying Zeva Client without a device.")

@@ -27,4 +27,9 @@ public:
 // loop runs.
 std::unique_ptr<ISignalWatch> MakeSignalWatch();
 
+// The same for a request to read the configuration again: SIGHUP, in the
+// same two ways. Where the system has no such signal, the watch starts and
+// never calls. One reload watch at a time, beside the stop watch.
+std::unique_ptr<ISignalWatch> MakeReloadWatch();
+
 } // namespace platform

@@ -48,4 +48,10 @@ const DeviceType* DeviceTypeFromCode(int code)
     return nullptr;
 }
 
+DeviceType DirectAddressType(std::string_view upperName)
+{
+    const DeviceType* t = upperName.size() >= 3 ? DeviceTypeFromLetter(upperName[2]) : nullptr;
+    return t ? *t : DeviceType{None, 0, {}, 0};
+}
+
 } // namespace modZeva

@@ -48,4 +48,9 @@ const DeviceType* DeviceTypeFromName(std::string_view name);
 // The device's type with this code (0 is the bit); nullptr when there is none.
 const DeviceType* DeviceTypeFromCode(int code);
 
+// The type of an upper-cased direct address from its third character, as
+// the window finds it; X, which the window sends as code 0 too, is a bit with
+// one data byte. Any other character sends code 0 with no data.
+DeviceType DirectAddressType(std::string_view upperName);
+
 } // namespace modZeva

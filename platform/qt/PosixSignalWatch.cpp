@@ -9,66 +9,76 @@ namespace platform {
 
 namespace {
 
-// [0] is written by the handler, [1] read by the event loop. Both ends are
-// non-blocking: a handler must never wait, and a full pair already holds a
-// request to stop.
-int g_pair[2] = {-1, -1};
+// Per kind: [0] is written by the handler, [1] read by the event loop. Both
+// ends are non-blocking: a handler must never wait, and a full pair already
+// holds a request.
+int g_pairs[2][2] = {{-1, -1}, {-1, -1}};
 
 // Only async-signal-safe work here: wake the event loop through the pair.
-void OnSignal(int)
+void OnSignal(int signal)
 {
     const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_pair[0], &byte, 1);
+    const int kind = signal == SIGHUP ? PosixSignalWatch::Reload : PosixSignalWatch::Stop;
+    [[maybe_unused]] const auto n = ::write(g_pairs[kind][0], &byte, 1);
 }
 
-void Drain()
+void Drain(int fd)
 {
     char bytes[64];
-    while (::read(g_pair[1], bytes, sizeof bytes) > 0) {
+    while (::read(fd, bytes, sizeof bytes) > 0) {
     }
 }
 
 } // namespace
 
-PosixSignalWatch::PosixSignalWatch() = default;
+PosixSignalWatch::PosixSignalWatch(Kind kind)
+    : kind_(kind), signals_(kind == Reload ? std::vector<int>{SIGHUP} : std::vector<int>{SIGINT, SIGTERM})
+{
+}
 
 PosixSignalWatch::~PosixSignalWatch()
 {
-    if (installed_) {
-        ::sigaction(SIGINT, &previousInt_, nullptr);
-        ::sigaction(SIGTERM, &previousTerm_, nullptr);
-    }
+    for (std::size_t i = 0; i < installed_; ++i)
+        ::sigaction(signals_[i], &previous_[i], nullptr);
 }
 
-bool PosixSignalWatch::Start(std::function<void()> stop)
+bool PosixSignalWatch::Start(std::function<void()> handler)
 {
-    if (g_pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_pair) != 0)
+    int* pair = g_pairs[kind_];
+    if (pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
         return false;
-    Drain(); // what an earlier watch left unread is not a request to this one
-    stop_ = std::move(stop);
-    notifier_ = std::make_unique<QSocketNotifier>(g_pair[1], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-        Drain();
-        if (stop_)
-            stop_();
+    Drain(pair[1]); // what an earlier watch left unread is not a request to this one
+    handler_ = std::move(handler);
+    notifier_ = std::make_unique<QSocketNotifier>(pair[1], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, fd = pair[1]] {
+        Drain(fd);
+        if (handler_)
+            handler_();
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGINT, &action, &previousInt_) != 0)
-        return false;
-    if (::sigaction(SIGTERM, &action, &previousTerm_) != 0) {
-        ::sigaction(SIGINT, &previousInt_, nullptr);
-        return false;
+    for (; installed_ < signals_.size(); ++installed_) {
+        if (::sigaction(signals_[installed_], &action, &previous_[installed_]) != 0) {
+            while (installed_ > 0) {
+                --installed_;
+                ::sigaction(signals_[installed_], &previous_[installed_], nullptr);
+            }
+            return false;
+        }
     }
-    installed_ = true;
     return true;
 }
 
 std::unique_ptr<ISignalWatch> MakeSignalWatch()
 {
-    return std::make_unique<PosixSignalWatch>();
+    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Stop);
+}
+
+std::unique_ptr<ISignalWatch> MakeReloadWatch()
+{
+    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Reload);
 }
 
 } // namespace platform

@@ -7,58 +7,78 @@ namespace platform {
 
 namespace {
 
-// A lock-free atomic is one of the few things a signal handler may touch.
-std::atomic<int> g_requested{0};
+// A lock-free atomic is one of the few things a signal handler may touch;
+// one flag per kind of watch.
+std::atomic<int> g_requested[2] = {0, 0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnSignal(int signal)
 {
-    g_requested.store(1);
+#ifdef SIGHUP
+    g_requested[signal == SIGHUP ? QtSignalWatch::Reload : QtSignalWatch::Stop].store(1);
+#else
+    g_requested[QtSignalWatch::Stop].store(1);
+#endif
     // Some systems put the default handler back before calling this one.
     std::signal(signal, OnSignal);
 }
 
 constexpr int kPollMs = 50;
 
+std::vector<int> SignalsOf(QtSignalWatch::Kind kind)
+{
+    if (kind == QtSignalWatch::Stop)
+        return {SIGINT, SIGTERM};
+#ifdef SIGHUP
+    return {SIGHUP};
+#else
+    return {};
+#endif
+}
+
 } // namespace
 
-QtSignalWatch::QtSignalWatch()
+QtSignalWatch::QtSignalWatch(Kind kind) : kind_(kind), signals_(SignalsOf(kind))
 {
     poll_.setInterval(kPollMs);
     QObject::connect(&poll_, &QTimer::timeout, [this] {
-        if (g_requested.exchange(0) != 0 && stop_)
-            stop_();
+        if (g_requested[kind_].exchange(0) != 0 && handler_)
+            handler_();
     });
 }
 
 QtSignalWatch::~QtSignalWatch()
 {
-    if (installed_) {
-        std::signal(SIGINT, previousInt_);
-        std::signal(SIGTERM, previousTerm_);
-    }
+    for (std::size_t i = 0; i < installed_; ++i)
+        std::signal(signals_[i], previous_[i]);
 }
 
-bool QtSignalWatch::Start(std::function<void()> stop)
+bool QtSignalWatch::Start(std::function<void()> handler)
 {
-    g_requested.store(0);
-    stop_ = std::move(stop);
-    previousInt_ = std::signal(SIGINT, OnSignal);
-    if (previousInt_ == SIG_ERR)
-        return false;
-    previousTerm_ = std::signal(SIGTERM, OnSignal);
-    if (previousTerm_ == SIG_ERR) {
-        std::signal(SIGINT, previousInt_);
-        return false;
+    g_requested[kind_].store(0);
+    handler_ = std::move(handler);
+    for (; installed_ < signals_.size(); ++installed_) {
+        previous_[installed_] = std::signal(signals_[installed_], OnSignal);
+        if (previous_[installed_] == SIG_ERR) {
+            while (installed_ > 0) {
+                --installed_;
+                std::signal(signals_[installed_], previous_[installed_]);
+            }
+            return false;
+        }
     }
-    installed_ = true;
     poll_.start();
     return true;
 }
 
 std::unique_ptr<ISignalWatch> MakeSignalWatch()
 {
-    return std::make_unique<QtSignalWatch>();
+    return std::make_unique<QtSignalWatch>(QtSignalWatch::Stop);
+}
+
+std::unique_ptr<ISignalWatch> MakeReloadWatch()
+{
+    return std::make_unique<QtSignalWatch>(QtSignalWatch::Reload);
 }
 
 } // namespace platform

@@ -23,6 +23,9 @@ expected=(
 for program in "$@"; do
     expected+=("bin/$program" "share/man/man1/$program.1.gz")
 done
+if [[ " $* " == *" zeva-exporter "* ]]; then
+    expected+=(etc/zeva/exporter.yml lib/systemd/system/zeva-exporter.service share/zeva/grafana/zeva-exporter.json)
+fi
 installed=$(find . -type f -o -type l | sed 's|^\./||' | sort)
 wanted=$(printf '%s\n' "${expected[@]}" | sort)
 [ "$installed" = "$wanted" ] || fail "installed files differ from the expected ones:

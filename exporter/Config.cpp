@@ -1,0 +1,393 @@
+#include "Config.h"
+
+#include <DataType.h>
+#include <Requests.h>
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace exporter {
+
+namespace {
+
+constexpr std::uint16_t kTcpPort = 2004;
+constexpr std::uint16_t kUdpPort = 2005;
+constexpr int kMaxRetries = 10;
+constexpr std::int64_t kMaxTimeoutUs = 600'000'000; // ten minutes: longer than any scrape
+
+// What is wrong, and where: 0-based as yaml-cpp counts.
+struct Wrong {
+    YAML::Mark mark;
+    std::string message;
+};
+
+[[noreturn]] void Fail(const YAML::Node& at, std::string message)
+{
+    throw Wrong{at.Mark(), std::move(message)};
+}
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+    return text;
+}
+
+const std::string& Scalar(const YAML::Node& node, const char* what)
+{
+    if (!node.IsScalar())
+        Fail(node, std::string(what) + " must be a single value");
+    return node.Scalar();
+}
+
+// Every key of a map, checked against those allowed.
+void CheckKeys(const YAML::Node& map, std::initializer_list<std::string_view> known, const char* what)
+{
+    if (!map.IsMap())
+        Fail(map, std::string(what) + " must be a map of keys to values");
+    for (const auto& entry : map) {
+        const std::string& key = Scalar(entry.first, "a key");
+        if (std::find(known.begin(), known.end(), key) == known.end()) {
+            std::string list;
+            for (std::string_view k : known)
+                list += (list.empty() ? "" : ", ") + std::string(k);
+            Fail(entry.first, "unknown key '" + key + "' in " + what + " (expected " + list + ")");
+        }
+    }
+}
+
+std::optional<long long> Whole(const std::string& text, long long min, long long max)
+{
+    long long v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc{} || end != text.data() + text.size() || v < min || v > max)
+        return std::nullopt;
+    return v;
+}
+
+// A host name as a target or an allow entry gives it: letters, digits,
+// hyphens and dots, labels not empty.
+bool HostName(std::string_view name)
+{
+    if (name.empty() || name.size() > 253 || name.front() == '.' || name.back() == '.')
+        return false;
+    char last = '.';
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letter && c != '-' && c != '.')
+            return false;
+        if (c == '.' && last == '.')
+            return false;
+        last = c;
+    }
+    return true;
+}
+
+AllowEntry ParseAllow(const YAML::Node& node)
+{
+    const std::string& text = Scalar(node, "an allow entry");
+    const QString q = QString::fromStdString(text);
+    AllowEntry entry;
+    if (text.find('/') != std::string::npos) {
+        const auto [network, prefix] = QHostAddress::parseSubnet(q);
+        if (network.isNull() || prefix < 0)
+            Fail(node, "'" + text + "' is not an address range (expected ADDRESS/PREFIX, such as 127.0.0.0/8)");
+        entry.network = network;
+        entry.prefix = prefix;
+        return entry;
+    }
+    if (QHostAddress address; address.setAddress(q) && text.find('%') == std::string::npos) {
+        entry.network = address;
+        entry.prefix = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+        return entry;
+    }
+    if (!HostName(text))
+        Fail(node, "'" + text + "' is not an address, an address range or a host name");
+    entry.name = Lower(text);
+    return entry;
+}
+
+ProbeVariable ParseVariable(const YAML::Node& node)
+{
+    CheckKeys(node, {"name", "type", "format"}, "a variable");
+    const YAML::Node nameNode = node["name"];
+    if (!nameNode)
+        Fail(node, "a variable needs a name");
+    ProbeVariable v;
+    client::Request& r = v.request;
+    r.command = client::Command::Read;
+    r.name = modZeva::UpperCase(Scalar(nameNode, "name"));
+    v.label = r.name;
+    if (r.name.empty())
+        Fail(nameNode, "the variable name is empty");
+
+    modZeva::DeviceType type{};
+    const YAML::Node typeNode = node["type"];
+    if (r.name.front() == '%') {
+        if (typeNode)
+            Fail(typeNode, v.label + " is a direct address, which takes its type from its third character; "
+                                     "type is for a named variable");
+        type = modZeva::DirectAddressType(r.name);
+    } else {
+        if (!typeNode)
+            Fail(node, "the named variable " + v.label + " needs a type: BIT, BYTE, WORD, DWORD or LWORD");
+        const std::string typeName = modZeva::UpperCase(Scalar(typeNode, "type"));
+        const modZeva::DeviceType* named = modZeva::DeviceTypeFromName(typeName);
+        if (!named)
+            Fail(typeNode, "unknown type '" + typeNode.Scalar() + "' (expected BIT, BYTE, WORD, DWORD or LWORD)");
+        type = *named;
+    }
+    r.type = type.code;
+    r.dataSize = type.size;
+
+    if (const YAML::Node formatNode = node["format"]) {
+        const std::string name = Lower(Scalar(formatNode, "format"));
+        const auto format = modZeva::ValueFormatFromName(name);
+        if (!format || *format == modZeva::ValueFormat::Hex || *format == modZeva::ValueFormat::Binary)
+            Fail(formatNode, "unknown format '" + formatNode.Scalar() + "' (expected unsigned, signed or float)");
+        v.format = *format;
+    }
+    if (!modZeva::FormatSuits(v.format, std::size_t(type.size))) {
+        const std::string what = type.name.empty() ? "of no type" : "a " + std::string(type.name);
+        Fail(node["format"] ? node["format"] : node,
+             v.format == modZeva::ValueFormat::Float ? "float is for DWORD and LWORD variables; " + v.label + " is " + what
+                                                     : v.label + " is " + what + ", which has no value to show");
+    }
+    if (const auto checked = client::Engine::Check(r); checked != modZeva::SendResult::Sent)
+        Fail(nameNode, v.label + ": " + std::string(modZeva::RefusalText(checked)));
+    return v;
+}
+
+Module ParseModule(const YAML::Node& node)
+{
+    CheckKeys(node, {"protocol", "port", "timeout", "retries", "status", "variables"}, "a module");
+    Module m;
+    if (const YAML::Node p = node["protocol"]) {
+        const std::string name = Lower(Scalar(p, "protocol"));
+        if (name != "tcp" && name != "udp")
+            Fail(p, "unknown protocol '" + p.Scalar() + "' (expected tcp or udp)");
+        m.protocol = name == "udp" ? platform::Protocol::Udp : platform::Protocol::Tcp;
+    }
+    const bool udp = m.protocol == platform::Protocol::Udp;
+    m.port = udp ? kUdpPort : kTcpPort;
+    if (const YAML::Node p = node["port"]) {
+        const auto port = Whole(Scalar(p, "port"), 1, 65535);
+        if (!port)
+            Fail(p, "bad port '" + p.Scalar() + "' (expected 1 to 65535)");
+        m.port = static_cast<std::uint16_t>(*port);
+    }
+    if (const YAML::Node t = node["timeout"]) {
+        const auto us = ParseDurationUs(Scalar(t, "timeout"));
+        if (!us || *us <= 0 || *us > kMaxTimeoutUs)
+            Fail(t, "bad timeout '" + t.Scalar() + "' (expected a duration such as 500ms or 1s, at most 10m)");
+        m.timeoutUs = *us;
+    }
+    if (const YAML::Node r = node["retries"]) {
+        const auto retries = Whole(Scalar(r, "retries"), 0, kMaxRetries);
+        if (!retries)
+            Fail(r, "bad retries '" + r.Scalar() + "' (expected 0 to " + std::to_string(kMaxRetries) + ")");
+        if (*retries > 0 && !udp)
+            Fail(r, "retries is for udp; over tcp a request that timed out is not sent again");
+        m.retries = static_cast<int>(*retries);
+    }
+    if (const YAML::Node s = node["status"]) {
+        if (!YAML::convert<bool>::decode(s, m.status))
+            Fail(s, "bad status '" + Scalar(s, "status") + "' (expected true or false)");
+    }
+    if (const YAML::Node vars = node["variables"]; vars && !vars.IsNull()) {
+        if (!vars.IsSequence())
+            Fail(vars, "variables must be a list");
+        std::set<std::string> seen;
+        for (const YAML::Node& v : vars) {
+            ProbeVariable variable = ParseVariable(v);
+            if (!seen.insert(variable.label).second)
+                Fail(v, "the variable " + variable.label + " is listed twice");
+            m.variables.push_back(std::move(variable));
+        }
+    }
+    if (m.variables.empty() && !m.status)
+        Fail(node, "a module needs a variable, or status: true");
+    return m;
+}
+
+Config Parse(const YAML::Node& root)
+{
+    Config config;
+    if (!root || root.IsNull())
+        Fail(root, "the configuration is empty");
+    CheckKeys(root, {"allow", "modules"}, "the configuration");
+    if (const YAML::Node allow = root["allow"]; allow && !allow.IsNull()) {
+        if (!allow.IsSequence())
+            Fail(allow, "allow must be a list of addresses, address ranges and host names");
+        for (const YAML::Node& entry : allow)
+            config.allow.push_back(ParseAllow(entry));
+    }
+    const YAML::Node modules = root["modules"];
+    if (!modules || modules.IsNull())
+        Fail(root, "no modules");
+    if (!modules.IsMap())
+        Fail(modules, "modules must be a map of names to modules");
+    for (const auto& entry : modules) {
+        const std::string& name = Scalar(entry.first, "a module name");
+        if (!config.modules.emplace(name, ParseModule(entry.second)).second)
+            Fail(entry.first, "the module '" + name + "' is defined twice");
+    }
+    return config;
+}
+
+std::string Where(const std::string& file, const YAML::Mark& mark)
+{
+    // A mark of nothing (a key left without a value) points at the start.
+    const int line = mark.line >= 0 ? mark.line + 1 : 1;
+    const int column = mark.column >= 0 ? mark.column + 1 : 1;
+    return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
+}
+
+} // namespace
+
+bool Config::Allows(const std::string& host) const
+{
+    QHostAddress address;
+    const bool literal = address.setAddress(QString::fromStdString(host));
+    for (const AllowEntry& entry : allow) {
+        if (entry.prefix < 0 ? !literal && entry.name == host : literal && address.isInSubnet(entry.network, entry.prefix))
+            return true;
+    }
+    return false;
+}
+
+Loaded ParseConfig(const std::string& text, const std::string& file)
+{
+    Loaded loaded;
+    try {
+        loaded.config = std::make_shared<const Config>(Parse(YAML::Load(text)));
+    } catch (const Wrong& wrong) {
+        loaded.error = Where(file, wrong.mark) + wrong.message;
+    } catch (const YAML::Exception& e) {
+        loaded.error = Where(file, e.mark) + e.msg;
+    }
+    return loaded;
+}
+
+Loaded LoadConfig(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    if (!in || in.bad()) {
+        Loaded loaded;
+        loaded.error = path + ":1:1: cannot read the file";
+        return loaded;
+    }
+    return ParseConfig(text.str(), path);
+}
+
+bool ParseTarget(std::string_view text, std::uint16_t port, Target* target, std::string* error)
+{
+    std::string_view host = text, portText;
+    bool bracketed = false;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) {
+            *error = "no ']' after the IPv6 address";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') {
+            *error = "expected :PORT after the brackets";
+            return false;
+        }
+        portText = rest.empty() ? std::string_view{} : rest.substr(1);
+        bracketed = true;
+        if (rest == ":") {
+            *error = "an empty port";
+            return false;
+        }
+    } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        if (text.find(':', colon + 1) != std::string_view::npos) {
+            *error = "an IPv6 address goes in brackets: [ADDRESS] or [ADDRESS]:PORT";
+            return false;
+        }
+        host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+        if (portText.empty()) {
+            *error = "an empty port";
+            return false;
+        }
+    }
+    if (host.empty()) {
+        *error = "no host";
+        return false;
+    }
+    if (!portText.empty()) {
+        const auto p = Whole(std::string(portText), 1, 65535);
+        if (!p) {
+            *error = "bad port '" + std::string(portText) + "': expected 1 to 65535";
+            return false;
+        }
+        port = static_cast<std::uint16_t>(*p);
+    }
+    QHostAddress address;
+    const bool literal = address.setAddress(QString::fromUtf8(host.data(), qsizetype(host.size())))
+                         && host.find('%') == std::string_view::npos;
+    if (bracketed && (!literal || address.protocol() != QAbstractSocket::IPv6Protocol)) {
+        *error = "'" + std::string(host) + "' in brackets is not an IPv6 address";
+        return false;
+    }
+    if (!literal && !HostName(host)) {
+        *error = "'" + std::string(host) + "' is not an address or a host name";
+        return false;
+    }
+    target->host = literal ? address.toString().toStdString() : Lower(std::string(host));
+    target->port = port;
+    return true;
+}
+
+std::optional<std::int64_t> ParseDurationUs(std::string_view text)
+{
+    static constexpr struct {
+        std::string_view unit;
+        std::int64_t us;
+    } kUnits[] = {{"h", 3'600'000'000}, {"m", 60'000'000}, {"s", 1'000'000}, {"ms", 1'000}};
+    if (text.empty())
+        return std::nullopt;
+    std::int64_t total = 0;
+    std::size_t next = 0; // units go from the largest down, each once
+    while (!text.empty()) {
+        std::size_t digits = 0;
+        while (digits < text.size() && digits < 10 && text[digits] >= '0' && text[digits] <= '9')
+            ++digits;
+        if (digits == 0 || digits == text.size())
+            return std::nullopt;
+        std::int64_t n = 0;
+        std::from_chars(text.data(), text.data() + digits, n);
+        text.remove_prefix(digits);
+        std::size_t u = next;
+        // "ms" before "m": the longer unit that matches.
+        std::size_t found = std::size(kUnits);
+        for (; u < std::size(kUnits); ++u) {
+            const std::string_view unit = kUnits[u].unit;
+            const bool matches = text.substr(0, unit.size()) == unit
+                && !(unit == "m" && text.size() > 1 && text[1] == 's');
+            if (matches) {
+                found = u;
+                break;
+            }
+        }
+        if (found == std::size(kUnits))
+            return std::nullopt;
+        total += n * kUnits[found].us;
+        text.remove_prefix(kUnits[found].unit.size());
+        next = found + 1;
+    }
+    return total;
+}
+
+} // namespace exporter

@@ -1,0 +1,14 @@
+#include "ProcessStats.h"
+
+#include <ctime>
+
+namespace platform {
+
+ProcessStats ReadProcessStats()
+{
+    ProcessStats stats;
+    stats.cpuSeconds = double(std::clock()) / CLOCKS_PER_SEC;
+    return stats;
+}
+
+} // namespace platform

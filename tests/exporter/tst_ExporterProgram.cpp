@@ -1,0 +1,475 @@
+// zeva-exporter end to end, as Prometheus uses it: the program over real
+// HTTP on 127.0.0.1, probing zeva-sim, checked by promtool and scraped by a
+// real Prometheus server.
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <memory>
+
+namespace {
+
+constexpr int kWait = 20000; // generous: the sanitizer build on a busy machine is slow
+
+const QString kExporter = QStringLiteral(ZEVA_EXPORTER_PATH);
+const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
+
+// Modules every test may use: default reads three variables and the status
+// over TCP; udp reads one over UDP; slow waits 5 s for an answer.
+const QString kConfig = QStringLiteral(R"(allow:
+  - 127.0.0.0/8
+modules:
+  default:
+    status: true
+    variables:
+      - name: "%MW0"
+      - name: LIMIT
+        type: DWORD
+      - name: SPEED
+        type: WORD
+        format: signed
+  udp:
+    protocol: udp
+    retries: 1
+    variables:
+      - name: LIMIT
+        type: DWORD
+  slow:
+    timeout: 5s
+    variables:
+      - name: "%MW0"
+)");
+
+struct Sim {
+    QProcess process;
+    quint16 tcp = 0;
+    quint16 udp = 0;
+
+    bool Start()
+    {
+        process.start(kSim, {"--tcp-port", "0", "--udp-port", "0", "--var", "SPEED=WORD:FFFE"});
+        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
+            return false;
+        const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)").match(QString::fromLocal8Bit(process.readLine()).trimmed());
+        tcp = quint16(m.captured(1).toUInt());
+        udp = quint16(m.captured(2).toUInt());
+        return m.hasMatch();
+    }
+    ~Sim()
+    {
+        process.terminate();
+        process.waitForFinished(kWait);
+    }
+};
+
+// The exporter on a free port of 127.0.0.1, its configuration in a file of
+// its own; what it logs is kept.
+struct Exporter {
+    QTemporaryDir dir;
+    QProcess process;
+    quint16 port = 0;
+    QByteArray log;
+
+    QString ConfigPath() const { return dir.filePath(QStringLiteral("exporter.yml")); }
+    bool WriteConfig(const QString& text)
+    {
+        QFile f(ConfigPath());
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text.toUtf8()) == text.toUtf8().size();
+    }
+    bool Start(const QString& config)
+    {
+        if (!WriteConfig(config))
+            return false;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        // What it logs is read as it comes, so that a full pipe never holds
+        // it up; at info level it writes nothing per request.
+        QObject::connect(&process, &QProcess::readyRead, &process, [this] { log = (log + process.readAll()).right(1 << 16); });
+        process.start(kExporter, {"--config.file", ConfigPath(), "--web.listen-address", "127.0.0.1:0", "--log.level", "info"});
+        const QRegularExpression listening(R"(msg=listening address=127\.0\.0\.1:(\d+))");
+        return process.waitForStarted(kWait) && QTest::qWaitFor([&] {
+                   const auto m = listening.match(QString::fromUtf8(log));
+                   port = quint16(m.captured(1).toUInt());
+                   return m.hasMatch();
+               }, kWait);
+    }
+    QUrl Url(const QString& pathAndQuery) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(pathAndQuery));
+    }
+    ~Exporter()
+    {
+        process.terminate();
+        process.waitForFinished(kWait);
+    }
+};
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+};
+
+// Follows a reply's finished signal from the event loop.
+Reply Wait(QNetworkReply* reply)
+{
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(kWait);
+    Reply r{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+    reply->deleteLater();
+    return r;
+}
+
+// The value of one sample in exposition text, NaN when it is not there.
+double Sample(const QByteArray& text, const QString& series)
+{
+    for (const QByteArray& line : text.split('\n')) {
+        const QString l = QString::fromUtf8(line);
+        if (l.startsWith(series + QLatin1Char(' ')))
+            return l.mid(series.size() + 1).toDouble();
+    }
+    return qQNaN();
+}
+
+// A port nothing listens on, for a device that is down.
+quint16 FreePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
+// Resident memory in bytes and open descriptors of a process, from /proc.
+qint64 ResidentBytes(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const auto m = QRegularExpression(R"(VmRSS:\s+(\d+) kB)").match(QString::fromLatin1(f.readAll()));
+    return m.hasMatch() ? m.captured(1).toLongLong() * 1024 : -1;
+}
+qint64 OpenFiles(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
+}
+
+} // namespace
+
+class tst_ExporterProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void probeReadsTheDevice();
+    void deviceDownIsAFailedProbe();
+    void badRequestReachesNoDevice_data();
+    void badRequestReachesNoDevice();
+    void probeEndsWithinScrapeTimeout();
+    void scraperHangsUpMidProbe();
+    void promtoolAcceptsTheOutput();
+    void malformedRequestsLeaveItServing();
+    void badReloadKeepsTheOldConfiguration();
+    void prometheusScrapesThroughTheExporter();
+
+private:
+    Reply Get(const QUrl& url, const QByteArray& timeoutHeader = {})
+    {
+        QNetworkRequest request(url);
+        if (!timeoutHeader.isEmpty())
+            request.setRawHeader("X-Prometheus-Scrape-Timeout-Seconds", timeoutHeader);
+        return Wait(http_.get(request));
+    }
+    QString ProbePath(const QString& module, quint16 port) const
+    {
+        return QStringLiteral("/probe?module=%1&target=127.0.0.1:%2").arg(module).arg(port);
+    }
+
+    Sim sim_;
+    Exporter exporter_;
+    QNetworkAccessManager http_;
+};
+
+void tst_ExporterProgram::initTestCase()
+{
+    http_.setProxy(QNetworkProxy::NoProxy);
+    QVERIFY(sim_.Start());
+    QVERIFY2(exporter_.Start(kConfig), exporter_.log.constData());
+}
+
+void tst_ExporterProgram::probeReadsTheDevice()
+{
+    const Reply tcp = Get(exporter_.Url(ProbePath("default", sim_.tcp)));
+    QCOMPARE(tcp.status, 200);
+    QCOMPARE(Sample(tcp.body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(tcp.body, "zeva_variable_value{variable=\"%MW0\"}"), 0.0);
+    QCOMPARE(Sample(tcp.body, "zeva_variable_value{variable=\"LIMIT\"}"), 305419896.0);
+    QCOMPARE(Sample(tcp.body, "zeva_variable_value{variable=\"SPEED\"}"), -2.0);
+    QCOMPARE(Sample(tcp.body, "zeva_exchange_success{variable=\"SPEED\"}"), 1.0);
+    QCOMPARE(Sample(tcp.body, "zeva_device_error_code{variable=\"SPEED\"}"), 0.0);
+    QCOMPARE(Sample(tcp.body, "zeva_device_state"), 0.0);
+    QVERIFY(Sample(tcp.body, "zeva_exchange_duration_seconds{variable=\"LIMIT\"}") > 0);
+    QCOMPARE(Sample(tcp.body, "zeva_device_status_info{data=\"14131211100F0E0D0C0B0A090807060504030201\"}"), 1.0);
+
+    const Reply udp = Get(exporter_.Url(ProbePath("udp", sim_.udp)));
+    QCOMPARE(udp.status, 200);
+    QCOMPARE(Sample(udp.body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(udp.body, "zeva_variable_value{variable=\"LIMIT\"}"), 305419896.0);
+}
+
+void tst_ExporterProgram::deviceDownIsAFailedProbe()
+{
+    const Reply r = Get(exporter_.Url(ProbePath("default", FreePort())));
+    QCOMPARE(r.status, 200);
+    QCOMPARE(Sample(r.body, "zeva_probe_success"), 0.0);
+    QCOMPARE(Sample(r.body, "zeva_exchange_success{variable=\"LIMIT\"}"), 0.0);
+    QVERIFY2(!r.body.contains("zeva_variable_value{"), r.body.constData());
+}
+
+void tst_ExporterProgram::badRequestReachesNoDevice_data()
+{
+    QTest::addColumn<QString>("path"); // PORT: a listener that must see no connection
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("body");
+    QTest::newRow("unknown module") << "/probe?module=nosuch&target=127.0.0.1:PORT" << 400 << "unknown module \"nosuch\"";
+    QTest::newRow("no target") << "/probe?module=default" << 400 << "target parameter is missing";
+    QTest::newRow("port not a number") << "/probe?target=127.0.0.1:http" << 400 << "bad port 'http'";
+    QTest::newRow("port too large") << "/probe?target=127.0.0.1:65536" << 400 << "bad port '65536'";
+    QTest::newRow("colon without brackets") << "/probe?target=::1" << 400 << "in brackets";
+    QTest::newRow("name not allowed") << "/probe?target=localhost:PORT" << 403 << "is not allowed";
+    QTest::newRow("IPv6 loopback not allowed") << "/probe?target=%5B::1%5D:PORT" << 403 << "is not allowed";
+    QTest::newRow("other path") << "/probes?target=127.0.0.1:PORT" << 404 << "not found";
+    QTest::newRow("path below an endpoint") << "/metrics/x" << 404 << "not found";
+}
+
+void tst_ExporterProgram::badRequestReachesNoDevice()
+{
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(QString, body);
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    QTcpServer device6;
+    const bool v6 = device6.listen(QHostAddress::LocalHostIPv6, device.serverPort());
+    const Reply r = Get(exporter_.Url(path.replace("PORT", QString::number(device.serverPort()))));
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.body.contains(body.toUtf8()), r.body.constData());
+    QTest::qWait(50);
+    QVERIFY(!device.hasPendingConnections());
+    QVERIFY(!v6 || !device6.hasPendingConnections());
+}
+
+// A device that takes the connection and never answers: the probe ends by
+// Prometheus's deadline, less the half second the answer needs, as a failure.
+void tst_ExporterProgram::probeEndsWithinScrapeTimeout()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const Reply r = Get(exporter_.Url(ProbePath("slow", silent.serverPort())), "1.5");
+    QCOMPARE(r.status, 200);
+    QCOMPARE(Sample(r.body, "zeva_probe_success"), 0.0);
+    const double took = Sample(r.body, "zeva_probe_duration_seconds");
+    QVERIFY2(took >= 0.9 && took < 1.5, QByteArray::number(took).constData());
+}
+
+// The scraper gives up while the probe waits; the answer has nobody to go
+// to, and the exporter goes on serving.
+void tst_ExporterProgram::scraperHangsUpMidProbe()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const double before = Sample(Get(exporter_.Url("/metrics")).body,
+                                 "zeva_exporter_probes_total{module=\"slow\",result=\"failure\"}");
+    for (int i = 0; i < 3; ++i) {
+        QNetworkRequest request(exporter_.Url(ProbePath("slow", silent.serverPort())));
+        request.setRawHeader("X-Prometheus-Scrape-Timeout-Seconds", "1");
+        QNetworkReply* reply = http_.get(request);
+        QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, kWait));
+        delete silent.nextPendingConnection();
+        reply->abort();
+        reply->deleteLater();
+    }
+    QVERIFY(QTest::qWaitFor([&] {
+        const double after = Sample(Get(exporter_.Url("/metrics")).body,
+                                    "zeva_exporter_probes_total{module=\"slow\",result=\"failure\"}");
+        return after - (qIsNaN(before) ? 0 : before) == 3;
+    }, kWait));
+    QCOMPARE(exporter_.process.state(), QProcess::Running);
+    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+}
+
+void tst_ExporterProgram::promtoolAcceptsTheOutput()
+{
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (promtool.isEmpty())
+        QSKIP("promtool is not installed (./tools.sh installs it)");
+    const QList<QByteArray> outputs{Get(exporter_.Url(ProbePath("default", sim_.tcp))).body,
+                                    Get(exporter_.Url(ProbePath("default", FreePort()))).body,
+                                    Get(exporter_.Url("/metrics")).body};
+    for (const QByteArray& text : outputs) {
+        QProcess check;
+        check.setProcessChannelMode(QProcess::MergedChannels);
+        check.start(promtool, {"check", "metrics"});
+        QVERIFY(check.waitForStarted(kWait));
+        check.write(text);
+        check.closeWriteChannel();
+        QVERIFY(check.waitForFinished(kWait));
+        QVERIFY2(check.exitCode() == 0, (check.readAll() + "\n" + text).constData());
+    }
+}
+
+// Bad requests of every kind, over kept-alive connections and as garbage on
+// connections of their own, ten thousand of them.
+void tst_ExporterProgram::malformedRequestsLeaveItServing()
+{
+    if (!QFile::exists(QStringLiteral("/proc/self/status")))
+        QSKIP("resident memory and open descriptors are read from /proc");
+    const QList<QByteArray> paths{"/probe?module=nosuch&target=127.0.0.1", "/probe", "/probe?target=127.0.0.1:0",
+                                  "/probe?target=a:b:c", "/probe?target=10.1.2.3", "/nowhere",
+                                  "/probe?target=" + QByteArray(2000, 'x')};
+    const auto flood = [&](int count) {
+        QTcpSocket s;
+        for (int i = 0; i < count; ++i) {
+            if (i % 100 == 99) {
+                // Garbage, on a connection of its own that the server drops.
+                QTcpSocket g;
+                g.connectToHost(QHostAddress::LocalHost, exporter_.port);
+                if (!g.waitForConnected(kWait))
+                    return false;
+                g.write("\x16\x03\x01 garbage\r\n\r\n");
+                g.waitForDisconnected(kWait);
+                continue;
+            }
+            if (s.state() != QAbstractSocket::ConnectedState) {
+                s.abort();
+                s.connectToHost(QHostAddress::LocalHost, exporter_.port);
+                if (!s.waitForConnected(kWait))
+                    return false;
+            }
+            s.write("GET " + paths[i % paths.size()] + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            // Headers, then the body by its length.
+            QByteArray got;
+            qsizetype end = -1;
+            const auto more = [&] {
+                if (s.bytesAvailable() == 0 && !s.waitForReadyRead(kWait))
+                    return false;
+                got += s.readAll();
+                return true;
+            };
+            while ((end = got.indexOf("\r\n\r\n")) < 0 && more()) {
+            }
+            const auto length = QRegularExpression(R"(Content-Length: (\d+))", QRegularExpression::CaseInsensitiveOption)
+                                    .match(QString::fromLatin1(got.left(end)));
+            if (end < 0 || !length.hasMatch() || !got.startsWith("HTTP/1.1 40"))
+                return false;
+            while (got.size() < end + 4 + length.captured(1).toInt() && more()) {
+            }
+        }
+        return true;
+    };
+    const qint64 pid = exporter_.process.processId();
+    QVERIFY(flood(1000)); // allocations that stay: the first connections, the log's buffers
+    const qint64 memory = ResidentBytes(pid);
+    const qint64 files = OpenFiles(pid);
+    QVERIFY(flood(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(OpenFiles(pid) <= files + 2, kWait);
+#ifndef ZEVA_SANITIZED_BUILD
+    const qint64 grown = ResidentBytes(pid) - memory;
+    QVERIFY2(grown <= 8 * 1024 * 1024, QByteArray::number(grown).constData());
+#endif
+    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+}
+
+void tst_ExporterProgram::badReloadKeepsTheOldConfiguration()
+{
+    Exporter own;
+    QVERIFY2(own.Start(kConfig), own.log.constData());
+    const QUrl reload = own.Url("/-/reload");
+
+    QVERIFY(own.WriteConfig(QString(kConfig).replace("  slow:", "  slow:\n    colour: red")));
+    const Reply refused = Wait(http_.post(QNetworkRequest(reload), QByteArray()));
+    QCOMPARE(refused.status, 500);
+    QVERIFY2(refused.body.startsWith((own.ConfigPath() + ":").toUtf8()) && refused.body.contains("unknown key 'colour'"),
+             refused.body.constData());
+    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(Get(own.Url("/metrics")).body, "zeva_exporter_config_last_reload_successful"), 0.0);
+
+    // A good one takes over, by POST and by SIGHUP.
+    QVERIFY(own.WriteConfig(QString(kConfig).replace("  slow:", "  second:")));
+    QCOMPARE(Wait(http_.post(QNetworkRequest(reload), QByteArray())).status, 200);
+    QCOMPARE(Get(own.Url(ProbePath("second", sim_.tcp))).status, 200);
+    QCOMPARE(Get(own.Url(ProbePath("slow", sim_.tcp))).status, 400);
+#ifdef Q_OS_UNIX
+    QVERIFY(own.WriteConfig(QString(kConfig).replace("  slow:", "  third:")));
+    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {"-HUP", QString::number(own.process.processId())}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(Get(own.Url(ProbePath("third", sim_.tcp))).status, 200, kWait);
+#endif
+}
+
+// Prometheus scrapes the simulator through the exporter, the target passed
+// by relabelling as the README shows, until it holds the simulator's value.
+void tst_ExporterProgram::prometheusScrapesThroughTheExporter()
+{
+    const QString prometheus = QStandardPaths::findExecutable(QStringLiteral("prometheus"));
+    if (prometheus.isEmpty())
+        QSKIP("prometheus is not installed (./tools.sh installs it)");
+    QTemporaryDir dir;
+    const quint16 port = FreePort();
+    const QString config = QStringLiteral(R"(global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
+  - job_name: zeva
+    metrics_path: /probe
+    params:
+      module: [default]
+    static_configs:
+      - targets: ["127.0.0.1:%1"]
+    relabel_configs:
+      - source_labels: [__address__]
+        target_label: __param_target
+      - source_labels: [__param_target]
+        target_label: instance
+      - target_label: __address__
+        replacement: 127.0.0.1:%2
+)").arg(sim_.tcp).arg(exporter_.port);
+    QFile file(dir.filePath("prometheus.yml"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config.toUtf8()) > 0);
+    file.close();
+
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(prometheus, {"--config.file=" + file.fileName(), "--storage.tsdb.path=" + dir.filePath("data"),
+                              QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(port)});
+    QVERIFY(server.waitForStarted(kWait));
+    const auto query = [&](const QString& promql) {
+        QUrl url(QStringLiteral("http://127.0.0.1:%1/api/v1/query").arg(port));
+        url.setQuery(QUrlQuery{{"query", promql}});
+        const Reply r = Get(url);
+        const QJsonArray result = QJsonDocument::fromJson(r.body)["data"]["result"].toArray();
+        return result.isEmpty() ? QString() : result.first()["value"].toArray().at(1).toString();
+    };
+    const QString instance = QStringLiteral("127.0.0.1:%1").arg(sim_.tcp);
+    const bool held = QTest::qWaitFor([&] {
+        return query(QStringLiteral("zeva_variable_value{variable=\"LIMIT\",instance=\"%1\"}").arg(instance)) == "305419896"
+            && query(QStringLiteral("zeva_probe_success{instance=\"%1\"}").arg(instance)) == "1";
+    }, 30000);
+    server.terminate();
+    server.waitForFinished(kWait);
+    QVERIFY2(held, server.readAll().right(3000).constData());
+}
+
+QTEST_GUILESS_MAIN(tst_ExporterProgram)
+#include "tst_ExporterProgram.moc"
