@@ -245,8 +245,8 @@ void tst_ExporterProgram::badRequestReachesNoDevice_data()
     QTest::addColumn<QString>("body");
     QTest::newRow("unknown module") << "/probe?module=nosuch&target=127.0.0.1:PORT" << 400 << "unknown module \"nosuch\"";
     QTest::newRow("no target") << "/probe?module=default" << 400 << "target parameter is missing";
-    QTest::newRow("port not a number") << "/probe?target=127.0.0.1:http" << 400 << "bad port 'http'";
-    QTest::newRow("port too large") << "/probe?target=127.0.0.1:65536" << 400 << "bad port '65536'";
+    QTest::newRow("port not a number") << "/probe?target=127.0.0.1:http" << 400 << "bad port: expected 1 to 65535";
+    QTest::newRow("port too large") << "/probe?target=127.0.0.1:65536" << 400 << "bad port: expected 1 to 65535";
     QTest::newRow("colon without brackets") << "/probe?target=::1" << 400 << "in brackets";
     QTest::newRow("name not allowed") << "/probe?target=localhost:PORT" << 403 << "is not allowed";
     QTest::newRow("IPv6 loopback not allowed") << "/probe?target=%5B::1%5D:PORT" << 403 << "is not allowed";
