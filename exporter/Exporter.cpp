@@ -289,6 +289,7 @@ void Exporter::Cancel(std::uint64_t id)
         return;
     log_.Write(LogLevel::Debug, "probe cancelled: the scraper hung up",
                Log::Pair("target", found->second->target) + Log::Pair("module", found->second->module));
+    probesTotal_->Add({{"module", found->second->module}, {"result", "failure"}}).Increment();
     probes_.erase(found);
 }
 

@@ -60,7 +60,7 @@ std::string Exposition::Number(double value)
     if (std::isinf(value))
         return value > 0 ? "+Inf" : "-Inf";
     char buffer[32];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general);
     return ec == std::errc{} ? std::string(buffer, end) : std::string("NaN");
 }
 

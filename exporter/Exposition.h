@@ -21,7 +21,8 @@ public:
 
     const std::string& Text() const { return text_; }
 
-    // The shortest decimal text that reads back to `value`; NaN, +Inf, -Inf.
+    // The shortest decimal text that reads back to `value`, with an exponent
+    // from 1e+06 and below 1e-04 (as Prometheus writes them); NaN, +Inf, -Inf.
     static std::string Number(double value);
 
 private:
