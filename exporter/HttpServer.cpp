@@ -188,6 +188,9 @@ HttpServer::~HttpServer()
 quint16 HttpServer::Listen(const QHostAddress& address, quint16 port, QString* error)
 {
     auto* listener = new Listener(this);
+    // Room for a burst of connections: beyond the kernel's queue they are
+    // not refused but wait for a retransmission, which a scrape cannot afford.
+    listener->setListenBacklogSize(1024);
     if (!listener->listen(address, port)) {
         *error = listener->errorString();
         delete listener;
@@ -364,9 +367,9 @@ void HttpServer::Write(Connection& c, const HttpResponse& response, bool close)
     c.socket->flush();
     if (c.state == Connection::State::Closed)
         return; // the write found the peer gone
+    MakeIdle(c); // from the answer on; a peer that never reads it is dropped in time
     if (close) {
         c.state = Connection::State::Closing;
-        MakeIdle(c); // a peer that never reads is dropped in time
         c.socket->disconnectFromHost();
         return;
     }
