@@ -154,8 +154,13 @@ ProbeVariable ParseVariable(const YAML::Node& node)
              v.format == modZeva::ValueFormat::Float ? "float is for DWORD and LWORD variables; " + v.label + " is " + what
                                                      : v.label + " is " + what + ", which has no value to show");
     }
-    if (const auto checked = client::Engine::Check(r); checked != modZeva::SendResult::Sent)
-        Fail(nameNode, v.label + ": " + std::string(modZeva::RefusalText(checked)));
+    // In English: the window's texts for these are its own.
+    if (const auto checked = client::Engine::Check(r); checked != modZeva::SendResult::Sent) {
+        Fail(nameNode, v.label
+                 + (checked == modZeva::SendResult::BadNameChar
+                        ? ": the name has a character outside U+0001 to U+00FF, which a request cannot carry"
+                        : ": the name is too long for a request (at most 255 bytes of body)"));
+    }
     return v;
 }
 

@@ -65,6 +65,8 @@ void tst_ExporterConfig::refused_data()
     QTest::newRow("nothing to read") << head + "    port: 2004\n" << "x.yml:4:5: a module needs a variable";
     QTest::newRow("not yaml") << QStringLiteral("allow: [127.0.0.1\nmodules:\n") << "x.yml:";
     QTest::newRow("no modules") << QStringLiteral("allow: [127.0.0.1]\n") << "x.yml:1:1: no modules";
+    QTest::newRow("name a request cannot carry") << head + "    variables:\n      - name: \"속도\"\n        type: WORD\n"
+                                                 << "x.yml:5:15: 속도: the name has a character outside U+0001 to U+00FF";
     QTest::newRow("timeout overflows") << head + "    timeout: 5124095576h1m50s551ms\n    status: true\n"
                                        << "x.yml:4:14: bad timeout '5124095576h1m50s551ms'";
     QTest::newRow("probe_timeout over 10m") << head + "    probe_timeout: 11m\n    status: true\n"
