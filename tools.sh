@@ -8,9 +8,9 @@ zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
 # zeva-exporter: http-parser (requests), libcrypt (bcrypt passwords),
 # yaml-cpp, prometheus-cpp; Prometheus itself for promtool and the
 # end-to-end test; openssl and apache2-utils (htpasswd) make a certificate
-# and a password hash in its tests.
+# and a password hash in its tests, netcat-openbsd a peer that half-closes.
 zeva_packages="$zeva_packages libhttp-parser-dev libcrypt-dev libyaml-cpp-dev prometheus-cpp-dev prometheus"
-zeva_packages="$zeva_packages openssl apache2-utils"
+zeva_packages="$zeva_packages openssl apache2-utils netcat-openbsd"
 # The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 
