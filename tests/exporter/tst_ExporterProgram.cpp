@@ -758,6 +758,12 @@ void tst_ExporterProgram::httpsAndPasswords()
     QCOMPARE(probe.status, 200);
     QCOMPARE(Sample(probe.body, "zeva_probe_success"), 1.0);
     QCOMPARE(Get(own.Url("/-/healthy")).status, 0); // plain HTTP is no answer
+
+    // The file is read again when it changes: without users, no password.
+    QVERIFY(web.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    web.write("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n");
+    web.close();
+    QCOMPARE(get("/metrics", {}).status, 200);
 }
 
 // Prometheus scrapes the simulator through the exporter, the target passed
