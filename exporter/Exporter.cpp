@@ -333,6 +333,7 @@ QByteArray Exporter::IndexPage() const
         + example + "\">" + example
         + "</a>: probe a device</li>\n"
           "<li><a href=\"metrics\">/metrics</a>: the exporter's own metrics</li>\n"
+          "<li><a href=\"-/healthy\">/-/healthy</a>: whether the exporter runs</li>\n"
           "<li>POST /-/reload: read the configuration again</li>\n</ul>\n"
           "<h2>Modules</h2>\n<ul>\n"
         + modules + "</ul>\n<p>" + QByteArray("zeva-exporter ") + ZEVA_VERSION + "</p>\n</body></html>\n";
