@@ -1,6 +1,6 @@
 #include "HttpServer.h"
 
-#include <http_parser.h>
+#include "RequestReader.h"
 
 #include <QSslSocket>
 #include <QTcpServer>
@@ -34,126 +34,26 @@ const char* Reason(int status)
     }
 }
 
-bool SameName(std::string_view a, std::string_view lower)
-{
-    return a.size() == lower.size()
-        && std::equal(a.begin(), a.end(), lower.begin(),
-                      [](char x, char y) { return (x >= 'A' && x <= 'Z' ? char(x - 'A' + 'a') : x) == y; });
-}
-
 } // namespace
 
 struct HttpServer::Connection {
     enum class State { Reading, Handling, Writing, Closing, Closed };
 
-    std::uint64_t id = 0;
-    QTcpSocket* socket = nullptr; // deleted later, when dropped
-    http_parser parser{};
+    Connection(std::uint64_t id, QTcpSocket* socket, const HttpLimits& limits)
+        : id(id), socket(socket), reader(limits.maxHeaderBytes, limits.maxBodyBytes)
+    {
+    }
+
+    std::uint64_t id;
+    QTcpSocket* socket; // deleted later, when dropped
+    RequestReader reader;
     QByteArray in; // read, not yet parsed
     State state = State::Reading;
     std::uint64_t requestId = 0;
+    std::string path; // of the request being answered
     bool idle = false;
     std::list<Connection*>::iterator idleAt;
     std::int64_t idleSince = 0;
-
-    // The request being read.
-    std::size_t fed = 0; // bytes given to the parser before its headers ended
-    std::string url, field, value;
-    bool inValue = false, headerSeen = false, headersDone = false;
-    std::size_t body = 0;
-    std::string timeoutHeader, authorization, method, path;
-    bool keepAlive = false, head = false;
-    int reject = 0;        // a status the request is refused with
-    std::size_t limit = 0; // of the request line and headers
-    std::size_t bodyLimit = 0;
-
-    void NewMessage()
-    {
-        fed = 0;
-        url.clear();
-        field.clear();
-        value.clear();
-        inValue = headerSeen = headersDone = false;
-        body = 0;
-        timeoutHeader.clear();
-        authorization.clear();
-        method.clear();
-        path.clear();
-        reject = 0;
-    }
-    void StoreHeader()
-    {
-        if (SameName(field, "x-prometheus-scrape-timeout-seconds"))
-            timeoutHeader = value;
-        else if (SameName(field, "authorization"))
-            authorization = value;
-        field.clear();
-        value.clear();
-        inValue = false;
-    }
-
-    static Connection& Of(http_parser* p) { return *static_cast<Connection*>(p->data); }
-
-    static const http_parser_settings& Settings()
-    {
-        static const http_parser_settings settings = [] {
-            http_parser_settings s{};
-            s.on_url = [](http_parser* p, const char* at, std::size_t n) {
-                Connection& c = Of(p);
-                c.url.append(at, n);
-                if (c.url.size() > c.limit) {
-                    c.reject = 414;
-                    return 1;
-                }
-                return 0;
-            };
-            s.on_header_field = [](http_parser* p, const char* at, std::size_t n) {
-                Connection& c = Of(p);
-                c.headerSeen = true;
-                if (c.inValue)
-                    c.StoreHeader();
-                c.field.append(at, std::min(n, c.limit));
-                return 0;
-            };
-            s.on_header_value = [](http_parser* p, const char* at, std::size_t n) {
-                Connection& c = Of(p);
-                c.inValue = true;
-                c.value.append(at, std::min(n, c.limit));
-                return 0;
-            };
-            s.on_headers_complete = [](http_parser* p) {
-                Connection& c = Of(p);
-                if (c.inValue)
-                    c.StoreHeader();
-                c.headersDone = true;
-                c.method = http_method_str(static_cast<http_method>(p->method));
-                c.head = p->method == HTTP_HEAD;
-                c.keepAlive = http_should_keep_alive(p) != 0 && !p->upgrade;
-                // A body announced larger than allowed is refused before any of it is read.
-                if ((p->flags & F_CHUNKED) == 0 && p->content_length != ULLONG_MAX && p->content_length > c.bodyLimit) {
-                    c.reject = 413;
-                    return -1;
-                }
-                return 0;
-            };
-            s.on_body = [](http_parser* p, const char*, std::size_t n) {
-                Connection& c = Of(p);
-                c.body += n;
-                if (c.body > c.bodyLimit) {
-                    c.reject = 413;
-                    return 1;
-                }
-                return 0;
-            };
-            s.on_message_complete = [](http_parser* p) {
-                // One request at a time: the rest waits until this one is answered.
-                http_parser_pause(p, 1);
-                return 0;
-            };
-            return s;
-        }();
-        return settings;
-    }
 };
 
 class HttpServer::Listener final : public QTcpServer {
@@ -214,15 +114,8 @@ void HttpServer::Accept(qintptr descriptor)
         delete socket;
         return;
     }
-    auto owned = std::make_unique<Connection>();
+    auto owned = std::make_unique<Connection>(nextId_++, socket, limits_);
     Connection& c = *owned;
-    c.id = nextId_++;
-    c.socket = socket;
-    c.limit = limits_.maxHeaderBytes;
-    c.bodyLimit = limits_.maxBodyBytes;
-    http_parser_init(&c.parser, HTTP_REQUEST);
-    c.parser.data = &c;
-    c.NewMessage();
     socket->setReadBufferSize(kChunk);
     const std::uint64_t id = c.id;
     const auto with = [this, id](auto f) {
@@ -259,36 +152,13 @@ void HttpServer::Process(Connection& c)
             if (c.in.isEmpty())
                 return;
         }
-        std::size_t length = std::size_t(c.in.size());
-        if (!c.headersDone)
-            length = std::min(length, limits_.maxHeaderBytes + 1 - std::min(c.fed, limits_.maxHeaderBytes));
-        const std::size_t parsed = http_parser_execute(&c.parser, &Connection::Settings(), c.in.constData(), length);
-        if (!c.headersDone)
-            c.fed += parsed;
-        c.in.remove(0, qsizetype(parsed));
-        const auto error = HTTP_PARSER_ERRNO(&c.parser);
-        if (c.reject) {
-            Refuse(c, c.reject, c.reject == 413 ? "the request's body is larger than 64 KiB\n"
-                                : c.reject == 414 ? "the request line is longer than 8 KiB\n"
-                                                  : "the request's headers are larger than 8 KiB\n");
+        c.in.remove(0, qsizetype(c.reader.Feed(c.in.constData(), std::size_t(c.in.size()))));
+        if (c.reader.GetState() == RequestReader::State::Refused) {
+            Refuse(c, c.reader.Status(), QByteArray::fromStdString(c.reader.Reason()));
             return;
         }
-        if (error == HPE_PAUSED) {
-            http_parser_pause(&c.parser, 0);
+        if (c.reader.GetState() == RequestReader::State::Complete)
             Dispatch(c);
-            continue;
-        }
-        if (error != HPE_OK) {
-            Refuse(c, 400, QByteArray("bad request: ") + http_errno_description(error) + "\n");
-            return;
-        }
-        if (!c.headersDone && c.fed > limits_.maxHeaderBytes) {
-            if (c.headerSeen)
-                Refuse(c, 431, "the request's headers are larger than 8 KiB\n");
-            else
-                Refuse(c, 414, "the request line is longer than 8 KiB\n");
-            return;
-        }
     }
 }
 
@@ -300,7 +170,7 @@ void HttpServer::Dispatch(Connection& c)
         c.idle = false;
     }
     // The target as a path, or as an absolute URL.
-    std::string_view url = c.url;
+    std::string_view url = c.reader.Url();
     if (url.starts_with("http://") || url.starts_with("https://")) {
         const std::size_t slash = url.find('/', url.find("//") + 2);
         url = slash == std::string_view::npos ? std::string_view("/") : url.substr(slash);
@@ -309,11 +179,11 @@ void HttpServer::Dispatch(Connection& c)
     const std::size_t question = url.find('?');
     c.path.assign(url.substr(0, question));
     HttpRequest request;
-    request.method = c.method;
+    request.method = c.reader.Method();
     request.path = c.path;
     if (question != std::string_view::npos)
         request.query.assign(url.substr(question + 1));
-    request.scrapeTimeout = c.timeoutHeader;
+    request.scrapeTimeout = c.reader.ScrapeTimeout();
 
     std::string error;
     const auto web = web_.Current(&error);
@@ -321,8 +191,9 @@ void HttpServer::Dispatch(Connection& c)
         Write(c, {500, QByteArrayLiteral("text/plain; charset=utf-8"), "the web configuration cannot be used\n", {}}, true);
         return;
     }
-    if (!web->users.empty() && c.path != "/-/healthy" && !web->Authorized(c.authorization)) {
-        Write(c, {401, QByteArrayLiteral("text/plain; charset=utf-8"), "a user name and password are needed\n", {}}, !c.keepAlive);
+    if (!web->users.empty() && c.path != "/-/healthy" && !web->Authorized(c.reader.Authorization())) {
+        Write(c, {401, QByteArrayLiteral("text/plain; charset=utf-8"), "a user name and password are needed\n", {}},
+              !c.reader.KeepAlive());
         return;
     }
     request.id = nextId_++;
@@ -339,7 +210,7 @@ void HttpServer::Respond(std::uint64_t id, const HttpResponse& response)
     Connection& c = *it->second;
     handling_.erase(it);
     c.requestId = 0;
-    Write(c, response, !c.keepAlive);
+    Write(c, response, !c.reader.KeepAlive());
 }
 
 void HttpServer::Write(Connection& c, const HttpResponse& response, bool close)
@@ -355,10 +226,10 @@ void HttpServer::Write(Connection& c, const HttpResponse& response, bool close)
         out += "WWW-Authenticate: Basic realm=\"zeva-exporter\", charset=\"UTF-8\"\r\n";
     if (close)
         out += "Connection: close\r\n";
-    else if (c.parser.http_major == 1 && c.parser.http_minor == 0)
+    else if (c.reader.Http10())
         out += "Connection: keep-alive\r\n";
     out += "\r\n";
-    if (!c.head)
+    if (!c.reader.Head())
         out += response.body;
     answered_(c.path, response.status);
     c.socket->write(out);
@@ -388,7 +259,8 @@ void HttpServer::Next(Connection& c)
             return;
         Connection& c = *it->second;
         c.state = Connection::State::Reading;
-        c.NewMessage();
+        c.reader.Next();
+        c.path.clear();
         MakeIdle(c);
         Process(c);
     }, Qt::QueuedConnection);
