@@ -13,7 +13,7 @@ zeva_install_missing
 
 seconds=${1:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
-harnesses="fuzz_decode fuzz_framing fuzz_requests fuzz_sim"
+harnesses="fuzz_decode fuzz_framing fuzz_requests fuzz_sim fuzz_http_request"
 
 echo "== Fuzzing build (clang, ASan + UBSan + libFuzzer)"
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DZEVA_FUZZ=ON >/dev/null

@@ -5,10 +5,12 @@
 zeva_packages="cmake g++ make qt6-base-dev qt6-charts-dev fonts-nanum"
 # Manual pages, the menu entry's check, the Debian package and its checks.
 zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
-# zeva-exporter: Qt HTTP Server (whose CMake files also need Qt WebSockets),
+# zeva-exporter: http-parser (requests), libcrypt (bcrypt passwords),
 # yaml-cpp, prometheus-cpp; Prometheus itself for promtool and the
-# end-to-end test.
-zeva_packages="$zeva_packages qt6-httpserver-dev qt6-websockets-dev libyaml-cpp-dev prometheus-cpp-dev prometheus"
+# end-to-end test; openssl and apache2-utils (htpasswd) make a certificate
+# and a password hash in its tests, netcat-openbsd a peer that half-closes.
+zeva_packages="$zeva_packages libhttp-parser-dev libcrypt-dev libyaml-cpp-dev prometheus-cpp-dev prometheus"
+zeva_packages="$zeva_packages openssl apache2-utils netcat-openbsd"
 # The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 

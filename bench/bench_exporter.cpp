@@ -5,9 +5,13 @@
 // until N probes (default 100000) are answered. Prints probes per second, the
 // probe time percentiles as a scraper sees them, the exporter's resident
 // memory after a warm-up and at the end, and its descriptors before and
-// after.
+// after. With --idle I, I connections from 127.0.0.2 that send nothing are
+// held open through the run (the exporter's --web.max-connections is M,
+// default 2000); --exporter runs another build of the exporter, to compare
+// two side by side.
 //
-//   zeva-bench-exporter [--probes N] [--concurrency C] [--devices D]
+//   zeva-bench-exporter [--probes N] [--concurrency C] [--devices D] [--idle I]
+//                       [--max-connections M] [--exporter PATH]
 #include <QCoreApplication>
 #include <QProcess>
 #include <QRegularExpression>
@@ -18,10 +22,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -80,11 +86,18 @@ struct Conn {
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    long probes = 100000, concurrency = 100, devices = 100;
+    long probes = 100000, concurrency = 100, devices = 100, idle = 0, maxConnections = 0;
+    QString exporterPath = QStringLiteral(ZEVA_EXPORTER_PATH);
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         const long v = std::atol(argv[i + 1]);
-        if (a == "--probes")
+        if (a == "--exporter")
+            exporterPath = QString::fromLocal8Bit(argv[i + 1]);
+        else if (a == "--idle")
+            idle = v;
+        else if (a == "--max-connections")
+            maxConnections = v;
+        else if (a == "--probes")
             probes = v;
         else if (a == "--concurrency")
             concurrency = v;
@@ -114,8 +127,10 @@ int main(int argc, char* argv[])
     // Its log is read only up to the line naming its port; at info level
     // nothing follows per probe.
     exporter.setProcessChannelMode(QProcess::MergedChannels);
-    exporter.start(QStringLiteral(ZEVA_EXPORTER_PATH),
-                   {"--config.file", config, "--web.listen-address", "127.0.0.1:0", "--log.level", "info"});
+    QStringList exporterArgs{"--config.file", config, "--web.listen-address", "127.0.0.1:0", "--log.level", "info"};
+    if (maxConnections > 0)
+        exporterArgs += {"--web.max-connections", QString::number(maxConnections)};
+    exporter.start(exporterPath, exporterArgs);
     if (!exporter.waitForStarted() || !WaitLine(exporter, QRegularExpression(R"(address=127\.0\.0\.1:(\d+))"), &m))
         return 1;
     const int httpPort = m.captured(1).toInt();
@@ -156,6 +171,28 @@ int main(int argc, char* argv[])
         ::close(first.fd);
         QThread::msleep(200);
     }
+    // Idle connections from another loopback address, held to the end.
+    if (idle > 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, rlim_t(idle + concurrency + 256)));
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<int> held;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002); // 127.0.0.2
+    for (long i = 0; i < idle; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0
+            || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            std::fprintf(stderr, "cannot hold idle connection %ld: %s\n", i, std::strerror(errno));
+            return 1;
+        }
+        held.push_back(fd);
+    }
+    if (idle > 0)
+        QThread::msleep(1000);
     const int fdsBefore = OpenFiles(pid);
     long rssWarm = -1;
     const long warmUp = std::min(probes / 10, 1000L);
@@ -227,7 +264,10 @@ int main(int argc, char* argv[])
                 double(times.size()) / seconds, pct(0.50), pct(0.99), times.empty() ? 0 : times.back());
     std::printf("exporter resident memory %ld kB after the warm-up, %ld kB at the end (%+ld kB)\n", rssWarm, rssEnd,
                 rssEnd - rssWarm);
-    std::printf("exporter descriptors %d before, %d after\n", fdsBefore, fdsAfter);
+    std::printf("exporter descriptors %d before, %d after", fdsBefore, fdsAfter);
+    std::printf(idle > 0 ? " (%ld idle connections from 127.0.0.2 held)\n" : "\n", idle);
+    for (int fd : held)
+        ::close(fd);
     exporter.terminate();
     exporter.waitForFinished();
     sim.terminate();

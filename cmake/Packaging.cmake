@@ -38,7 +38,7 @@ if(TARGET zeva-exporter)
     "and Grafana dashboard")
   # The exporter's configuration is the administrator's: an upgrade keeps
   # their changes.
-  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/zeva/exporter.yml\n")
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/zeva/exporter.yml\n/etc/zeva/web.yml\n")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 endif()
 string(APPEND description

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -19,6 +22,8 @@ constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
 constexpr int kMaxRetries = 10;
 constexpr std::int64_t kMaxTimeoutUs = 600'000'000; // ten minutes: longer than any scrape
+constexpr std::int64_t kNoHeaderDeadlineUs = 10'000'000;
+constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
 
 // What is wrong, and where: 0-based as yaml-cpp counts.
 struct Wrong {
@@ -70,44 +75,35 @@ std::optional<long long> Whole(const std::string& text, long long min, long long
     return v;
 }
 
-// A host name as a target or an allow entry gives it: letters, digits,
-// hyphens and dots, labels not empty.
-bool HostName(std::string_view name)
-{
-    if (name.empty() || name.size() > 253 || name.front() == '.' || name.back() == '.')
-        return false;
-    char last = '.';
-    for (char c : name) {
-        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!letter && c != '-' && c != '.')
-            return false;
-        if (c == '.' && last == '.')
-            return false;
-        last = c;
-    }
-    return true;
-}
-
 AllowEntry ParseAllow(const YAML::Node& node)
 {
     const std::string& text = Scalar(node, "an allow entry");
-    const QString q = QString::fromStdString(text);
+    // An IPv6 address may come with or without brackets here.
+    const auto address = [](std::string_view a) {
+        if (a.size() > 2 && a.front() == '[' && a.back() == ']')
+            return client::ParseIpv6(a.substr(1, a.size() - 2));
+        auto v4 = client::ParseIpv4(a);
+        return v4 ? v4 : client::ParseIpv6(a);
+    };
     AllowEntry entry;
-    if (text.find('/') != std::string::npos) {
-        const auto [network, prefix] = QHostAddress::parseSubnet(q);
-        if (network.isNull() || prefix < 0)
+    if (const std::size_t slash = text.find('/'); slash != std::string::npos) {
+        const auto network = address(std::string_view(text).substr(0, slash));
+        const std::string prefixText = text.substr(slash + 1);
+        const auto prefix = prefixText.size() > 1 && prefixText.front() == '0' ? std::nullopt : Whole(prefixText, 0, 128);
+        if (!network || !prefix || *prefix > network->Bits())
             Fail(node, "'" + text + "' is not an address range (expected ADDRESS/PREFIX, such as 127.0.0.0/8)");
-        entry.network = network;
-        entry.prefix = prefix;
+        entry.network = *network;
+        entry.prefix = int(*prefix);
         return entry;
     }
-    if (QHostAddress address; address.setAddress(q) && text.find('%') == std::string::npos) {
-        entry.network = address;
-        entry.prefix = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+    if (const auto a = address(text)) {
+        entry.network = *a;
+        entry.prefix = a->Bits();
         return entry;
     }
-    if (!HostName(text))
-        Fail(node, "'" + text + "' is not an address, an address range or a host name");
+    if (!client::IsHostName(text))
+        Fail(node, "'" + text + "' is not an address, an address range or a host name "
+                   "(an IPv4 address is four numbers 0 to 255 without leading zeros)");
     entry.name = Lower(text);
     return entry;
 }
@@ -158,14 +154,19 @@ ProbeVariable ParseVariable(const YAML::Node& node)
              v.format == modZeva::ValueFormat::Float ? "float is for DWORD and LWORD variables; " + v.label + " is " + what
                                                      : v.label + " is " + what + ", which has no value to show");
     }
-    if (const auto checked = client::Engine::Check(r); checked != modZeva::SendResult::Sent)
-        Fail(nameNode, v.label + ": " + std::string(modZeva::RefusalText(checked)));
+    // In English: the window's texts for these are its own.
+    if (const auto checked = client::Engine::Check(r); checked != modZeva::SendResult::Sent) {
+        Fail(nameNode, v.label
+                 + (checked == modZeva::SendResult::BadNameChar
+                        ? ": the name has a character outside U+0001 to U+00FF, which a request cannot carry"
+                        : ": the name is too long for a request (at most 255 bytes of body)"));
+    }
     return v;
 }
 
 Module ParseModule(const YAML::Node& node)
 {
-    CheckKeys(node, {"protocol", "port", "timeout", "retries", "status", "variables"}, "a module");
+    CheckKeys(node, {"protocol", "port", "timeout", "probe_timeout", "retries", "status", "variables"}, "a module");
     Module m;
     if (const YAML::Node p = node["protocol"]) {
         const std::string name = Lower(Scalar(p, "protocol"));
@@ -186,6 +187,12 @@ Module ParseModule(const YAML::Node& node)
         if (!us || *us <= 0 || *us > kMaxTimeoutUs)
             Fail(t, "bad timeout '" + t.Scalar() + "' (expected a duration such as 500ms or 1s, at most 10m)");
         m.timeoutUs = *us;
+    }
+    if (const YAML::Node t = node["probe_timeout"]) {
+        const auto us = ParseDurationUs(Scalar(t, "probe_timeout"));
+        if (!us || *us <= 0 || *us > kMaxTimeoutUs)
+            Fail(t, "bad probe_timeout '" + t.Scalar() + "' (expected a duration such as 5s, at most 10m)");
+        m.probeTimeoutUs = *us;
     }
     if (const YAML::Node r = node["retries"]) {
         const auto retries = Whole(Scalar(r, "retries"), 0, kMaxRetries);
@@ -252,10 +259,13 @@ std::string Where(const std::string& file, const YAML::Mark& mark)
 
 bool Config::Allows(const std::string& host) const
 {
-    QHostAddress address;
-    const bool literal = address.setAddress(QString::fromStdString(host));
+    std::string error;
+    const auto parsed = client::ParseHostPort(host.find(':') != std::string::npos ? "[" + host + "]" : host, 1, &error);
+    if (!parsed)
+        return false;
+    const auto& address = parsed->host.address;
     for (const AllowEntry& entry : allow) {
-        if (entry.prefix < 0 ? !literal && entry.name == host : literal && address.isInSubnet(entry.network, entry.prefix))
+        if (entry.prefix < 0 ? !address && entry.name == host : address && address->InRange(entry.network, entry.prefix))
             return true;
     }
     return false;
@@ -276,12 +286,27 @@ Loaded ParseConfig(const std::string& text, const std::string& file)
 
 Loaded LoadConfig(const std::string& path)
 {
+    Loaded loaded;
+    // A FIFO or a device would hold the reading thread, or never end.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) {
+        loaded.error = path + ":1:1: cannot read the file: it does not exist";
+        return loaded;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        loaded.error = path + ":1:1: not a regular file";
+        return loaded;
+    }
+    if (std::filesystem::file_size(path, ec) > kMaxFileBytes || ec) {
+        loaded.error = path + ":1:1: larger than 1 MiB";
+        return loaded;
+    }
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     if (in)
         text << in.rdbuf();
     if (!in || in.bad()) {
-        Loaded loaded;
         loaded.error = path + ":1:1: cannot read the file";
         return loaded;
     }
@@ -290,64 +315,35 @@ Loaded LoadConfig(const std::string& path)
 
 bool ParseTarget(std::string_view text, std::uint16_t port, Target* target, std::string* error)
 {
-    std::string_view host = text, portText;
-    bool bracketed = false;
-    if (!text.empty() && text.front() == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string_view::npos) {
-            *error = "no ']' after the IPv6 address";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        const std::string_view rest = text.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') {
-            *error = "expected :PORT after the brackets";
-            return false;
-        }
-        portText = rest.empty() ? std::string_view{} : rest.substr(1);
-        bracketed = true;
-        if (rest == ":") {
-            *error = "an empty port";
-            return false;
-        }
-    } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-        if (text.find(':', colon + 1) != std::string_view::npos) {
-            *error = "an IPv6 address goes in brackets: [ADDRESS] or [ADDRESS]:PORT";
-            return false;
-        }
-        host = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (portText.empty()) {
-            *error = "an empty port";
-            return false;
-        }
-    }
-    if (host.empty()) {
-        *error = "no host";
+    const auto parsed = client::ParseHostPort(text, port, error);
+    if (!parsed)
         return false;
-    }
-    if (!portText.empty()) {
-        const auto p = Whole(std::string(portText), 1, 65535);
-        if (!p) {
-            *error = "bad port '" + std::string(portText) + "': expected 1 to 65535";
-            return false;
-        }
-        port = static_cast<std::uint16_t>(*p);
-    }
-    QHostAddress address;
-    const bool literal = address.setAddress(QString::fromUtf8(host.data(), qsizetype(host.size())))
-                         && host.find('%') == std::string_view::npos;
-    if (bracketed && (!literal || address.protocol() != QAbstractSocket::IPv6Protocol)) {
-        *error = "'" + std::string(host) + "' in brackets is not an IPv6 address";
-        return false;
-    }
-    if (!literal && !HostName(host)) {
-        *error = "'" + std::string(host) + "' is not an address or a host name";
-        return false;
-    }
-    target->host = literal ? address.toString().toStdString() : Lower(std::string(host));
-    target->port = port;
+    target->host = parsed->host.ToString();
+    target->port = parsed->port;
     return true;
+}
+
+std::int64_t ProbeDeadlineUs(std::string_view timeoutHeader, std::int64_t offsetUs, std::int64_t probeTimeoutUs)
+{
+    // Spaces around the number are the header's, not the number's.
+    while (!timeoutHeader.empty() && (timeoutHeader.front() == ' ' || timeoutHeader.front() == '\t'))
+        timeoutHeader.remove_prefix(1);
+    while (!timeoutHeader.empty() && (timeoutHeader.back() == ' ' || timeoutHeader.back() == '\t'))
+        timeoutHeader.remove_suffix(1);
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(timeoutHeader.data(), timeoutHeader.data() + timeoutHeader.size(), seconds);
+    const bool usable = !timeoutHeader.empty() && ec == std::errc{} && end == timeoutHeader.data() + timeoutHeader.size()
+        && std::isfinite(seconds) && seconds > 0;
+    std::int64_t deadline = kNoHeaderDeadlineUs;
+    if (usable) {
+        // In double until it is below ten minutes, so that no header overflows.
+        const double offset = std::min(double(offsetUs) / 1e6, seconds / 2);
+        const double probe = std::min(seconds - offset, double(kMaxTimeoutUs) / 1e6);
+        deadline = std::max<std::int64_t>(1, std::llround(probe * 1e6));
+    }
+    if (probeTimeoutUs > 0)
+        deadline = std::min(deadline, probeTimeoutUs);
+    return std::min(deadline, kMaxTimeoutUs);
 }
 
 std::optional<std::int64_t> ParseDurationUs(std::string_view text)
@@ -382,6 +378,9 @@ std::optional<std::int64_t> ParseDurationUs(std::string_view text)
             }
         }
         if (found == std::size(kUnits))
+            return std::nullopt;
+        constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+        if (n > kMax / kUnits[found].us || total > kMax - n * kUnits[found].us)
             return std::nullopt;
         total += n * kUnits[found].us;
         text.remove_prefix(kUnits[found].unit.size());

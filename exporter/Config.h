@@ -1,9 +1,8 @@
 #pragma once
 
 #include <Engine.h>
+#include <HostAddress.h>
 #include <ValueFormat.h>
-
-#include <QHostAddress>
 
 #include <cstdint>
 #include <map>
@@ -27,6 +26,7 @@ struct Module {
     platform::Protocol protocol = platform::Protocol::Tcp;
     std::uint16_t port = 2004;         // for a target named without one
     std::int64_t timeoutUs = 1'000'000; // per exchange, the connection included
+    std::int64_t probeTimeoutUs = 0;    // the whole probe; 0: as the scraper allows
     int retries = 0;                   // UDP: copies sent again after a timeout
     bool status = false;
     std::vector<ProbeVariable> variables;
@@ -35,7 +35,7 @@ struct Module {
 // A device a probe may reach: an address range, or a host name that a
 // target must name exactly.
 struct AllowEntry {
-    QHostAddress network;
+    client::IpAddress network;
     int prefix = -1; // -1: a host name
     std::string name; // lower-cased
 };
@@ -66,13 +66,20 @@ struct Target {
     std::uint16_t port = 0;
 };
 
-// HOST, HOST:PORT, [IPv6] or [IPv6]:PORT; `port` for a target without one.
-// False, with `error`, for anything else: an empty host, a port that is not
-// a number from 1 to 65535, a colon in an address without brackets.
+// HOST, HOST:PORT, [IPv6] or [IPv6]:PORT as client::ParseHostPort takes
+// them; `port` for a target without one. False, with `error`, for anything else.
 bool ParseTarget(std::string_view text, std::uint16_t port, Target* target, std::string* error);
 
 // A duration as Prometheus writes one: a whole number with ms, s, m or h,
-// or several in that order (1m30s). Absent when the text is not one.
+// or several in that order (1m30s). Absent when the text is not one, or
+// is more than a 64-bit count of microseconds holds.
 std::optional<std::int64_t> ParseDurationUs(std::string_view text);
+
+// How long a probe may take: the smallest of the module's probe_timeout,
+// the scraper's timeout header less `offsetUs` and ten minutes. A header
+// that is not a positive finite number of seconds is ignored, and 10 s
+// stands for it. A header shorter than twice the offset keeps half of
+// itself for the answer's way back.
+std::int64_t ProbeDeadlineUs(std::string_view timeoutHeader, std::int64_t offsetUs, std::int64_t probeTimeoutUs);
 
 } // namespace exporter

@@ -10,11 +10,6 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QUrlQuery>
 
 #include <chrono>
@@ -24,14 +19,46 @@ namespace exporter {
 
 namespace {
 
-constexpr std::int64_t kDefaultDeadlineUs = 10'000'000;
-constexpr std::int64_t kMaxDeadlineUs = 600'000'000;
-constexpr double kOffsetSeconds = 0.5;
+// No answer repeats more of a bad request's text than this.
+constexpr std::size_t kEchoBytes = 200;
 
 const QByteArray kExposition = QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8");
 const QByteArray kText = QByteArrayLiteral("text/plain; charset=utf-8");
 
-using Status = QHttpServerResponder::StatusCode;
+// The paths served, and the methods each takes.
+struct Route {
+    std::string_view path;
+    const char* methods;
+};
+constexpr Route kRoutes[] = {
+    {"/probe", "GET, HEAD"}, {"/metrics", "GET, HEAD"}, {"/", "GET, HEAD"}, {"/-/healthy", "GET, HEAD"}, {"/-/reload", "POST"},
+};
+constexpr std::string_view kOtherPath = "other";
+
+const Route* RouteOf(std::string_view path)
+{
+    for (const Route& r : kRoutes) {
+        if (r.path == path)
+            return &r;
+    }
+    return nullptr;
+}
+
+// At most kEchoBytes of a peer's text, cut at a character, never in one.
+std::string Echo(std::string_view text)
+{
+    if (text.size() <= kEchoBytes)
+        return std::string(text);
+    std::size_t cut = kEchoBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return std::string(text.substr(0, cut)) + "...";
+}
+
+HttpResponse Text(int status, const std::string& text)
+{
+    return {status, kText, QByteArray::fromStdString(text), {}};
+}
 
 QByteArray Html(const std::string& text)
 {
@@ -46,47 +73,26 @@ double UnixNow()
 
 } // namespace
 
-// A probe waiting for its device, and the scraper waiting for it. Qt 6.4's
-// responder holds the connection's socket as a plain pointer, and the socket
-// is deleted when the scraper hangs up: it is written to only while the
-// guard says the socket is still there and connected.
+// A probe waiting for its device; its scraper's request has the same id.
 struct Exporter::Pending {
-    explicit Pending(QHttpServerResponder&& r) : responder(std::move(r)), socket(responder.socket()) {}
-    QHttpServerResponder responder;
-    QPointer<QTcpSocket> socket;
     std::string module;
     std::string target;
     std::unique_ptr<Probe> probe;
+    bool done = false;
 };
 
-// Accepts connections up to kMaxConnections open at once, and closes the
-// ones beyond, so that what a peer opens cannot grow without bound.
-class Exporter::LimitedServer final : public QTcpServer {
-public:
-    explicit LimitedServer(QObject* parent) : QTcpServer(parent) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor) || open_ >= kMaxConnections) {
-            socket->abort();
-            delete socket;
-            return;
-        }
-        ++open_;
-        connect(socket, &QObject::destroyed, this, [this] { --open_; });
-        addPendingConnection(socket);
-    }
-
-private:
-    int open_ = 0;
-};
-
-Exporter::Exporter(std::string configPath, const Log& log)
-    : configPath_(std::move(configPath)), log_(log), registry_(std::make_shared<prometheus::Registry>())
+Exporter::Exporter(std::string configPath, const Log& log, WebOptions web)
+    : configPath_(std::move(configPath)), log_(log), timeoutOffsetUs_(web.timeoutOffsetUs),
+      web_(std::move(web.configFile)),
+      http_(web.limits, web_, [this](const HttpRequest& r) { Handle(r); }, [this](std::uint64_t id) { Cancel(id); },
+            [this](std::string_view path, int status) { Count(path, status); }),
+      registry_(std::make_shared<prometheus::Registry>())
 {
     using namespace prometheus;
+    requestsTotal_ = &BuildCounter()
+                          .Name("zeva_exporter_http_requests_total")
+                          .Help("HTTP requests answered, by handler (the path, or other) and status code")
+                          .Register(*registry_);
     probesTotal_ = &BuildCounter()
                         .Name("zeva_exporter_probes_total")
                         .Help("Probes made, by module and result (success or failure)")
@@ -133,7 +139,6 @@ Exporter::Exporter(std::string configPath, const Log& log)
         .Register(*registry_)
         .Add({})
         .Set(std::floor(UnixNow()));
-    Route();
 }
 
 Exporter::~Exporter() = default;
@@ -159,104 +164,96 @@ bool Exporter::Reload(std::string* error)
 
 quint16 Exporter::Listen(const QHostAddress& address, quint16 port, QString* error)
 {
-    auto* server = new LimitedServer(&http_);
-    if (!server->listen(address, port)) {
-        *error = server->errorString();
-        delete server;
-        return 0;
+    return http_.Listen(address, port, error);
+}
+
+void Exporter::Count(std::string_view path, int status)
+{
+    const Route* route = RouteOf(path);
+    const std::pair<std::string_view, int> key{route ? route->path : kOtherPath, status};
+    auto found = requests_.find(key);
+    if (found == requests_.end()) {
+        prometheus::Counter& counter
+            = requestsTotal_->Add({{"handler", std::string(key.first)}, {"code", std::to_string(status)}});
+        found = requests_.emplace(key, &counter).first;
     }
-    http_.bind(server);
-    return server->serverPort();
+    found->second->Increment();
 }
 
-void Exporter::Route()
+void Exporter::Handle(const HttpRequest& request)
 {
-    using Method = QHttpServerRequest::Method;
-    http_.route("/probe", Method::Get, [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        HandleProbe(request, std::move(responder));
-    });
-    http_.route("/metrics", Method::Get, [this](QHttpServerResponder&& responder) {
-        responder.write(QByteArray::fromStdString(OwnMetrics()), kExposition);
-    });
-    http_.route("/", Method::Get, [this](QHttpServerResponder&& responder) {
-        responder.write(IndexPage(), QByteArrayLiteral("text/html; charset=utf-8"));
-    });
-    http_.route("/-/reload", Method::Get | Method::Post,
-                [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                    if (request.method() != Method::Post) {
-                        responder.write(QByteArrayLiteral("use POST to reload the configuration\n"),
-                                        {{"Content-Type", kText}, {"Allow", "POST"}}, Status::MethodNotAllowed);
-                        return;
-                    }
-                    std::string error;
-                    if (Reload(&error))
-                        responder.write(QByteArrayLiteral("configuration reloaded\n"), kText);
-                    else
-                        responder.write(QByteArray::fromStdString(error + "\n"), kText, Status::InternalServerError);
-                });
-    // Any other path, or a method a path does not take.
-    http_.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        responder.write(QByteArrayLiteral("not found\n"), kText, Status::NotFound);
-    });
+    const Route* route = RouteOf(request.path);
+    if (!route) {
+        http_.Respond(request.id, Text(404, "not found\n"));
+        return;
+    }
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    const bool allowed = route->path == "/-/reload" ? request.method == "POST" : get;
+    if (!allowed) {
+        HttpResponse response = Text(405, request.method + " is not taken here; use " + route->methods + "\n");
+        response.allow = route->methods;
+        http_.Respond(request.id, response);
+        return;
+    }
+    if (route->path == "/probe") {
+        HandleProbe(request);
+    } else if (route->path == "/metrics") {
+        http_.Respond(request.id, {200, kExposition, QByteArray::fromStdString(OwnMetrics()), {}});
+    } else if (route->path == "/") {
+        http_.Respond(request.id, {200, QByteArrayLiteral("text/html; charset=utf-8"), IndexPage(), {}});
+    } else if (route->path == "/-/healthy") {
+        http_.Respond(request.id, Text(200, "Healthy\n"));
+    } else {
+        std::string error;
+        http_.Respond(request.id, Reload(&error) ? Text(200, "configuration reloaded\n") : Text(500, error + "\n"));
+    }
 }
 
-std::int64_t Exporter::DeadlineUs(const QHttpServerRequest& request)
+void Exporter::HandleProbe(const HttpRequest& request)
 {
-    const QByteArray header = request.value("X-Prometheus-Scrape-Timeout-Seconds").trimmed();
-    bool ok = false;
-    const double seconds = header.toDouble(&ok);
-    if (header.isEmpty() || !ok || !std::isfinite(seconds) || seconds <= 0)
-        return kDefaultDeadlineUs;
-    // Half a second for the answer to reach Prometheus; a scrape timeout
-    // shorter than a second keeps half of it for that.
-    const double probe = seconds - std::min(kOffsetSeconds, seconds / 2);
-    return std::min<std::int64_t>(kMaxDeadlineUs, std::max<std::int64_t>(1, std::llround(probe * 1e6)));
-}
-
-void Exporter::HandleProbe(const QHttpServerRequest& request, QHttpServerResponder&& responder)
-{
-    const QUrlQuery query = request.query();
+    const QUrlQuery query(QString::fromUtf8(request.query.data(), qsizetype(request.query.size())));
     const std::string moduleName = query.hasQueryItem(QStringLiteral("module"))
         ? query.queryItemValue(QStringLiteral("module"), QUrl::FullyDecoded).toStdString()
         : std::string("default");
-    const auto refuse = [&](Status status, const std::string& text) {
-        log_.Write(LogLevel::Debug, "probe refused", Log::Pair("status", std::to_string(int(status))) + Log::Pair("err", text));
-        responder.write(QByteArray::fromStdString(text + "\n"), kText, status);
+    const auto refuse = [&](int status, const std::string& text) {
+        log_.Write(LogLevel::Debug, "probe refused", Log::Pair("status", std::to_string(status)) + Log::Pair("err", text));
+        http_.Respond(request.id, Text(status, text + "\n"));
     };
     if (!config_) {
-        refuse(Status::ServiceUnavailable, "no configuration");
+        refuse(503, "no configuration");
         return;
     }
     const auto module = config_->modules.find(moduleName);
     if (module == config_->modules.end()) {
-        refuse(Status::BadRequest, "unknown module \"" + moduleName + "\"");
+        refuse(400, "unknown module \"" + Echo(moduleName) + "\"");
         return;
     }
-    const QString targetText = query.queryItemValue(QStringLiteral("target"), QUrl::FullyDecoded);
-    if (targetText.isEmpty()) {
-        refuse(Status::BadRequest, "target parameter is missing");
+    if (!query.hasQueryItem(QStringLiteral("target"))) {
+        refuse(400, "target parameter is missing");
         return;
     }
+    const std::string targetText = query.queryItemValue(QStringLiteral("target"), QUrl::FullyDecoded).toStdString();
     Target target;
     std::string error;
-    if (!ParseTarget(targetText.toStdString(), module->second.port, &target, &error)) {
-        refuse(Status::BadRequest, "bad target \"" + targetText.toStdString() + "\": " + error);
+    if (!ParseTarget(targetText, module->second.port, &target, &error)) {
+        refuse(400, "bad target \"" + Echo(targetText) + "\": " + error);
         return;
     }
     if (!config_->Allows(target.host)) {
-        refuse(Status::Forbidden, "target \"" + targetText.toStdString() + "\" is not allowed");
+        refuse(403, "target \"" + Echo(targetText) + "\" is not allowed");
         return;
     }
     if (probes_.size() >= kMaxProbes) {
-        refuse(Status::ServiceUnavailable, "too many probes at once");
+        refuse(503, "too many probes at once");
         return;
     }
 
-    const std::uint64_t id = nextId_++;
-    auto pending = std::make_unique<Pending>(std::move(responder));
+    const std::uint64_t id = request.id;
+    auto pending = std::make_unique<Pending>();
     pending->module = moduleName;
-    pending->target = targetText.toStdString();
-    pending->probe = std::make_unique<Probe>(config_, module->second, target, DeadlineUs(request), timers_, clock_,
+    pending->target = targetText;
+    const std::int64_t deadline = ProbeDeadlineUs(request.scrapeTimeout, timeoutOffsetUs_, module->second.probeTimeoutUs);
+    pending->probe = std::make_unique<Probe>(config_, module->second, target, deadline, timers_, clock_,
                                              [this, id](Probe&) { ProbeDone(id); });
     Probe& probe = *pending->probe;
     probes_.emplace(id, std::move(pending));
@@ -266,9 +263,10 @@ void Exporter::HandleProbe(const QHttpServerRequest& request, QHttpServerRespond
 void Exporter::ProbeDone(std::uint64_t id)
 {
     const auto found = probes_.find(id);
-    if (found == probes_.end())
+    if (found == probes_.end() || found->second->done)
         return;
     Pending& p = *found->second;
+    p.done = true;
     const bool success = p.probe->Success();
     probesTotal_->Add({{"module", p.module}, {"result", success ? "success" : "failure"}}).Increment();
     probeDuration_->Observe(p.probe->DurationSeconds());
@@ -278,10 +276,21 @@ void Exporter::ProbeDone(std::uint64_t id)
                        + Log::Pair("duration_seconds", std::to_string(p.probe->DurationSeconds()))
                        + (success ? std::string() : Log::Pair("err", p.probe->Failure())));
     }
-    if (p.socket && p.socket->state() == QAbstractSocket::ConnectedState)
-        p.responder.write(QByteArray::fromStdString(p.probe->Metrics()), kExposition);
+    http_.Respond(id, {200, kExposition, QByteArray::fromStdString(p.probe->Metrics()), {}});
     // The probe's engine is still on the stack: it goes once this event is over.
     QMetaObject::invokeMethod(&context_, [this, id] { probes_.erase(id); }, Qt::QueuedConnection);
+}
+
+void Exporter::Cancel(std::uint64_t id)
+{
+    // The scraper hung up: the probe ends now, its device connection with it.
+    const auto found = probes_.find(id);
+    if (found == probes_.end() || found->second->done)
+        return;
+    log_.Write(LogLevel::Debug, "probe cancelled: the scraper hung up",
+               Log::Pair("target", found->second->target) + Log::Pair("module", found->second->module));
+    probesTotal_->Add({{"module", found->second->module}, {"result", "failure"}}).Increment();
+    probes_.erase(found);
 }
 
 std::string Exporter::OwnMetrics()
@@ -324,6 +333,7 @@ QByteArray Exporter::IndexPage() const
         + example + "\">" + example
         + "</a>: probe a device</li>\n"
           "<li><a href=\"metrics\">/metrics</a>: the exporter's own metrics</li>\n"
+          "<li><a href=\"-/healthy\">/-/healthy</a>: whether the exporter runs</li>\n"
           "<li>POST /-/reload: read the configuration again</li>\n</ul>\n"
           "<h2>Modules</h2>\n<ul>\n"
         + modules + "</ul>\n<p>" + QByteArray("zeva-exporter ") + ZEVA_VERSION + "</p>\n</body></html>\n";

@@ -1,16 +1,18 @@
 #pragma once
 
 #include "Config.h"
+#include "HttpServer.h"
 #include "Log.h"
+#include "WebConfig.h"
 
 #include <QtMonotonicClock.h>
 #include <QtTimerSet.h>
 
 #include <QHostAddress>
-#include <QHttpServer>
 #include <QObject>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -29,17 +31,21 @@ namespace exporter {
 // At most this many probes run at once; a probe asked for beyond that is
 // answered 503 at once. Each holds a socket to its device.
 inline constexpr std::size_t kMaxProbes = 1000;
-// At most this many HTTP connections are open at once; one more is closed
-// as soon as it is accepted. Prometheus keeps one per target it scrapes.
-inline constexpr int kMaxConnections = 2000;
 
-// The HTTP side of zeva-exporter: /probe, /metrics, / and /-/reload, served
-// from the event loop. A probe runs while the loop serves other requests;
-// its answer is written when it is over, and only if the scraper is still
-// there to read it.
+// How the exporter meets the network, from the command line.
+struct WebOptions {
+    HttpLimits limits;
+    std::int64_t timeoutOffsetUs = 500'000; // taken off a scraper's timeout for the answer's way back
+    std::string configFile;                 // the web configuration; empty: plain HTTP, no passwords
+};
+
+// The HTTP side of zeva-exporter: /probe, /metrics, /, /-/healthy and
+// /-/reload, served from the event loop. A probe runs while the loop serves
+// other requests; its answer is written when it is over, and a probe whose
+// scraper hung up is ended at once.
 class Exporter final {
 public:
-    Exporter(std::string configPath, const Log& log);
+    Exporter(std::string configPath, const Log& log, WebOptions web = {});
     ~Exporter();
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
@@ -58,22 +64,22 @@ public:
 
 private:
     struct Pending;
-    class LimitedServer;
 
-    void Route();
-    void HandleProbe(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    void Handle(const HttpRequest& request);
+    void HandleProbe(const HttpRequest& request);
     void ProbeDone(std::uint64_t id);
-    // The deadline a scraper allows a probe: its header less half a
-    // second, at most 10 s without it.
-    static std::int64_t DeadlineUs(const QHttpServerRequest& request);
+    void Cancel(std::uint64_t id);
+    void Count(std::string_view path, int status);
     QByteArray IndexPage() const;
 
     std::string configPath_;
     const Log& log_;
     std::shared_ptr<const Config> config_;
+    std::int64_t timeoutOffsetUs_;
 
     QObject context_; // queued work dies with the exporter
-    QHttpServer http_;
+    WebConfigFile web_;
+    HttpServer http_;
     platform::QtMonotonicClock clock_;
     platform::QtTimerSet timers_;
     std::uint64_t nextId_ = 1;
@@ -82,6 +88,8 @@ private:
     // The exporter's own metrics.
     std::shared_ptr<prometheus::Registry> registry_;
     prometheus::Family<prometheus::Counter>* probesTotal_ = nullptr;
+    prometheus::Family<prometheus::Counter>* requestsTotal_ = nullptr;
+    std::map<std::pair<std::string_view, int>, prometheus::Counter*> requests_;
     prometheus::Histogram* probeDuration_ = nullptr;
     prometheus::Gauge* reloadSuccessful_ = nullptr;
     prometheus::Gauge* reloadTime_ = nullptr;

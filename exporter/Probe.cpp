@@ -1,25 +1,40 @@
 #include "Probe.h"
 
+#include "Exposition.h"
+
 #include <modZeva.h>
 
-#include <prometheus/gauge.h>
-#include <prometheus/registry.h>
-#include <prometheus/text_serializer.h>
-
+#include <bit>
 #include <charconv>
 
 namespace exporter {
 
 namespace {
 
-// A value's text in its format as a number; absent when it is none.
-std::optional<double> Number(const std::string& text)
+// A value, hex text most significant digit first, as the number its
+// format reads: the nearest double to a whole number, the exact value of a
+// float. Absent when the text is not one of 1 to 8 bytes.
+std::optional<double> Number(const std::string& hex, modZeva::ValueFormat format)
 {
-    double v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc{} || end != text.data() + text.size())
+    std::uint64_t bits = 0;
+    const auto [end, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), bits, 16);
+    const std::size_t size = hex.size() / 2;
+    if (ec != std::errc{} || end != hex.data() + hex.size() || hex.size() % 2 || size == 0 || size > 8)
         return std::nullopt;
-    return v;
+    switch (format) {
+    case modZeva::ValueFormat::Signed: {
+        const int unused = int(64 - size * 8);
+        return double(static_cast<std::int64_t>(bits << unused) >> unused);
+    }
+    case modZeva::ValueFormat::Float:
+        if (size == 4)
+            return double(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+        if (size == 8)
+            return std::bit_cast<double>(bits);
+        return std::nullopt;
+    default:
+        return double(bits);
+    }
 }
 
 std::string_view FailureText(client::Outcome outcome)
@@ -95,7 +110,7 @@ void Probe::Engine_Exchange(const client::ExchangeReport& report)
         return;
     Result& r = results_[report.variable];
     r.outcome = report.outcome;
-    r.rttUs = report.rttMicros.value_or(0);
+    r.rttUs = report.rttMicros;
     if (report.answer && report.rttMicros) {
         if (report.answer->stateText) {
             std::uint16_t state = 0;
@@ -153,70 +168,46 @@ bool Probe::Success() const
 
 std::string Probe::Metrics() const
 {
-    using prometheus::BuildGauge;
-    prometheus::Registry registry(prometheus::Registry::InsertBehavior::Throw);
-    BuildGauge()
-        .Name("zeva_probe_success")
-        .Help("Whether every exchange of the probe was answered without a device error")
-        .Register(registry)
-        .Add({})
-        .Set(Success() ? 1 : 0);
-    BuildGauge()
-        .Name("zeva_probe_duration_seconds")
-        .Help("How long the probe took, connection included")
-        .Register(registry)
-        .Add({})
-        .Set(DurationSeconds());
+    Exposition out;
+    out.Gauge("zeva_probe_success", "Whether every exchange of the probe was answered without a device error");
+    out.Sample("zeva_probe_success", {}, Success() ? 1 : 0);
+    out.Gauge("zeva_probe_duration_seconds", "How long the probe took, connection included");
+    out.Sample("zeva_probe_duration_seconds", {}, DurationSeconds());
     if (state_) {
-        BuildGauge()
-            .Name("zeva_device_state")
-            .Help("The state word of the device's last answer")
-            .Register(registry)
-            .Add({})
-            .Set(*state_);
+        out.Gauge("zeva_device_state", "The state word of the device's last answer");
+        out.Sample("zeva_device_state", {}, *state_);
     }
 
     const std::size_t variables = module_.variables.size();
     if (variables > 0) {
-        auto& value = BuildGauge()
-                          .Name("zeva_variable_value")
-                          .Help("The variable's value in its configured format")
-                          .Register(registry);
-        auto& duration = BuildGauge()
-                             .Name("zeva_exchange_duration_seconds")
-                             .Help("Round trip of the exchange that read the variable, to the microsecond")
-                             .Register(registry);
-        auto& success = BuildGauge()
-                            .Name("zeva_exchange_success")
-                            .Help("Whether the variable was read without a device error")
-                            .Register(registry);
-        auto& error = BuildGauge()
-                          .Name("zeva_device_error_code")
-                          .Help("The device's error code for the variable, 0 when there is none")
-                          .Register(registry);
+        const auto labels = [&](std::size_t i) { return Exposition::Labels{{"variable", module_.variables[i].label}}; };
+        const auto answered = [&](std::size_t i) { return results_[i].outcome == client::Outcome::Answer; };
+        // An exchange that got no answer has no round trip to show: a dead
+        // device must not look like the fastest one.
+        out.Gauge("zeva_variable_value", "The variable's value in its configured format");
         for (std::size_t i = 0; i < variables; ++i) {
-            const ProbeVariable& v = module_.variables[i];
-            const Result& r = results_[i];
-            const std::map<std::string, std::string> labels{{"variable", v.label}};
-            const bool answered = r.outcome == client::Outcome::Answer;
-            if (answered) {
-                if (const auto number = Number(modZeva::FormatHexValue(r.valueText, v.format)))
-                    value.Add(labels).Set(*number);
-            }
-            duration.Add(labels).Set(double(r.rttUs) / 1e6);
-            success.Add(labels).Set(answered ? 1 : 0);
-            error.Add(labels).Set(r.errorCode);
+            if (!answered(i))
+                continue;
+            if (const auto number = Number(results_[i].valueText, module_.variables[i].format))
+                out.Sample("zeva_variable_value", labels(i), *number);
         }
+        out.Gauge("zeva_exchange_duration_seconds", "Round trip of the exchange that read the variable, to the microsecond");
+        for (std::size_t i = 0; i < variables; ++i) {
+            if (results_[i].rttUs)
+                out.Sample("zeva_exchange_duration_seconds", labels(i), double(*results_[i].rttUs) / 1e6);
+        }
+        out.Gauge("zeva_exchange_success", "Whether the variable was read without a device error");
+        for (std::size_t i = 0; i < variables; ++i)
+            out.Sample("zeva_exchange_success", labels(i), answered(i) ? 1 : 0);
+        out.Gauge("zeva_device_error_code", "The device's error code for the variable, 0 when there is none");
+        for (std::size_t i = 0; i < variables; ++i)
+            out.Sample("zeva_device_error_code", labels(i), results_[i].errorCode);
     }
     if (module_.status && results_.back().outcome == client::Outcome::Answer) {
-        BuildGauge()
-            .Name("zeva_device_status_info")
-            .Help("The device's 20 status bytes, last byte first, in hexadecimal")
-            .Register(registry)
-            .Add({{"data", results_.back().valueText}})
-            .Set(1);
+        out.Gauge("zeva_device_status_info", "The device's 20 status bytes, last byte first, in hexadecimal");
+        out.Sample("zeva_device_status_info", {{"data", results_.back().valueText}}, 1);
     }
-    return prometheus::TextSerializer().Serialize(registry.Collect());
+    return out.Text();
 }
 
 } // namespace exporter

@@ -48,7 +48,7 @@ private:
     // What one exchange of the round gave; nothing when it never ended.
     struct Result {
         std::optional<client::Outcome> outcome;
-        std::int64_t rttUs = 0;
+        std::optional<std::int64_t> rttUs; // none without an answer
         std::string valueText; // hex, most significant digit first
         std::uint16_t errorCode = 0;
     };

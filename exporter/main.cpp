@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QNetworkProxy>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -46,10 +47,22 @@ int main(int argc, char* argv[])
                                     "ADDR:PORT", ":9810"};
     const QCommandLineOption logLevel{"log.level", "Least level logged: debug, info, warn or error (default info).",
                                       "LEVEL", "info"};
+    const QCommandLineOption webConfig{"web.config.file",
+                                       "Web configuration file: HTTPS (tls_server_config) and passwords "
+                                       "(basic_auth_users), read again when it changes (default: none).",
+                                       "FILE"};
+    const QCommandLineOption timeoutOffset{"web.timeout-offset",
+                                           "Seconds taken off a scraper's timeout for the answer's way back "
+                                           "(default 0.5).",
+                                           "SECONDS", "0.5"};
+    const QCommandLineOption maxConnections{"web.max-connections",
+                                            "HTTP connections open at once; at the limit the one idle longest "
+                                            "is closed for a new one (default 2000).",
+                                            "N", "2000"};
     const QCommandLineOption check{"config.check", "Check the configuration file and exit."};
     const QCommandLineOption help{{"h", "help"}, "Show this help."};
     const QCommandLineOption version{"version", "Show the version."};
-    parser.addOptions({configFile, listen, logLevel, check, help, version});
+    parser.addOptions({configFile, listen, webConfig, timeoutOffset, maxConnections, logLevel, check, help, version});
     const auto usage = [](const QString& text) {
         Print(stderr, QStringLiteral("zeva-exporter: %1\nTry 'zeva-exporter --help' for more information.\n").arg(text));
         return kExitUsage;
@@ -75,6 +88,25 @@ int main(int argc, char* argv[])
         return usage(QStringLiteral("bad --web.listen-address '%1': expected ADDR:PORT, [IPv6]:PORT or :PORT")
                          .arg(parser.value(listen)));
 
+    exporter::WebOptions web;
+    bool ok = false;
+    const double offset = parser.value(timeoutOffset).toDouble(&ok);
+    if (!ok || !(offset >= 0 && offset < 600))
+        return usage(QStringLiteral("bad --web.timeout-offset '%1': expected seconds from 0 to 600").arg(parser.value(timeoutOffset)));
+    web.timeoutOffsetUs = std::llround(offset * 1e6);
+    const uint cap = parser.value(maxConnections).toUInt(&ok, 10);
+    if (!ok || cap < 1 || cap > 100000)
+        return usage(QStringLiteral("bad --web.max-connections '%1': expected 1 to 100000").arg(parser.value(maxConnections)));
+    web.limits.maxConnections = cap;
+    if (parser.isSet(webConfig)) {
+        web.configFile = parser.value(webConfig).toStdString();
+        std::string error;
+        if (!exporter::WebConfigFile(web.configFile).Current(&error)) {
+            Print(stderr, QStringLiteral("zeva-exporter: %1\n").arg(QString::fromStdString(error)));
+            return kExitUsage;
+        }
+    }
+
     const std::string path = parser.value(configFile).toStdString();
     if (parser.isSet(check)) {
         const exporter::Loaded loaded = exporter::LoadConfig(path);
@@ -87,7 +119,7 @@ int main(int argc, char* argv[])
     }
 
     const exporter::Log log(*level);
-    exporter::Exporter exporter(path, log);
+    exporter::Exporter exporter(path, log, web);
     std::string error;
     if (!exporter.Reload(&error)) {
         Print(stderr, QStringLiteral("zeva-exporter: %1\n").arg(QString::fromStdString(error)));

@@ -325,7 +325,7 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
     std::optional<quint64> after;
     if (!animationKey.isEmpty()) {
         if (const auto it = m_animations.constFind(animationKey); it != m_animations.constEnd())
-            after = animate(*it, *storage, offset, bit, int(size));
+            after = animate(*it, *storage, offset, bit, varType->code == modZeva::kBitCode ? 0 : int(size));
     }
     out.resize(kReadValue + size, '\0');
     auto o = bytesOf(out);
@@ -341,7 +341,9 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
 
 std::optional<quint64> Device::animate(const Animation& animation, QByteArray& storage, qsizetype offset, int bit, int size)
 {
-    const int bits = bit >= 0 ? 1 : size * 8;
+    // A BIT, named or addressed, holds 0 or 1 (size 0), whatever byte it sits in.
+    const int bits = bit >= 0 || size == 0 ? 1 : size * 8;
+    size = std::max(size, 1);
     const quint64 max = bits == 64 ? ~quint64(0) : (quint64(1) << bits) - 1;
     const auto phase = [&] { return double(now() % animation.periodMs) / animation.periodMs; };
     switch (animation.kind) {

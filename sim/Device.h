@@ -66,7 +66,7 @@ private:
     quint16 nextStateWord();
     void readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool write);
     // Gives an animated variable its value for this read; returns the value
-    // to store after the read (a counter's next one).
+    // to store after the read (a counter's next one). `size` is 0 for a BIT.
     std::optional<quint64> animate(const Animation& animation, QByteArray& storage, qsizetype offset, int bit, int size);
     qint64 now() const { return m_clock ? m_clock() : m_started.elapsed(); }
 

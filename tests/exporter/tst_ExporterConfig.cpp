@@ -1,7 +1,11 @@
 // The exporter's configuration: each kind of wrong file is refused with
 // where it is wrong, and what a good one says is what the probes get.
 #include <Config.h>
+#include <WebConfig.h>
 
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 using exporter::ParseConfig;
@@ -15,6 +19,14 @@ private slots:
     void goodFile();
     void allowList_data();
     void allowList();
+    void targets_data();
+    void targets();
+    void probeDeadline_data();
+    void probeDeadline();
+    void onlyARegularFileIsRead();
+    void webConfigRefused_data();
+    void webConfigRefused();
+    void passwordsCheckedAgainstBcrypt();
 };
 
 void tst_ExporterConfig::refused_data()
@@ -49,6 +61,18 @@ void tst_ExporterConfig::refused_data()
     QTest::newRow("nothing to read") << head + "    port: 2004\n" << "x.yml:4:5: a module needs a variable";
     QTest::newRow("not yaml") << QStringLiteral("allow: [127.0.0.1\nmodules:\n") << "x.yml:";
     QTest::newRow("no modules") << QStringLiteral("allow: [127.0.0.1]\n") << "x.yml:1:1: no modules";
+    QTest::newRow("name a request cannot carry") << head + "    variables:\n      - name: \"속도\"\n        type: WORD\n"
+                                                 << "x.yml:5:15: 속도: the name has a character outside U+0001 to U+00FF";
+    QTest::newRow("timeout overflows") << head + "    timeout: 5124095576h1m50s551ms\n    status: true\n"
+                                       << "x.yml:4:14: bad timeout '5124095576h1m50s551ms'";
+    QTest::newRow("probe_timeout over 10m") << head + "    probe_timeout: 11m\n    status: true\n"
+                                            << "x.yml:4:20: bad probe_timeout '11m'";
+    QTest::newRow("allow with a leading zero") << QStringLiteral("allow:\n  - 127.0.0.010\nmodules:\n  m:\n    status: true\n")
+                                               << "x.yml:2:5: '127.0.0.010' is not an address, an address range or a host name";
+    QTest::newRow("allow, short form") << QStringLiteral("allow:\n  - 127.1/8\nmodules:\n  m:\n    status: true\n")
+                                       << "x.yml:2:5: '127.1/8' is not an address range";
+    QTest::newRow("allow, number as name") << QStringLiteral("allow:\n  - 2130706502\nmodules:\n  m:\n    status: true\n")
+                                           << "x.yml:2:5: '2130706502' is not an address";
 }
 
 void tst_ExporterConfig::refused()
@@ -126,6 +150,160 @@ void tst_ExporterConfig::allowList()
     std::string error;
     QVERIFY2(exporter::ParseTarget(target.toStdString(), 2004, &t, &error), error.c_str());
     QCOMPARE(loaded.config->Allows(t.host), allowed);
+}
+
+// Only four decimal numbers make an IPv4 address: every other form a
+// resolver would read as one, and any space or control character, is refused.
+void tst_ExporterConfig::targets_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QString>("host"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("address") << QByteArray("127.0.0.70") << "127.0.0.70" << 2004;
+    QTest::newRow("address and port") << QByteArray("255.255.255.255:1") << "255.255.255.255" << 1;
+    QTest::newRow("leading zero") << QByteArray("127.0.0.010") << "" << 0;
+    QTest::newRow("hexadecimal") << QByteArray("0x7f.0.0.70") << "" << 0;
+    QTest::newRow("three parts") << QByteArray("127.0.70") << "" << 0;
+    QTest::newRow("one number") << QByteArray("2130706502") << "" << 0;
+    QTest::newRow("hex name") << QByteArray("0x7f000046") << "" << 0;
+    QTest::newRow("over 255") << QByteArray("127.0.0.256") << "" << 0;
+    QTest::newRow("five parts") << QByteArray("1.2.3.4.5") << "" << 0;
+    QTest::newRow("spaces around") << QByteArray(" 127.0.0.70 ") << "" << 0;
+    QTest::newRow("newline") << QByteArray("127.0.0.70\n") << "" << 0;
+    QTest::newRow("NUL") << QByteArray("127.0.0.70\0junk", 15) << "" << 0;
+    QTest::newRow("tab in name") << QByteArray("plc\t7") << "" << 0;
+    QTest::newRow("port with leading zero") << QByteArray("127.0.0.1:02004") << "" << 0;
+    QTest::newRow("port zero") << QByteArray("127.0.0.1:0") << "" << 0;
+    QTest::newRow("IPv6") << QByteArray("[0:0::1]:5") << "::1" << 5;
+    QTest::newRow("IPv6, longest zero run") << QByteArray("[1:0:0:2:0:0:0:3]") << "1:0:0:2::3" << 2004;
+    QTest::newRow("IPv6 with IPv4") << QByteArray("[::FFFF:127.0.0.1]") << "::ffff:7f00:1" << 2004;
+    QTest::newRow("IPv6 without brackets") << QByteArray("::1") << "" << 0;
+    QTest::newRow("IPv6 zone") << QByteArray("[fe80::1%eth0]") << "" << 0;
+    QTest::newRow("IPv6, two gaps") << QByteArray("[1::2::3]") << "" << 0;
+    QTest::newRow("IPv6, nine groups") << QByteArray("[1:2:3:4:5:6:7:8:9]") << "" << 0;
+    QTest::newRow("IPv4 in brackets") << QByteArray("[127.0.0.1]") << "" << 0;
+    QTest::newRow("name") << QByteArray("PLC-7.Plant:2004") << "plc-7.plant" << 2004;
+    QTest::newRow("empty label") << QByteArray("plc..plant") << "" << 0;
+    QTest::newRow("hyphen first") << QByteArray("-plc") << "" << 0;
+}
+
+void tst_ExporterConfig::targets()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    exporter::Target t;
+    std::string error;
+    const bool ok = exporter::ParseTarget(std::string(target.constData(), std::size_t(target.size())), 2004, &t, &error);
+    QVERIFY2(ok == !host.isEmpty(), error.c_str());
+    if (ok) {
+        QCOMPARE(QString::fromStdString(t.host), host);
+        QCOMPARE(int(t.port), port);
+    } else {
+        QVERIFY(!error.empty());
+        QVERIFY(error.find(std::string(target.constData(), std::size_t(target.size()))) == std::string::npos);
+    }
+}
+
+// The scraper's timeout less the offset, within the module's probe_timeout
+// and ten minutes; a header that is not a positive finite number counts
+// for nothing.
+void tst_ExporterConfig::probeDeadline_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<qint64>("offsetUs");
+    QTest::addColumn<qint64>("probeTimeoutUs");
+    QTest::addColumn<qint64>("deadlineUs");
+    QTest::newRow("no header") << QByteArray() << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("header") << QByteArray("3") << 500'000LL << 0LL << 2'500'000LL;
+    QTest::newRow("header with spaces") << QByteArray(" 2.5 ") << 500'000LL << 0LL << 2'000'000LL;
+    QTest::newRow("own offset") << QByteArray("3") << 1'000'000LL << 0LL << 2'000'000LL;
+    QTest::newRow("probe_timeout smaller") << QByteArray("3") << 500'000LL << 1'000'000LL << 1'000'000LL;
+    QTest::newRow("probe_timeout, no header") << QByteArray() << 500'000LL << 4'000'000LL << 4'000'000LL;
+    QTest::newRow("probe_timeout over 10 s, no header") << QByteArray() << 500'000LL << 30'000'000LL << 10'000'000LL;
+    QTest::newRow("huge header") << QByteArray("1e13") << 500'000LL << 0LL << 600'000'000LL;
+    QTest::newRow("past double") << QByteArray("1e400") << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("infinite") << QByteArray("inf") << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("not a number") << QByteArray("nan") << 500'000LL << 2'000'000LL << 2'000'000LL;
+    QTest::newRow("negative") << QByteArray("-3") << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("zero") << QByteArray("0") << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("text") << QByteArray("3s") << 500'000LL << 0LL << 10'000'000LL;
+    QTest::newRow("shorter than twice the offset") << QByteArray("0.6") << 500'000LL << 0LL << 300'000LL;
+}
+
+void tst_ExporterConfig::probeDeadline()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(qint64, offsetUs);
+    QFETCH(qint64, probeTimeoutUs);
+    QFETCH(qint64, deadlineUs);
+    QCOMPARE(qint64(exporter::ProbeDeadlineUs(header.toStdString(), offsetUs, probeTimeoutUs)), deadlineUs);
+}
+
+// A FIFO would hold the exporter for ever on reading it.
+void tst_ExporterConfig::onlyARegularFileIsRead()
+{
+    QTemporaryDir dir;
+    const std::string directory = dir.path().toStdString();
+    QCOMPARE(exporter::LoadConfig(directory).error, directory + ":1:1: not a regular file");
+    QCOMPARE(exporter::WebConfigFile(directory).Current(nullptr), nullptr);
+    const QString mkfifo = QStandardPaths::findExecutable(QStringLiteral("mkfifo"));
+    if (mkfifo.isEmpty())
+        return;
+    const std::string fifo = dir.filePath("fifo").toStdString();
+    QCOMPARE(QProcess::execute(mkfifo, {QString::fromStdString(fifo)}), 0);
+    QCOMPARE(exporter::LoadConfig(fifo).error, fifo + ":1:1: not a regular file");
+    std::string error;
+    QVERIFY(!exporter::WebConfigFile(fifo).Current(&error));
+    QCOMPARE(error, fifo + ":1:1: not a regular file");
+}
+
+void tst_ExporterConfig::webConfigRefused_data()
+{
+    QTest::addColumn<QString>("yaml");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown key") << "basic_auth_user:\n  alice: x\n" << "w.yml:1:1: unknown key 'basic_auth_user'";
+    QTest::newRow("not bcrypt") << "basic_auth_users:\n  alice: secret\n"
+                                << "w.yml:2:10: the password hash of 'alice' is not a bcrypt hash";
+    QTest::newRow("no key file") << "tls_server_config:\n  cert_file: c.pem\n"
+                                 << "w.yml:2:3: tls_server_config needs cert_file and key_file";
+    QTest::newRow("no certificate") << "tls_server_config:\n  cert_file: none.pem\n  key_file: none.key\n"
+                                    << "w.yml:2:14: cert_file '";
+    QTest::newRow("not a certificate") << "tls_server_config:\n  cert_file: w.yml\n  key_file: w.yml\n  min_version: TLS10\n"
+                             << "w.yml:2:14: cert_file holds no PEM certificate";
+}
+
+void tst_ExporterConfig::webConfigRefused()
+{
+    QFETCH(QString, yaml);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QFile(dir.filePath("w.yml")).open(QIODevice::WriteOnly);
+    const exporter::LoadedWeb loaded = exporter::ParseWebConfig(yaml.toStdString(), "w.yml", dir.path().toStdString());
+    QVERIFY(!loaded.config);
+    QVERIFY2(QString::fromStdString(loaded.error).startsWith(error), loaded.error.c_str());
+}
+
+void tst_ExporterConfig::passwordsCheckedAgainstBcrypt()
+{
+    const QString htpasswd = QStandardPaths::findExecutable(QStringLiteral("htpasswd"));
+    if (htpasswd.isEmpty())
+        QSKIP("htpasswd is not installed (./tools.sh installs apache2-utils)");
+    QProcess make;
+    make.start(htpasswd, {"-nbB", "alice", "s3cret:x"});
+    QVERIFY(make.waitForFinished(20000));
+    const QByteArray line = make.readAllStandardOutput().trimmed();
+    QVERIFY2(line.startsWith("alice:$2y$"), line.constData());
+    const exporter::LoadedWeb loaded = exporter::ParseWebConfig(
+        "basic_auth_users:\n  alice: '" + line.mid(6).toStdString() + "'\n", "w.yml", ".");
+    QVERIFY2(loaded.config, loaded.error.c_str());
+    const auto basic = [](const QByteArray& userPassword) { return ("Basic " + userPassword.toBase64()).toStdString(); };
+    QVERIFY(loaded.config->Authorized(basic("alice:s3cret:x")));
+    QVERIFY(loaded.config->Authorized(basic("alice:s3cret:x"))); // as remembered
+    QVERIFY(!loaded.config->Authorized(basic("alice:s3cret")));
+    QVERIFY(!loaded.config->Authorized(basic("bob:s3cret:x")));
+    QVERIFY(!loaded.config->Authorized("Basic !!!"));
+    QVERIFY(!loaded.config->Authorized(""));
 }
 
 QTEST_GUILESS_MAIN(tst_ExporterConfig)

@@ -2,6 +2,7 @@
 // HTTP on 127.0.0.1, probing zeva-sim, checked by promtool and scraped by a
 // real Prometheus server.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,6 +18,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QSslConfiguration>
 #include <QUrlQuery>
 
 #include <memory>
@@ -52,6 +55,13 @@ modules:
     timeout: 5s
     variables:
       - name: "%MW0"
+  exact:
+    variables:
+      - name: BIG
+        type: LWORD
+      - name: TINY
+        type: DWORD
+        format: float
 )");
 
 struct Sim {
@@ -61,7 +71,8 @@ struct Sim {
 
     bool Start()
     {
-        process.start(kSim, {"--tcp-port", "0", "--udp-port", "0", "--var", "SPEED=WORD:FFFE"});
+        process.start(kSim, {"--tcp-port", "0", "--udp-port", "0", "--var", "SPEED=WORD:FFFE", "--var",
+                             "BIG=LWORD:FFFFFFFFFFFFFFFF", "--var", "TINY=DWORD:00000001"});
         if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
             return false;
         const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)").match(QString::fromLocal8Bit(process.readLine()).trimmed());
@@ -90,7 +101,7 @@ struct Exporter {
         QFile f(ConfigPath());
         return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text.toUtf8()) == text.toUtf8().size();
     }
-    bool Start(const QString& config)
+    bool Start(const QString& config, const QStringList& more = {})
     {
         if (!WriteConfig(config))
             return false;
@@ -98,7 +109,8 @@ struct Exporter {
         // What it logs is read as it comes, so that a full pipe never holds
         // it up; at info level it writes nothing per request.
         QObject::connect(&process, &QProcess::readyRead, &process, [this] { log = (log + process.readAll()).right(1 << 16); });
-        process.start(kExporter, {"--config.file", ConfigPath(), "--web.listen-address", "127.0.0.1:0", "--log.level", "info"});
+        process.start(kExporter, QStringList{"--config.file", ConfigPath(), "--web.listen-address", "127.0.0.1:0",
+                                             "--log.level", "info"} + more);
         const QRegularExpression listening(R"(msg=listening address=127\.0\.0\.1:(\d+))");
         return process.waitForStarted(kWait) && QTest::qWaitFor([&] {
                    const auto m = listening.match(QString::fromUtf8(log));
@@ -106,9 +118,9 @@ struct Exporter {
                    return m.hasMatch();
                }, kWait);
     }
-    QUrl Url(const QString& pathAndQuery) const
+    QUrl Url(const QString& pathAndQuery, const QString& scheme = QStringLiteral("http")) const
     {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(pathAndQuery));
+        return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(port).arg(pathAndQuery));
     }
     ~Exporter()
     {
@@ -166,6 +178,84 @@ qint64 OpenFiles(qint64 pid)
     return QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size();
 }
 
+// One request on a connection of its own, as bytes: the answer's head and
+// body, and whether the exporter closed the connection after it.
+struct Raw {
+    QByteArray head;
+    QByteArray body;
+    bool closed = false;
+};
+
+std::unique_ptr<QTcpSocket> Connect(quint16 port, const QHostAddress& from = QHostAddress::LocalHost)
+{
+    auto s = std::make_unique<QTcpSocket>();
+    s->bind(from, 0);
+    s->connectToHost(QHostAddress::LocalHost, port);
+    if (!s->waitForConnected(kWait))
+        return nullptr;
+    return s;
+}
+
+// Reads answers until `count` are whole or the connection ends.
+QList<Raw> ReadAnswers(QTcpSocket& s, int count, bool head = false)
+{
+    QList<Raw> answers;
+    QByteArray got;
+    QElapsedTimer clock;
+    clock.start();
+    while (answers.size() < count) {
+        const qsizetype end = got.indexOf("\r\n\r\n");
+        if (end >= 0) {
+            const auto m = QRegularExpression(R"(Content-Length: (\d+))").match(QString::fromLatin1(got.left(end)));
+            const qsizetype length = head || !m.hasMatch() ? 0 : m.captured(1).toLongLong();
+            if (got.size() >= end + 4 + length) {
+                answers.append({got.left(end + 2), got.mid(end + 4, length), false});
+                got.remove(0, end + 4 + length);
+                continue;
+            }
+        }
+        if (clock.elapsed() > kWait || (s.bytesAvailable() == 0 && !s.waitForReadyRead(kWait)))
+            break;
+        got += s.readAll();
+    }
+    return answers;
+}
+
+// A peer that half-closes its connection after its request: netcat's -N
+// shuts the socket down for writing at the end of its input.
+const QString kNetcat = QStandardPaths::findExecutable(QStringLiteral("nc"));
+
+bool StartHalfClosed(QProcess& nc, quint16 port, const QByteArray& request)
+{
+    nc.start(kNetcat, {"-N", "127.0.0.1", QString::number(port)});
+    if (!nc.waitForStarted(kWait))
+        return false;
+    nc.write(request);
+    nc.closeWriteChannel();
+    return true;
+}
+
+Raw Exchange(quint16 port, const QByteArray& request, bool halfClose = false)
+{
+    if (halfClose) {
+        QProcess nc;
+        if (!StartHalfClosed(nc, port, request) || (nc.state() != QProcess::NotRunning && !nc.waitForFinished(kWait)))
+            return {};
+        const QByteArray out = nc.readAllStandardOutput();
+        const qsizetype end = out.indexOf("\r\n\r\n");
+        return {out.left(end + 2), end < 0 ? QByteArray() : out.mid(end + 4), true};
+    }
+    const auto s = Connect(port);
+    if (!s)
+        return {};
+    s->write(request);
+    s->waitForBytesWritten(kWait);
+    const QList<Raw> answers = ReadAnswers(*s, 1, request.startsWith("HEAD"));
+    Raw r = answers.value(0);
+    r.closed = s->state() == QAbstractSocket::UnconnectedState || s->waitForDisconnected(kWait);
+    return r;
+}
+
 } // namespace
 
 class tst_ExporterProgram : public QObject {
@@ -183,6 +273,16 @@ private slots:
     void malformedRequestsLeaveItServing();
     void badReloadKeepsTheOldConfiguration();
     void prometheusScrapesThroughTheExporter();
+    void requestBoundsAndMethods_data();
+    void requestBoundsAndMethods();
+    void pipelinedAnswersComeInOrder();
+    void hangUpEndsTheProbe_data();
+    void hangUpEndsTheProbe();
+    void idleConnectionsAreClosed();
+    void fullServerClosesTheOldestIdle();
+    void requestsAreCountedByHandler();
+    void httpsAndPasswords();
+    void configurationMustBeARegularFile();
 
 private:
     Reply Get(const QUrl& url, const QByteArray& timeoutHeader = {})
@@ -223,6 +323,12 @@ void tst_ExporterProgram::probeReadsTheDevice()
     QVERIFY(Sample(tcp.body, "zeva_exchange_duration_seconds{variable=\"LIMIT\"}") > 0);
     QCOMPARE(Sample(tcp.body, "zeva_device_status_info{data=\"14131211100F0E0D0C0B0A090807060504030201\"}"), 1.0);
 
+    // Every value exactly: 2^64 - 1 as the nearest double, the smallest
+    // float as what its bits hold.
+    const Reply exact = Get(exporter_.Url(ProbePath("exact", sim_.tcp)));
+    QVERIFY2(exact.body.contains("\nzeva_variable_value{variable=\"BIG\"} 1.8446744073709552e+19\n"), exact.body.constData());
+    QVERIFY2(exact.body.contains("\nzeva_variable_value{variable=\"TINY\"} 1.401298464324817e-45\n"), exact.body.constData());
+
     const Reply udp = Get(exporter_.Url(ProbePath("udp", sim_.udp)));
     QCOMPARE(udp.status, 200);
     QCOMPARE(Sample(udp.body, "zeva_probe_success"), 1.0);
@@ -236,6 +342,7 @@ void tst_ExporterProgram::deviceDownIsAFailedProbe()
     QCOMPARE(Sample(r.body, "zeva_probe_success"), 0.0);
     QCOMPARE(Sample(r.body, "zeva_exchange_success{variable=\"LIMIT\"}"), 0.0);
     QVERIFY2(!r.body.contains("zeva_variable_value{"), r.body.constData());
+    QVERIFY2(!r.body.contains("zeva_exchange_duration_seconds{"), r.body.constData());
 }
 
 void tst_ExporterProgram::badRequestReachesNoDevice_data()
@@ -245,8 +352,8 @@ void tst_ExporterProgram::badRequestReachesNoDevice_data()
     QTest::addColumn<QString>("body");
     QTest::newRow("unknown module") << "/probe?module=nosuch&target=127.0.0.1:PORT" << 400 << "unknown module \"nosuch\"";
     QTest::newRow("no target") << "/probe?module=default" << 400 << "target parameter is missing";
-    QTest::newRow("port not a number") << "/probe?target=127.0.0.1:http" << 400 << "bad port 'http'";
-    QTest::newRow("port too large") << "/probe?target=127.0.0.1:65536" << 400 << "bad port '65536'";
+    QTest::newRow("port not a number") << "/probe?target=127.0.0.1:http" << 400 << "bad port: expected 1 to 65535";
+    QTest::newRow("port too large") << "/probe?target=127.0.0.1:65536" << 400 << "bad port: expected 1 to 65535";
     QTest::newRow("colon without brackets") << "/probe?target=::1" << 400 << "in brackets";
     QTest::newRow("name not allowed") << "/probe?target=localhost:PORT" << 403 << "is not allowed";
     QTest::newRow("IPv6 loopback not allowed") << "/probe?target=%5B::1%5D:PORT" << 403 << "is not allowed";
@@ -416,6 +523,247 @@ void tst_ExporterProgram::badReloadKeepsTheOldConfiguration()
     QCOMPARE(QProcess::execute(QStringLiteral("kill"), {"-HUP", QString::number(own.process.processId())}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(Get(own.Url(ProbePath("third", sim_.tcp))).status, 200, kWait);
 #endif
+}
+
+// A FIFO in place of the file: refused at once, at start and on reload.
+void tst_ExporterProgram::configurationMustBeARegularFile()
+{
+    const QString mkfifo = QStandardPaths::findExecutable(QStringLiteral("mkfifo"));
+    if (mkfifo.isEmpty())
+        QSKIP("no mkfifo here");
+    Exporter own;
+    QVERIFY2(own.Start(kConfig), own.log.constData());
+    QVERIFY(QFile::remove(own.ConfigPath()));
+    QCOMPARE(QProcess::execute(mkfifo, {own.ConfigPath()}), 0);
+    const Reply refused = Wait(http_.post(QNetworkRequest(own.Url("/-/reload")), QByteArray()));
+    QCOMPARE(refused.status, 500);
+    QVERIFY2(refused.body.contains("not a regular file"), refused.body.constData());
+    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+
+    QProcess start;
+    start.setProcessChannelMode(QProcess::MergedChannels);
+    start.start(kExporter, {"--config.file", own.ConfigPath(), "--web.listen-address", "127.0.0.1:0"});
+    QVERIFY(start.waitForFinished(kWait));
+    QCOMPARE(start.exitCode(), 2);
+    QVERIFY(start.readAll().contains("not a regular file"));
+}
+
+void tst_ExporterProgram::requestBoundsAndMethods_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("halfClose");
+    QTest::addColumn<QByteArray>("status"); // the answer's first line
+    QTest::addColumn<QByteArray>("has");    // in its head or body
+    QTest::addColumn<bool>("closes");
+    const QByteArray big(9000, 'a');
+    QTest::newRow("request line too long") << "GET /" + big + " HTTP/1.1\r\n\r\n" << false
+                                           << QByteArray("HTTP/1.1 414 ") << QByteArray("Connection: close") << true;
+    QTest::newRow("header too long") << "GET / HTTP/1.1\r\nX-A: " + big + "\r\n\r\n" << false
+                                     << QByteArray("HTTP/1.1 431 ") << QByteArray() << true;
+    QTest::newRow("too many headers") << "GET / HTTP/1.1\r\n" + QByteArray("a: b\r\n").repeated(3000) + "\r\n" << false
+                                      << QByteArray("HTTP/1.1 431 ") << QByteArray() << true;
+    QTest::newRow("body too large") << "POST /-/reload HTTP/1.1\r\nContent-Length: 400000000\r\n\r\n" + big << false
+                                    << QByteArray("HTTP/1.1 413 ") << QByteArray() << true;
+    QTest::newRow("chunked body too large")
+        << "POST /-/reload HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + QByteArray("2328\r\n" + big + "\r\n").repeated(8)
+        << false << QByteArray("HTTP/1.1 413 ") << QByteArray() << true;
+    QTest::newRow("long bad target shown cut") << "GET /probe?target=" + QByteArray(7000, 'x') + ":1 HTTP/1.1\r\n\r\n"
+                                               << false << QByteArray("HTTP/1.1 400 ") << QByteArray(200, 'x') + "...\"" << false;
+    QTest::newRow("HTTP/1.0") << QByteArray("GET /-/healthy HTTP/1.0\r\n\r\n") << false << QByteArray("HTTP/1.1 200 ")
+                              << QByteArray("Healthy") << true;
+    QTest::newRow("Connection: close") << QByteArray("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n") << false
+                                       << QByteArray("HTTP/1.1 200 ") << QByteArray("zeva_exporter_build_info") << true;
+    QTest::newRow("half-close") << QByteArray("GET /metrics HTTP/1.1\r\n\r\n") << true << QByteArray("HTTP/1.1 200 ")
+                                << QByteArray("zeva_exporter_build_info") << true;
+    QTest::newRow("half-close, index") << QByteArray("GET / HTTP/1.1\r\n\r\n") << true << QByteArray("HTTP/1.1 200 ")
+                                       << QByteArray("<h1>Zeva Exporter</h1>") << true;
+    QTest::newRow("HEAD") << QByteArray("HEAD /metrics HTTP/1.1\r\nConnection: close\r\n\r\n") << false
+                          << QByteArray("HTTP/1.1 200 ") << QByteArray("Content-Type: text/plain; version=0.0.4") << true;
+    QTest::newRow("POST /probe") << QByteArray("POST /probe?target=127.0.0.1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+                                 << false << QByteArray("HTTP/1.1 405 ") << QByteArray("Allow: GET, HEAD\r\n") << false;
+    QTest::newRow("GET /-/reload") << QByteArray("GET /-/reload HTTP/1.1\r\n\r\n") << false
+                                   << QByteArray("HTTP/1.1 405 ") << QByteArray("Allow: POST\r\n") << false;
+    QTest::newRow("garbage") << QByteArray("\x16\x03\x01 garbage\r\n\r\n") << false << QByteArray("HTTP/1.1 400 ")
+                             << QByteArray() << true;
+}
+
+// Whatever one peer sends, it holds at most 8 KiB of request line and
+// headers and 64 KiB of body, and sees no more than 200 bytes of its own
+// text again; what HTTP says about closing and methods holds.
+void tst_ExporterProgram::requestBoundsAndMethods()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, halfClose);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, has);
+    QFETCH(bool, closes);
+    if (halfClose && kNetcat.isEmpty())
+        QSKIP("nc is not installed (./tools.sh installs netcat-openbsd)");
+    const Raw r = Exchange(exporter_.port, request, halfClose);
+    QVERIFY2(r.head.startsWith(status), r.head.constData());
+    QVERIFY2((r.head + r.body).contains(has), (r.head + r.body).left(2000).constData());
+    QVERIFY(r.body.size() < 2000 || r.head.startsWith("HTTP/1.1 200"));
+    if (request.startsWith("HEAD"))
+        QVERIFY(r.body.isEmpty() && !r.head.contains("Content-Length: 0\r\n"));
+    if (closes)
+        QVERIFY(r.closed);
+}
+
+// Two requests in one write, the first a probe that waits for its deadline:
+// the answers come in the order of the requests.
+void tst_ExporterProgram::pipelinedAnswersComeInOrder()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const auto s = Connect(exporter_.port);
+    QVERIFY(s);
+    s->write("GET " + ProbePath("slow", silent.serverPort()).toUtf8()
+             + " HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 1\r\n\r\n"
+               "GET " + ProbePath("default", sim_.tcp).toUtf8() + " HTTP/1.1\r\n\r\nGET /-/healthy HTTP/1.1\r\n\r\n");
+    const QList<Raw> answers = ReadAnswers(*s, 3);
+    QCOMPARE(answers.size(), 3);
+    QCOMPARE(Sample(answers[0].body, "zeva_probe_success"), 0.0);
+    QCOMPARE(Sample(answers[1].body, "zeva_probe_success"), 1.0);
+    QCOMPARE(answers[2].body, QByteArray("Healthy\n"));
+}
+
+// A scraper that hangs up, or half-closes, during a probe: the probe ends
+// at once and its device connection with it, long before its deadline.
+void tst_ExporterProgram::hangUpEndsTheProbe_data()
+{
+    QTest::addColumn<bool>("halfClose");
+    QTest::newRow("closed") << false;
+    QTest::newRow("half-closed") << true;
+}
+
+void tst_ExporterProgram::hangUpEndsTheProbe()
+{
+    QFETCH(bool, halfClose);
+    if (halfClose && kNetcat.isEmpty())
+        QSKIP("nc is not installed (./tools.sh installs netcat-openbsd)");
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QByteArray request = "GET " + ProbePath("slow", silent.serverPort()).toUtf8()
+        + " HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 600\r\n\r\n";
+    QProcess nc;
+    const auto s = halfClose ? nullptr : Connect(exporter_.port);
+    if (halfClose)
+        QVERIFY(StartHalfClosed(nc, exporter_.port, request));
+    else
+        QVERIFY(s && s->write(request) == request.size());
+    QVERIFY(QTest::qWaitFor([&] { return silent.hasPendingConnections(); }, kWait));
+    std::unique_ptr<QTcpSocket> device(silent.nextPendingConnection());
+    QSignalSpy gone(device.get(), &QTcpSocket::disconnected);
+    if (s)
+        s->abort();
+    QVERIFY(gone.wait(kWait));
+    QVERIFY(!halfClose || nc.state() == QProcess::NotRunning || nc.waitForFinished(kWait));
+}
+
+// A connection that has not sent a whole request 10 s after it opened is
+// closed, whether it sends nothing or a byte now and then.
+void tst_ExporterProgram::idleConnectionsAreClosed()
+{
+    const auto idle = Connect(exporter_.port);
+    const auto slow = Connect(exporter_.port);
+    QVERIFY(idle && slow);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    QTimer drip;
+    int sent = 0;
+    QObject::connect(&drip, &QTimer::timeout, [&] {
+        if (slow->state() == QAbstractSocket::ConnectedState)
+            slow->write(request.mid(sent++ % request.size(), 1));
+    });
+    drip.start(500);
+    QTRY_VERIFY_WITH_TIMEOUT(idle->state() == QAbstractSocket::UnconnectedState
+                                 && slow->state() == QAbstractSocket::UnconnectedState, 30000);
+    QVERIFY2(clock.elapsed() >= 9000, QByteArray::number(clock.elapsed()).constData());
+}
+
+// Connections that send nothing, from 127.0.0.2, fill the server: each new
+// one closes the one idle longest, and a scrape still gets its answer.
+void tst_ExporterProgram::fullServerClosesTheOldestIdle()
+{
+    Exporter own;
+    QVERIFY2(own.Start(kConfig, {"--web.max-connections", "20"}), own.log.constData());
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < 60; ++i) {
+        held.push_back(Connect(own.port, QHostAddress(QStringLiteral("127.0.0.2"))));
+        QVERIFY(held.back());
+    }
+    const Reply r = Get(own.Url(ProbePath("default", sim_.tcp)));
+    QCOMPARE(r.status, 200);
+    QCOMPARE(Sample(r.body, "zeva_probe_success"), 1.0);
+    QTRY_VERIFY_WITH_TIMEOUT(held.front()->state() == QAbstractSocket::UnconnectedState, kWait);
+}
+
+void tst_ExporterProgram::requestsAreCountedByHandler()
+{
+    Exporter own;
+    QVERIFY2(own.Start(kConfig), own.log.constData());
+    Get(own.Url("/nowhere"));
+    Get(own.Url("/probe?module=nosuch&target=127.0.0.1"));
+    Get(own.Url("/probe?target=" + QString(300, 'x')));
+    Get(own.Url("/-/reload"));
+    Get(own.Url(ProbePath("default", sim_.tcp)));
+    Exchange(own.port, "GET /" + QByteArray(9000, 'a') + " HTTP/1.1\r\n\r\n");
+    const QByteArray text = Get(own.Url("/metrics")).body;
+    QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"404\",handler=\"other\"}"), 1.0);
+    QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"414\",handler=\"other\"}"), 1.0);
+    QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"400\",handler=\"/probe\"}"), 2.0);
+    QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"200\",handler=\"/probe\"}"), 1.0);
+    QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"405\",handler=\"/-/reload\"}"), 1.0);
+}
+
+// With a web configuration: HTTPS with a certificate made here, and every
+// path but /-/healthy asking for a password hashed by htpasswd.
+void tst_ExporterProgram::httpsAndPasswords()
+{
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    const QString htpasswd = QStandardPaths::findExecutable(QStringLiteral("htpasswd"));
+    if (openssl.isEmpty() || htpasswd.isEmpty())
+        QSKIP("openssl and htpasswd are needed (./tools.sh installs them)");
+    QTemporaryDir dir;
+    QCOMPARE(QProcess::execute(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                         "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
+                                         dir.filePath("server.key"), "-out", dir.filePath("server.crt")}),
+             0);
+    QProcess hash;
+    hash.start(htpasswd, {"-nbB", "alice", "secret"});
+    QVERIFY(hash.waitForFinished(kWait));
+    const QByteArray user = hash.readAllStandardOutput().trimmed();
+    QFile web(dir.filePath("web.yml"));
+    QVERIFY(web.open(QIODevice::WriteOnly));
+    web.write("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\nbasic_auth_users:\n  alice: '"
+              + user.mid(6) + "'\n");
+    web.close();
+    Exporter own;
+    QVERIFY2(own.Start(kConfig, {"--web.config.file", web.fileName()}), own.log.constData());
+
+    const auto get = [&](const QString& path, const QByteArray& password) {
+        QNetworkRequest request(own.Url(path, QStringLiteral("https")));
+        QSslConfiguration ssl = request.sslConfiguration();
+        ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
+        request.setSslConfiguration(ssl);
+        if (!password.isEmpty())
+            request.setRawHeader("Authorization", "Basic " + ("alice:" + password).toBase64());
+        return Wait(http_.get(request));
+    };
+    QCOMPARE(get("/metrics", {}).status, 401);
+    QCOMPARE(get("/metrics", "wrong").status, 401);
+    QCOMPARE(get("/-/healthy", {}).status, 200);
+    const Reply probe = get(ProbePath("default", sim_.tcp), "secret");
+    QCOMPARE(probe.status, 200);
+    QCOMPARE(Sample(probe.body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Get(own.Url("/-/healthy")).status, 0); // plain HTTP is no answer
+
+    // The file is read again when it changes: without users, no password.
+    QVERIFY(web.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    web.write("tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n");
+    web.close();
+    QCOMPARE(get("/metrics", {}).status, 200);
 }
 
 // Prometheus scrapes the simulator through the exporter, the target passed

@@ -24,7 +24,7 @@ for program in "$@"; do
     expected+=("bin/$program" "share/man/man1/$program.1.gz")
 done
 if [[ " $* " == *" zeva-exporter "* ]]; then
-    expected+=(etc/zeva/exporter.yml lib/systemd/system/zeva-exporter.service share/zeva/grafana/zeva-exporter.json)
+    expected+=(etc/zeva/exporter.yml etc/zeva/web.yml lib/systemd/system/zeva-exporter.service share/zeva/grafana/zeva-exporter.json)
 fi
 installed=$(find . -type f -o -type l | sed 's|^\./||' | sort)
 wanted=$(printf '%s\n' "${expected[@]}" | sort)

@@ -39,7 +39,7 @@ for program in "$@"; do
     expected+=("./usr/bin/$program" "./usr/share/man/man1/$program.1.gz")
 done
 if [[ " $* " == *" zeva-exporter "* ]]; then
-    expected+=(./etc/zeva/exporter.yml ./usr/lib/systemd/system/zeva-exporter.service
+    expected+=(./etc/zeva/exporter.yml ./etc/zeva/web.yml ./usr/lib/systemd/system/zeva-exporter.service
                ./usr/share/zeva/grafana/zeva-exporter.json)
 fi
 wanted=$(printf '%s\n' "${expected[@]}" | sort)
@@ -47,7 +47,8 @@ wanted=$(printf '%s\n' "${expected[@]}" | sort)
 $(diff <(echo "$wanted") <(echo "$files") || true)"
 if [[ " $* " == *" zeva-exporter "* ]]; then
     conffiles=$(dpkg-deb -I "$deb" conffiles 2>/dev/null || true)
-    [ "$conffiles" = /etc/zeva/exporter.yml ] || fail "conffiles: '$conffiles', not /etc/zeva/exporter.yml"
+    [ "$conffiles" = $'/etc/zeva/exporter.yml\n/etc/zeva/web.yml' ] \
+        || fail "conffiles: '$conffiles', not /etc/zeva/exporter.yml and /etc/zeva/web.yml"
 fi
 # Programs executable, everything owned by root.
 dpkg-deb -c "$deb" | awk '$6 ~ /^\.\/usr\/bin\/./ && $1 !~ /^-rwxr-xr-x/ { bad = 1 } $2 != "root/root" { bad = 1 } END { exit bad }' \

@@ -669,6 +669,8 @@ void tst_Simulator::animation_data()
                                    << QList<int>{0, 0, 0, 0} << QByteArrayList{"feff", "ffff", "0000", "0100"};
     QTest::newRow("counter on a bit") << QStringList{"--animate", "%MX9=counter"} << QByteArray("%MX09") << 0
                                       << QList<int>{0, 0, 0} << QByteArrayList{"00", "01", "00"};
+    QTest::newRow("counter on a named bit") << QStringList{"--var", "RUN=BIT", "--animate", "RUN=counter"} << QByteArray("RUN")
+                                            << 0 << QList<int>{0, 0, 0, 0} << QByteArrayList{"00", "01", "00", "01"};
     QTest::newRow("sine") << QStringList{"--animate", "SPEED=sine=1000"} << QByteArray("SPEED") << 2
                           << QList<int>{0, 250, 500, 750, 1250} << QByteArrayList{"0080", "ffff", "0080", "0000", "ffff"};
     QTest::newRow("sine, default period") << QStringList{"--animate", "TOTAL=sine"} << QByteArray("TOTAL") << 4
