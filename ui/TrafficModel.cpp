@@ -38,6 +38,29 @@ void AppendCsvField(QString& out, const QString& field)
     out += QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// A name as the device got it: printable ASCII as it is, other bytes as \xHH,
+// so that no byte becomes a replacement character.
+std::string Name(std::span<const std::uint8_t> bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (const std::uint8_t b : bytes) {
+        if (b >= 0x20 && b < 0x7F) {
+            out += static_cast<char>(b);
+        } else {
+            char text[8];
+            std::snprintf(text, sizeof text, "\\x%02X", b);
+            out += text;
+        }
+    }
+    return out;
+}
+
+QString NotShownWhilePaused(std::uint64_t n)
+{
+    return QStringLiteral("%1 %2 not shown while paused").arg(n).arg(n == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
+}
+
 } // namespace
 
 std::string DescribeRequest(std::span<const std::uint8_t> frame)
@@ -53,7 +76,7 @@ std::string DescribeRequest(std::span<const std::uint8_t> frame)
     const std::size_t nameLength = modZeva::getLe16(frame, modZeva::kNameLength);
     if (!has(modZeva::kName, nameLength) || !has(modZeva::kDataType, 2))
         return "malformed";
-    const std::string name(frame.begin() + modZeva::kName, frame.begin() + modZeva::kName + nameLength);
+    const std::string name = Name(frame.subspan(modZeva::kName, nameLength));
     if (*command == modZeva::kReadRequest) {
         const int type = modZeva::getLe16(frame, modZeva::kDataType);
         if (type < modZeva::Byte || type > modZeva::LWord)
@@ -69,8 +92,12 @@ std::string DescribeRequest(std::span<const std::uint8_t> frame)
     return "write " + name + " = " + modZeva::BytesToHex(frame, sizeAt + 2, size);
 }
 
-std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer)
+std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer, client::AnswerTo to)
 {
+    if (to == client::AnswerTo::Duplicate)
+        return "duplicate: " + DescribeAnswer(frame, answer);
+    if (to == client::AnswerTo::Unsolicited)
+        return "unsolicited: " + DescribeAnswer(frame, answer);
     const std::string state = answer.stateText ? *answer.stateText : std::string();
     switch (answer.kind) {
     case modZeva::AnswerKind::Read:
@@ -156,6 +183,7 @@ void TrafficModel::FrameSent(std::span<const std::uint8_t> frame, std::int64_t s
 {
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
@@ -166,8 +194,11 @@ void TrafficModel::FrameSent(std::span<const std::uint8_t> frame, std::int64_t s
 }
 
 void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
-                                 std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros)
+                                 std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros, client::AnswerTo to)
 {
+    const bool stray = to != client::AnswerTo::Request;
+    if (stray)
+        rttMicros.reset();
     // Every timed answer counts in the chart and the percentiles, shown or not.
     if (rttMicros) {
         percentiles_.Add(*rttMicros);
@@ -179,25 +210,29 @@ void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZ
     }
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
-    const bool error = answer.kind == modZeva::AnswerKind::DeviceError || answer.kind == modZeva::AnswerKind::Malformed;
+    const bool error =
+        stray || answer.kind == modZeva::AnswerKind::DeviceError || answer.kind == modZeva::AnswerKind::Malformed;
     TrafficRow& row = NewRow(TrafficRow::Dir::Rx, arrivedMicros, error);
     row.length = static_cast<std::uint32_t>(frame.size());
     row.bytes.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(std::min(frame.size(), kMaxBytesKept)));
     row.rttMicros = rttMicros ? std::max<std::int64_t>(*rttMicros, 0) : -1;
-    row.decoded = DescribeAnswer(frame, answer);
+    row.decoded = DescribeAnswer(frame, answer, to);
 }
 
 void TrafficModel::SocketEventHappened(client::SocketEvent event, std::string_view detail)
 {
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
-    TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), true);
+    // A connection made is no fault; its loss is.
+    TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), event != client::SocketEvent::Connected);
     row.length = 0;
     row.bytes.clear();
     row.decoded = DescribeEvent(event, detail);
@@ -213,11 +248,17 @@ std::uint64_t TrafficModel::ShownEnd() const
     return errorsOnly_ ? errorsDropped_ + errorSeqs_.size() : nextSeq_;
 }
 
-bool TrafficModel::SeqOf(std::uint64_t ordinal, std::uint64_t* seq) const
+bool TrafficModel::SeqAt(bool errorsOnly, std::uint64_t ordinal, std::uint64_t* seq) const
 {
-    if (ordinal < ShownBegin() || ordinal >= ShownEnd())
+    if (errorsOnly) {
+        if (ordinal < errorsDropped_ || ordinal >= errorsDropped_ + errorSeqs_.size())
+            return false;
+        *seq = errorSeqs_[static_cast<std::size_t>(ordinal - errorsDropped_)];
+        return true;
+    }
+    if (ordinal < firstSeq_ || ordinal >= nextSeq_)
         return false;
-    *seq = errorsOnly_ ? errorSeqs_[static_cast<std::size_t>(ordinal - errorsDropped_)] : ordinal;
+    *seq = ordinal;
     return true;
 }
 
@@ -259,10 +300,18 @@ void TrafficModel::SetErrorsOnly(bool on)
 
 void TrafficModel::SetPaused(bool on)
 {
+    if (on == paused_)
+        return;
     paused_ = on;
-    // Resume starts the count again.
-    if (!on)
-        notShown_ = 0;
+    // The gap in the table is marked where it is; the count stays on the
+    // label until Clear.
+    if (!on && notShownInPause_ > 0) {
+        TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), false);
+        row.length = 0;
+        row.bytes.clear();
+        row.decoded = NotShownWhilePaused(notShownInPause_).toStdString();
+    }
+    notShownInPause_ = 0;
     Changed();
 }
 
@@ -271,11 +320,13 @@ void TrafficModel::Clear()
     beginResetModel();
     // The rows' storage stays for the rows to come.
     firstSeq_ = nextSeq_;
+    // Ordinals only grow, so that a copy under way finds no row in their place.
+    errorsDropped_ += errorSeqs_.size();
     errorSeqs_.clear();
-    errorsDropped_ = 0;
     toldBegin_ = ShownBegin();
     toldCount_ = 0;
     notShown_ = 0;
+    notShownInPause_ = 0;
     percentiles_.Clear();
     points_.clear();
     pointNext_ = 0;
@@ -307,23 +358,27 @@ int TrafficModel::columnCount(const QModelIndex& parent) const
 
 QString TrafficModel::CellText(std::size_t seq, int column) const
 {
-    const TrafficRow& row = rows_[seq % kMaxRows];
+    return ui::CellText(rows_[seq % kMaxRows], column, openedMicros_, openedWallMs_);
+}
+
+QString CellText(const TrafficRow& row, int column, std::int64_t openedMicros, qint64 openedWallMs)
+{
     switch (column) {
-    case ColTime:
-        return QDateTime::fromMSecsSinceEpoch(openedWallMs_ + (row.micros - openedMicros_) / 1000)
+    case TrafficModel::ColTime:
+        return QDateTime::fromMSecsSinceEpoch(openedWallMs + (row.micros - openedMicros) / 1000)
             .toLocalTime()
             .toString(QStringLiteral("HH:mm:ss.zzz"));
-    case ColDir:
+    case TrafficModel::ColDir:
         return row.dir == TrafficRow::Dir::Tx   ? QStringLiteral("TX")
                : row.dir == TrafficRow::Dir::Rx ? QStringLiteral("RX")
                                                 : QStringLiteral("--");
-    case ColBytes:
+    case TrafficModel::ColBytes:
         return row.dir == TrafficRow::Dir::Event ? QString() : QString::number(row.length);
-    case ColDecoded:
+    case TrafficModel::ColDecoded:
         return FromUtf8(row.decoded);
-    case ColRtt:
+    case TrafficModel::ColRtt:
         return row.rttMicros < 0 ? QString() : Millis(row.rttMicros);
-    case ColHex: {
+    case TrafficModel::ColHex: {
         static constexpr char kDigits[] = "0123456789ABCDEF";
         QString hex;
         hex.reserve(static_cast<qsizetype>(row.bytes.size() * 3 + 2));
@@ -365,7 +420,38 @@ QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int 
     return QString::fromLatin1(kColumnNames[section]);
 }
 
+TrafficRows TrafficModel::StartCopy() const
+{
+    TrafficRows copy;
+    copy.openedMicros = openedMicros_;
+    copy.openedWallMs = openedWallMs_;
+    copy.errorsOnly = errorsOnly_;
+    copy.next = toldBegin_;
+    copy.end = toldBegin_ + toldCount_;
+    copy.rows.reserve(static_cast<std::size_t>(toldCount_));
+    return copy;
+}
+
+bool TrafficModel::CopySome(TrafficRows& copy, std::size_t count) const
+{
+    for (; count > 0 && !copy.Done(); ++copy.next) {
+        std::uint64_t seq = 0;
+        if (!SeqAt(copy.errorsOnly, copy.next, &seq))
+            continue;
+        copy.rows.push_back(rows_[static_cast<std::size_t>(seq % kMaxRows)]);
+        --count;
+    }
+    return copy.Done();
+}
+
 bool TrafficModel::SaveCsv(const QString& path, QString* error) const
+{
+    TrafficRows copy = StartCopy();
+    CopySome(copy, static_cast<std::size_t>(copy.end - copy.next));
+    return WriteCsv(copy, path, error);
+}
+
+bool WriteCsv(const TrafficRows& rows, const QString& path, QString* error, const std::atomic<bool>* cancel)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -374,7 +460,7 @@ bool TrafficModel::SaveCsv(const QString& path, QString* error) const
         return false;
     }
     QString text;
-    for (int c = 0; c < kColumns; ++c) {
+    for (int c = 0; c < TrafficModel::kColumns; ++c) {
         if (c > 0)
             text += QLatin1Char(',');
         AppendCsvField(text, QString::fromLatin1(kColumnNames[c]));
@@ -386,18 +472,22 @@ bool TrafficModel::SaveCsv(const QString& path, QString* error) const
         return file.write(bytes) == bytes.size();
     };
     bool ok = true;
-    for (std::uint64_t ordinal = toldBegin_; ok && ordinal < toldBegin_ + toldCount_; ++ordinal) {
-        std::uint64_t seq = 0;
-        if (!SeqOf(ordinal, &seq))
-            continue;
-        for (int c = 0; c < kColumns; ++c) {
+    for (std::size_t i = 0; ok && i < rows.rows.size(); ++i) {
+        for (int c = 0; c < TrafficModel::kColumns; ++c) {
             if (c > 0)
                 text += QLatin1Char(',');
-            AppendCsvField(text, CellText(static_cast<std::size_t>(seq), c));
+            AppendCsvField(text, CellText(rows.rows[i], c, rows.openedMicros, rows.openedWallMs));
         }
         text += QLatin1String("\r\n");
-        if (text.size() > 1 << 16)
+        if (text.size() > 1 << 16) {
             ok = flush();
+            if (cancel && cancel->load(std::memory_order_relaxed)) {
+                file.cancelWriting();
+                if (error)
+                    *error = QStringLiteral("cancelled");
+                return false;
+            }
+        }
     }
     ok = ok && flush();
     if (!ok || !file.commit()) {

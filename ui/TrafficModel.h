@@ -10,6 +10,7 @@
 #include <QPointF>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -25,10 +26,30 @@ struct TrafficRow {
     std::int64_t rttMicros = -1; // the round trip of a timed answer, -1 otherwise
     std::uint32_t length = 0;    // the frame's length in bytes
     Dir dir = Dir::Event;
-    bool error = false;          // a device error, a malformed answer or a socket event
+    bool error = false;          // shown under Errors only: see TrafficModel::FrameReceived
     std::string decoded;
     std::vector<std::uint8_t> bytes; // the frame's first kMaxBytesKept bytes
 };
+
+// Rows copied out of the model for a file, taken a slice at a time by
+// TrafficModel::CopySome() so that the exchange loop goes on meanwhile, then
+// written by WriteCsv(), which needs nothing of the model and may run on
+// another thread.
+struct TrafficRows {
+    std::vector<TrafficRow> rows;
+    std::int64_t openedMicros = 0; // the model's time base, for the Time column
+    qint64 openedWallMs = 0;
+    // The rows shown when the copy started, as ordinals (see TrafficModel).
+    bool errorsOnly = false;
+    std::uint64_t next = 0;
+    std::uint64_t end = 0;
+    bool Done() const { return next >= end; }
+};
+
+// Writes rows as RFC 4180 CSV with the column names first, through a file
+// that replaces `path` only when whole. False, with the reason, when it
+// cannot be written or `cancel` was set meanwhile.
+bool WriteCsv(const TrafficRows& rows, const QString& path, QString* error, const std::atomic<bool>* cancel = nullptr);
 
 // The traffic since the view was first opened: the last kMaxRows rows in a
 // ring, the round trips of the last kChartPoints timed answers, and the
@@ -51,8 +72,11 @@ public:
 
     // client::ITrafficObserver
     void FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros) override;
+    // An answer to no outstanding request gets no round trip, counts under
+    // Errors only and stays out of the chart and the percentiles.
     void FrameReceived(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
-                       std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros) override;
+                       std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros,
+                       client::AnswerTo to = client::AnswerTo::Request) override;
     void SocketEventHappened(client::SocketEvent event, std::string_view detail) override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -68,9 +92,11 @@ public:
 
     void SetErrorsOnly(bool on);
     bool ErrorsOnly() const { return errorsOnly_; }
-    // While paused, frames add no rows and are counted instead.
+    // While paused, frames add no rows and are counted instead; on resume
+    // one row marks the gap.
     void SetPaused(bool on);
     bool Paused() const { return paused_; }
+    // Frames not shown because of a pause since the view was opened or cleared.
     std::uint64_t NotShown() const { return notShown_; }
     // Empties the table, the chart and the percentiles.
     void Clear();
@@ -82,8 +108,12 @@ public:
 
     // A cell's text as the table shows it.
     QString CellText(std::size_t seq, int column) const;
-    // The rows shown, as RFC 4180 CSV with the column names first. False,
-    // with the reason, when the file cannot be written.
+    // Starts a copy of the rows shown now; CopySome() copies up to `count`
+    // more of them, oldest first, and says whether the copy is complete.
+    // Rows dropped before they were copied are left out.
+    TrafficRows StartCopy() const;
+    bool CopySome(TrafficRows& copy, std::size_t count) const;
+    // The rows shown, as WriteCsv() writes them, copied and written at once.
     bool SaveCsv(const QString& path, QString* error) const;
 
 private:
@@ -95,7 +125,8 @@ private:
     std::uint64_t ShownEnd() const;
     // The sequence number of the row at an ordinal shown; false when it has
     // been dropped since the view was told.
-    bool SeqOf(std::uint64_t ordinal, std::uint64_t* seq) const;
+    bool SeqOf(std::uint64_t ordinal, std::uint64_t* seq) const { return SeqAt(errorsOnly_, ordinal, seq); }
+    bool SeqAt(bool errorsOnly, std::uint64_t ordinal, std::uint64_t* seq) const;
 
     platform::IMonotonicClock& clock_;
     std::int64_t openedMicros_ = 0;
@@ -110,6 +141,7 @@ private:
     bool errorsOnly_ = false;
     bool paused_ = false;
     std::uint64_t notShown_ = 0;
+    std::uint64_t notShownInPause_ = 0;
 
     // What the view was last told: the first ordinal and the row count.
     std::uint64_t toldBegin_ = 0;
@@ -127,10 +159,15 @@ private:
     std::function<void()> onChanged_;
 };
 
-// The Decoded column of a request, of an answer and of a socket event.
+// The Decoded column of a request, of an answer and of a socket event. A
+// name's bytes outside printable ASCII are written \xHH.
 std::string DescribeRequest(std::span<const std::uint8_t> frame);
-std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer);
+std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
+                           client::AnswerTo to = client::AnswerTo::Request);
 std::string DescribeEvent(client::SocketEvent event, std::string_view detail);
+
+// A cell's text as the table shows it; times from the model's time base.
+QString CellText(const TrafficRow& row, int column, std::int64_t openedMicros, qint64 openedWallMs);
 
 // Microseconds as milliseconds with three decimals: 1234 -> "1.234".
 QString Millis(std::int64_t micros);

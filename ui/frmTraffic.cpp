@@ -1,22 +1,22 @@
 #include "frmTraffic.h"
 
-#include <QAreaSeries>
-#include <QChart>
-#include <QChartView>
+#if ZEVA_CHARTS
+#include "TrafficChart.h"
+#endif
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineSeries>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
-#include <QValueAxis>
 
 #include <algorithm>
 
@@ -30,45 +30,9 @@ constexpr qint64 kFrameNs = 16000000;
 // thousands of points no better at a display's frame rate, and drawing it
 // costs more than the table.
 constexpr qint64 kChartNs = 100000000;
-constexpr int kHistogramBins = 40;
-
-// At most two points per pixel column of the plot: the shortest and the
-// longest round trip in it, in the order they came. The line still passes
-// through every answer's column from its smallest to its largest time, and
-// costs a few hundred points to draw instead of thousands.
-QList<QPointF> Thin(const QList<QPointF>& points, int columns)
-{
-    columns = std::max(columns, 1);
-    if (points.size() <= 2 * columns)
-        return points;
-    const double from = points.front().x();
-    const double width = std::max(points.back().x() - from, 1e-9) / columns;
-    QList<QPointF> out;
-    out.reserve(2 * columns + 2);
-    qsizetype low = 0, high = 0;
-    int column = 0;
-    const auto flush = [&] {
-        out.append(points[std::min(low, high)]);
-        if (low != high)
-            out.append(points[std::max(low, high)]);
-    };
-    for (qsizetype i = 0; i < points.size(); ++i) {
-        const int c = std::min(columns - 1, static_cast<int>((points[i].x() - from) / width));
-        if (i == 0 || c != column) {
-            if (i > 0)
-                flush();
-            column = c;
-            low = high = i;
-            continue;
-        }
-        if (points[i].y() < points[low].y())
-            low = i;
-        if (points[i].y() > points[high].y())
-            high = i;
-    }
-    flush();
-    return out;
-}
+// Rows copied for a save per turn of the event loop: a fraction of a
+// millisecond each, so that an exchange waits no longer than that.
+constexpr std::size_t kSaveSlice = 1000;
 
 QString PercentilesText(const RttPercentiles& p)
 {
@@ -81,6 +45,8 @@ QString PercentilesText(const RttPercentiles& p)
 
 QString NotShownText(std::uint64_t n)
 {
+    if (n == 0)
+        return {};
     return QStringLiteral("%1 %2 not shown").arg(n).arg(n == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
 }
 
@@ -91,26 +57,6 @@ void SetLabelText(QLabel* label, const QString& text)
         return;
     label->setText(text);
     label->setAccessibleDescription(text);
-}
-
-QChart* MakeChart(const QString& title)
-{
-    auto* chart = new QChart;
-    chart->setTitle(title);
-    chart->legend()->hide();
-    chart->setAnimationOptions(QChart::NoAnimation);
-    chart->setMargins(QMargins(4, 4, 4, 4));
-    return chart;
-}
-
-QValueAxis* MakeAxis(QChart* chart, const QString& title, Qt::Alignment side)
-{
-    auto* axis = new QValueAxis;
-    axis->setTitleText(title);
-    axis->setLabelFormat(QStringLiteral("%.3g"));
-    axis->setTickCount(5);
-    chart->addAxis(axis, side);
-    return axis;
 }
 
 } // namespace
@@ -125,11 +71,17 @@ frmTraffic::frmTraffic(platform::IMonotonicClock& clock, Attach attach, QWidget*
     refreshEvents_.window = this;
     refreshTimer_->SetListener(&refreshEvents_);
     model_.SetChangedHandler([this] { ArmRefresh(); });
+    saveSlices_.setInterval(0);
+    connect(&saveSlices_, &QTimer::timeout, this, [this] { CopyForSave(kSaveSlice); });
     UpdateLabels();
 }
 
 frmTraffic::~frmTraffic()
 {
+    // A file half written is not left behind.
+    cancelSave_ = true;
+    if (saveThread_.joinable())
+        saveThread_.join();
     refreshTimer_->Stop();
     refreshTimer_->SetListener(nullptr);
     if (attached_)
@@ -141,6 +93,11 @@ void frmTraffic::CreateControls()
     chkErrorsOnly = new QCheckBox(QStringLiteral("Errors only"), this);
     chkErrorsOnly->setObjectName(QStringLiteral("chkErrorsOnly"));
     chkErrorsOnly->setAccessibleName(QStringLiteral("Errors only"));
+    chkFollow = new QCheckBox(QStringLiteral("Follow"), this);
+    chkFollow->setObjectName(QStringLiteral("chkFollow"));
+    chkFollow->setAccessibleName(QStringLiteral("Follow"));
+    chkFollow->setToolTip(QStringLiteral("Keep the newest row in view"));
+    chkFollow->setChecked(true);
     cmdPause = new QPushButton(QStringLiteral("Pause"), this);
     cmdPause->setObjectName(QStringLiteral("cmdPause"));
     cmdPause->setAccessibleName(QStringLiteral("Pause"));
@@ -160,6 +117,8 @@ void frmTraffic::CreateControls()
     tblFrames->setModel(&model_);
     tblFrames->setSelectionBehavior(QAbstractItemView::SelectRows);
     tblFrames->setWordWrap(false);
+    // Tab leaves the table for the next control; arrows move between rows.
+    tblFrames->setTabKeyNavigation(false);
     // Fixed row heights and column widths: nothing is measured per row,
     // however many rows there are.
     tblFrames->verticalHeader()->hide();
@@ -175,42 +134,9 @@ void frmTraffic::CreateControls()
     tblFrames->setColumnWidth(TrafficModel::ColRtt, digit * 10);
 
     // The round trip of each answer over time, and how the times spread.
-    chtResponseTimes = new QWidget(this);
-    chtResponseTimes->setObjectName(QStringLiteral("chtResponseTimes"));
-    chtResponseTimes->setAccessibleName(QStringLiteral("Response times"));
-    chtResponseTimes->setAccessibleDescription(
-        QStringLiteral("Round trip of each of the last 10,000 answers over time, and a histogram of every answer"));
-
-    QChart* timeChart = MakeChart(QStringLiteral("Round trip of the last answers"));
-    timeSeries_ = new QLineSeries;
-    timeChart->addSeries(timeSeries_);
-    timeX_ = MakeAxis(timeChart, QStringLiteral("s since opened"), Qt::AlignBottom);
-    timeY_ = MakeAxis(timeChart, QStringLiteral("ms"), Qt::AlignLeft);
-    timeSeries_->attachAxis(timeX_);
-    timeSeries_->attachAxis(timeY_);
-    auto* timeView = new QChartView(timeChart, chtResponseTimes);
-    timeView->setObjectName(QStringLiteral("chtTimes"));
-    timeView->setAccessibleName(QStringLiteral("Round trip over time"));
-
-    QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip, up to p99"));
-    // The area series does not own its line; the line is its child.
-    auto* area = new QAreaSeries;
-    histogramSeries_ = new QLineSeries(area);
-    area->setUpperSeries(histogramSeries_);
-    histogramChart->addSeries(area);
-    histogramX_ = MakeAxis(histogramChart, QStringLiteral("ms (slower: last bin)"), Qt::AlignBottom);
-    histogramY_ = MakeAxis(histogramChart, QStringLiteral("answers"), Qt::AlignLeft);
-    histogramY_->setLabelFormat(QStringLiteral("%.0f"));
-    area->attachAxis(histogramX_);
-    area->attachAxis(histogramY_);
-    auto* histogramView = new QChartView(histogramChart, chtResponseTimes);
-    histogramView->setObjectName(QStringLiteral("chtHistogram"));
-    histogramView->setAccessibleName(QStringLiteral("Round trip histogram"));
-
-    auto* charts = new QHBoxLayout(chtResponseTimes);
-    charts->setContentsMargins(0, 0, 0, 0);
-    charts->addWidget(timeView, 3);
-    charts->addWidget(histogramView, 2);
+#if ZEVA_CHARTS
+    chart_ = new TrafficChart(this);
+#endif
 
     lblPercentiles = new QLabel(this);
     lblPercentiles->setObjectName(QStringLiteral("lblPercentiles"));
@@ -219,6 +145,7 @@ void frmTraffic::CreateControls()
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(chkErrorsOnly);
+    bar->addWidget(chkFollow);
     bar->addWidget(cmdPause);
     bar->addWidget(cmdClear);
     bar->addWidget(cmdSave);
@@ -226,11 +153,12 @@ void frmTraffic::CreateControls()
     bar->addWidget(lblNotShown);
 
     auto* lower = new QWidget(this);
-    lower->setMinimumHeight(260);
+    lower->setMinimumHeight(chart_ ? 260 : 0);
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
-    lowerLayout->addWidget(chtResponseTimes, 1);
-    lowerLayout->addWidget(lblPercentiles);
+    if (chart_)
+        lowerLayout->addWidget(chart_, 1);
+    lowerLayout->addWidget(lblPercentiles, chart_ ? 0 : 1, Qt::AlignTop);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(tblFrames);
@@ -243,7 +171,8 @@ void frmTraffic::CreateControls()
     layout->addLayout(bar);
     layout->addWidget(splitter, 1);
 
-    QWidget::setTabOrder(chkErrorsOnly, cmdPause);
+    QWidget::setTabOrder(chkErrorsOnly, chkFollow);
+    QWidget::setTabOrder(chkFollow, cmdPause);
     QWidget::setTabOrder(cmdPause, cmdClear);
     QWidget::setTabOrder(cmdClear, cmdSave);
     QWidget::setTabOrder(cmdSave, tblFrames);
@@ -261,9 +190,32 @@ void frmTraffic::CreateControls()
         UpdateLabels();
     });
     connect(cmdClear, &QPushButton::clicked, this, [this] {
+        // A save under way keeps the rows it was started with.
+        if (saveCopy_)
+            CopyForSave(static_cast<std::size_t>(saveCopy_->end - saveCopy_->next));
         model_.Clear();
         Refresh();
     });
+    connect(chkFollow, &QCheckBox::toggled, this, [this](bool on) {
+        if (on && !scrolling_) {
+            scrolling_ = true;
+            tblFrames->scrollToBottom();
+            scrolling_ = false;
+        }
+    });
+    // Scrolling up or picking a row stops following; scrolling back to the
+    // bottom follows again.
+    connect(tblFrames->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (!scrolling_)
+            SetFollow(value >= tblFrames->verticalScrollBar()->maximum());
+    });
+    connect(tblFrames, &QTableView::pressed, this, [this] { SetFollow(false); });
+
+    // Escape closes the window, and F12 closes it as it opens it.
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::Key_F12)}) {
+        auto* shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
     connect(cmdSave, &QPushButton::clicked, this, [this] { Save(); });
 }
 
@@ -306,15 +258,16 @@ void frmTraffic::Refresh()
     }
     lastRefresh_.start();
     QScrollBar* scroll = tblFrames->verticalScrollBar();
-    // The view follows the newest row unless the user has scrolled up; then
+    // The view follows the newest row while Follow is checked; otherwise
     // the rows in view stay in view as the oldest are dropped.
-    const bool following = scroll->value() >= scroll->maximum();
     const int firstShown = scroll->value();
+    scrolling_ = true;
     const std::uint64_t dropped = model_.Sync();
-    if (following)
+    if (chkFollow->isChecked())
         tblFrames->scrollToBottom();
     else if (dropped > 0)
         scroll->setValue(std::max(0, firstShown - static_cast<int>(dropped)));
+    scrolling_ = false;
     UpdateLabels();
     if (!lastChart_.isValid() || lastChart_.nsecsElapsed() >= kChartNs)
         UpdateChart();
@@ -328,6 +281,15 @@ void frmTraffic::UpdateLabels()
     SetLabelText(lblPercentiles, PercentilesText(model_.Percentiles()));
 }
 
+void frmTraffic::SetFollow(bool on)
+{
+    if (chkFollow->isChecked() == on)
+        return;
+    scrolling_ = true;
+    chkFollow->setChecked(on);
+    scrolling_ = false;
+}
+
 void frmTraffic::UpdateChart()
 {
     const RttPercentiles& p = model_.Percentiles();
@@ -335,45 +297,9 @@ void frmTraffic::UpdateChart()
         return;
     chartedCount_ = p.Count();
     lastChart_.start();
-
-    const QList<QPointF> points = model_.ChartPoints();
-    timeSeries_->replace(Thin(points, static_cast<int>(timeSeries_->chart()->plotArea().width())));
-    if (points.isEmpty()) {
-        timeX_->setRange(0, 1);
-        timeY_->setRange(0, 1);
-    } else {
-        double top = 0;
-        for (const QPointF& point : points)
-            top = std::max(top, point.y());
-        timeX_->setRange(points.front().x(), std::max(points.back().x(), points.front().x() + 1e-3));
-        timeY_->setRange(0, std::max(top * 1.1, 1e-3));
-    }
-
-    // A step line over equal bins from the smallest time to the 99th
-    // percentile; the slowest answers count in the last bin, so that a few
-    // stalls do not squeeze the rest into one bar (the plot beside shows them).
-    QList<QPointF> steps;
-    if (p.Count() > 0) {
-        const std::int64_t from = p.Min();
-        const std::int64_t to = std::max(p.Percentile(99), from + kHistogramBins);
-        const std::vector<std::uint64_t> bins = p.Histogram(kHistogramBins, from, to);
-        const double width = static_cast<double>(to - from) / kHistogramBins / 1000.0;
-        double tallest = 0;
-        steps.reserve(2 * kHistogramBins);
-        for (int i = 0; i < kHistogramBins; ++i) {
-            const double left = static_cast<double>(from) / 1000.0 + width * i;
-            const auto count = static_cast<double>(bins[static_cast<std::size_t>(i)]);
-            steps.append(QPointF(left, count));
-            steps.append(QPointF(left + width, count));
-            tallest = std::max(tallest, count);
-        }
-        histogramX_->setRange(static_cast<double>(from) / 1000.0, static_cast<double>(to) / 1000.0);
-        histogramY_->setRange(0, std::max(tallest * 1.1, 1.0));
-    } else {
-        histogramX_->setRange(0, 1);
-        histogramY_->setRange(0, 1);
-    }
-    histogramSeries_->replace(steps);
+#if ZEVA_CHARTS
+    chart_->Update(model_);
+#endif
 }
 
 void frmTraffic::Save()
@@ -381,11 +307,48 @@ void frmTraffic::Save()
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the rows shown"),
                                                       QStringLiteral("traffic.csv"),
                                                       QStringLiteral("CSV files (*.csv);;All files (*)"));
-    if (path.isEmpty())
+    if (!path.isEmpty())
+        SaveTo(path);
+}
+
+void frmTraffic::SaveTo(const QString& path)
+{
+    if (Saving())
         return;
     Refresh();
-    QString error;
-    if (!model_.SaveCsv(path, &error))
+    saveCopy_ = model_.StartCopy();
+    savePath_ = path;
+    cmdSave->setEnabled(false);
+    CopyForSave(kSaveSlice);
+}
+
+void frmTraffic::CopyForSave(std::size_t rows)
+{
+    if (!saveCopy_)
+        return;
+    if (!model_.CopySome(*saveCopy_, rows)) {
+        saveSlices_.start();
+        return;
+    }
+    saveSlices_.stop();
+    auto copy = std::make_shared<TrafficRows>(std::move(*saveCopy_));
+    saveCopy_.reset();
+    cancelSave_ = false;
+    saveThread_ = std::thread([this, copy, path = savePath_] {
+        QString error;
+        const bool ok = WriteCsv(*copy, path, &error, &cancelSave_);
+        // Told on the window's thread; not at all if the window is gone.
+        QMetaObject::invokeMethod(
+            this, [this, ok, path, error] { Saved(ok, path, error); }, Qt::QueuedConnection);
+    });
+}
+
+void frmTraffic::Saved(bool ok, const QString& path, const QString& error)
+{
+    if (saveThread_.joinable())
+        saveThread_.join();
+    cmdSave->setEnabled(true);
+    if (!ok)
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
 }
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QList>
+#include <QPointF>
+
+#include <vector>
+
+namespace ui {
+
+// An axis whose ticks fall on round values: multiples of 1, 2 or 5 times a
+// power of ten, with as many decimals as the step needs and no more, so that
+// no two tick labels read the same and none is in exponent notation.
+struct NiceScale {
+    double min = 0;
+    double max = 1;
+    double step = 0.2;
+    int ticks = 6;    // from min to max, both included
+    int decimals = 1; // for a label of "%.<decimals>f"
+};
+
+// The smallest round scale that covers low..high with about `ticks` ticks and
+// a step of at least `minStep` (0: none). An empty or reversed range is
+// widened around `low` first.
+NiceScale MakeNiceScale(double low, double high, int ticks = 5, double minStep = 0);
+
+// Where a line through points ordered by x is broken: the index of each
+// point that starts a new piece because the gap before it is longer than
+// `factor` times the median gap between neighbours.
+std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double factor = 10);
+
+} // namespace ui
