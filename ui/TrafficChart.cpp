@@ -109,12 +109,14 @@ TrafficChart::TrafficChart(QWidget* parent) : QWidget(parent)
     timeChart_ = MakeChart(QStringLiteral("Round trip of the last 10,000 answers"));
     timeX_ = MakeAxis(timeChart_, QStringLiteral("s since opened"), Qt::AlignBottom);
     timeY_ = MakeAxis(timeChart_, QStringLiteral("ms"), Qt::AlignLeft);
+    Piece(0);
     lonePoints_ = new QScatterSeries;
-    lonePoints_->setMarkerSize(5);
+    lonePoints_->setMarkerSize(7);
     timeChart_->addSeries(lonePoints_);
     lonePoints_->attachAxis(timeX_);
     lonePoints_->attachAxis(timeY_);
-    Piece(0);
+    lonePoints_->setColor(pieces_.front()->color());
+    lonePoints_->setBorderColor(pieces_.front()->color());
     auto* timeView = MakeView(timeChart_, this, "chtTimes", QStringLiteral("Round trip over time"));
 
     QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip, up to p99"));
