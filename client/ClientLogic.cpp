@@ -166,6 +166,7 @@ void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
     // The protocol module's own SendTick is taken after the write returned.
     sendTick_ = stampTick_;
     ++outstanding_;
+    ++requestsSent_;
     // Each request's answer carries the command that follows its own:
     // 0x54 -> 0x55, 0x58 -> 0x59, 0xB0 -> 0xB1.
     const auto command = modZeva::FrameCommand(zeva_.SendBuf());
@@ -175,7 +176,7 @@ void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
     if (traffic_) {
         sendMicros_ = stampMicros_;
         sendMicrosKnown_ = true;
-        traffic_->FrameSent(zeva_.SendBuf(), sendMicros_);
+        traffic_->FrameSent(zeva_.SendBuf(), sendMicros_, requestsSent_);
     }
 }
 
@@ -388,7 +389,10 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     // An answer when no request is outstanding is shown in the window as
     // any other, but the device's time of nothing: not timed for the view.
     client::AnswerTo to = client::AnswerTo::Request;
+    std::uint64_t request = 0;
     if (outstanding_ > 0) {
+        // Answers come in the order of the requests: this is the oldest one's.
+        request = requestsSent_ - outstanding_ + 1;
         --outstanding_;
     } else {
         const auto command = modZeva::FrameCommand(response);
@@ -397,7 +401,7 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
     }
     if (traffic_) {
         const auto rtt = to == client::AnswerTo::Request ? RoundTripMicros(arrivedMicros, sentMeanwhile) : std::nullopt;
-        traffic_->FrameReceived(response, answer, arrivedMicros, rtt, to);
+        traffic_->FrameReceived(response, answer, arrivedMicros, rtt, to, request);
     }
 
     switch (answer.kind) {

@@ -158,6 +158,7 @@ private:
     // For the traffic view: requests sent and not yet answered, and the
     // command an answer to the newest one carries.
     std::uint64_t outstanding_ = 0;
+    std::uint64_t requestsSent_ = 0;
     std::optional<std::uint8_t> expectedCommand_;
     std::uint64_t answers_ = 0;
 

@@ -29,14 +29,16 @@ enum class AnswerTo {
 class ITrafficObserver {
 public:
     virtual ~ITrafficObserver() = default;
-    // A request handed to the socket (or held by it until the connection is up).
-    virtual void FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros) = 0;
+    // A request handed to the socket (or held until the connection is up).
+    // request: the client's number of it, 1 for the first since start.
+    virtual void FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros, std::uint64_t request = 0) = 0;
     // An answer as the logic decoded it. rttMicros: from the newest request's
     // send to the answer's arrival; absent when not timed, and always for an
-    // answer to no outstanding request.
+    // answer to no outstanding request. request: for an answer to a request,
+    // the number of the request it answers (the oldest outstanding).
     virtual void FrameReceived(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
                                std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros,
-                               AnswerTo to = AnswerTo::Request) = 0;
+                               AnswerTo to = AnswerTo::Request, std::uint64_t request = 0) = 0;
     virtual void SocketEventHappened(SocketEvent event, std::string_view detail) = 0;
 };
 

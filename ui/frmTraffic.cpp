@@ -4,8 +4,15 @@
 #include "TrafficChart.h"
 #endif
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTextEdit>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -111,6 +118,32 @@ void frmTraffic::CreateControls()
     lblNotShown->setObjectName(QStringLiteral("lblNotShown"));
     lblNotShown->setAccessibleName(QStringLiteral("Not shown"));
 
+    txtFilter = new QLineEdit(this);
+    txtFilter->setObjectName(QStringLiteral("txtFilter"));
+    txtFilter->setAccessibleName(QStringLiteral("Filter"));
+    txtFilter->setPlaceholderText(QStringLiteral("Filter (Ctrl+F): text of Decoded or Hex"));
+    txtFilter->setClearButtonEnabled(true);
+    auto* lblDir = new QLabel(QStringLiteral("Dir"), this);
+    cboDir = new QComboBox(this);
+    cboDir->setObjectName(QStringLiteral("cboDir"));
+    cboDir->setAccessibleName(QStringLiteral("Dir"));
+    cboDir->addItems({QStringLiteral("all"), QStringLiteral("TX"), QStringLiteral("RX"), QStringLiteral("events")});
+    lblDir->setBuddy(cboDir);
+    auto* lblTime = new QLabel(QStringLiteral("Time"), this);
+    cboTime = new QComboBox(this);
+    cboTime->setObjectName(QStringLiteral("cboTime"));
+    cboTime->setAccessibleName(QStringLiteral("Time"));
+    cboTime->addItems({QStringLiteral("time of day"), QStringLiteral("seconds since first")});
+    lblTime->setBuddy(cboTime);
+    lblRows = new QLabel(this);
+    lblRows->setObjectName(QStringLiteral("lblRows"));
+    lblRows->setAccessibleName(QStringLiteral("Rows"));
+    txtDetail = new QTextEdit(this);
+    txtDetail->setObjectName(QStringLiteral("txtDetail"));
+    txtDetail->setAccessibleName(QStringLiteral("Detail"));
+    txtDetail->setReadOnly(true);
+    txtDetail->setLineWrapMode(QTextEdit::NoWrap);
+
     tblFrames = new QTableView(this);
     tblFrames->setObjectName(QStringLiteral("tblFrames"));
     tblFrames->setAccessibleName(QStringLiteral("Frames"));
@@ -127,11 +160,35 @@ void frmTraffic::CreateControls()
     tblFrames->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     tblFrames->horizontalHeader()->setStretchLastSection(true);
     const int digit = tblFrames->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    tblFrames->setColumnWidth(TrafficModel::ColNo, digit * 8);
     tblFrames->setColumnWidth(TrafficModel::ColTime, digit * 14);
+    tblFrames->setColumnWidth(TrafficModel::ColDelta, digit * 10);
     tblFrames->setColumnWidth(TrafficModel::ColDir, digit * 5);
     tblFrames->setColumnWidth(TrafficModel::ColBytes, digit * 7);
     tblFrames->setColumnWidth(TrafficModel::ColDecoded, digit * 40);
     tblFrames->setColumnWidth(TrafficModel::ColRtt, digit * 10);
+    tblFrames->setColumnWidth(TrafficModel::ColPair, digit * 8);
+
+    // Copy (Ctrl+C), Copy hex and Save selected... on the selected rows.
+    auto* copy = new QAction(QStringLiteral("Copy"), tblFrames);
+    copy->setObjectName(QStringLiteral("actCopy"));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    auto* copyHex = new QAction(QStringLiteral("Copy hex"), tblFrames);
+    copyHex->setObjectName(QStringLiteral("actCopyHex"));
+    auto* saveSelected = new QAction(QStringLiteral("Save selected..."), tblFrames);
+    saveSelected->setObjectName(QStringLiteral("actSaveSelected"));
+    tblFrames->addActions({copy, copyHex, saveSelected});
+    tblFrames->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(copy, &QAction::triggered, this, [this] { QApplication::clipboard()->setText(SelectedText(false)); });
+    connect(copyHex, &QAction::triggered, this, [this] { QApplication::clipboard()->setText(SelectedText(true)); });
+    connect(saveSelected, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the rows selected"),
+                                                          QStringLiteral("traffic.csv"),
+                                                          QStringLiteral("CSV files (*.csv);;All files (*)"));
+        if (!path.isEmpty())
+            SaveSelectedTo(path);
+    });
 
     // The round trip of each answer over time, and how the times spread.
 #if ZEVA_CHARTS
@@ -142,6 +199,13 @@ void frmTraffic::CreateControls()
     lblPercentiles->setObjectName(QStringLiteral("lblPercentiles"));
     lblPercentiles->setAccessibleName(QStringLiteral("Percentiles"));
     lblPercentiles->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto* find = new QHBoxLayout;
+    find->addWidget(txtFilter, 1);
+    find->addWidget(lblDir);
+    find->addWidget(cboDir);
+    find->addWidget(lblTime);
+    find->addWidget(cboTime);
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(chkErrorsOnly);
@@ -160,27 +224,79 @@ void frmTraffic::CreateControls()
         lowerLayout->addWidget(chart_, 1);
     lowerLayout->addWidget(lblPercentiles, chart_ ? 0 : 1, Qt::AlignTop);
 
+    auto* upper = new QWidget(this);
+    auto* upperLayout = new QVBoxLayout(upper);
+    upperLayout->setContentsMargins(0, 0, 0, 0);
+    upperLayout->addWidget(tblFrames, 1);
+    upperLayout->addWidget(lblRows);
+
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->addWidget(tblFrames);
+    splitter->addWidget(upper);
+    splitter->addWidget(txtDetail);
     splitter->addWidget(lower);
-    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
+    splitter->setStretchFactor(2, 2);
     splitter->setChildrenCollapsible(false);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addLayout(find);
     layout->addLayout(bar);
     layout->addWidget(splitter, 1);
 
+    QWidget::setTabOrder(txtFilter, cboDir);
+    QWidget::setTabOrder(cboDir, cboTime);
+    QWidget::setTabOrder(cboTime, chkErrorsOnly);
     QWidget::setTabOrder(chkErrorsOnly, chkFollow);
     QWidget::setTabOrder(chkFollow, cmdPause);
     QWidget::setTabOrder(cmdPause, cmdClear);
     QWidget::setTabOrder(cmdClear, cmdSave);
     QWidget::setTabOrder(cmdSave, tblFrames);
+    QWidget::setTabOrder(tblFrames, txtDetail);
 
-    connect(chkErrorsOnly, &QCheckBox::toggled, this, [this](bool on) {
+    // A filter changes the rows shown at once; Follow decides where the view is then.
+    const auto filtered = [this] {
+        Refresh();
+        if (chkFollow->isChecked()) {
+            scrolling_ = true;
+            tblFrames->scrollToBottom();
+            scrolling_ = false;
+        }
+    };
+    connect(chkErrorsOnly, &QCheckBox::toggled, this, [this, filtered](bool on) {
         model_.SetErrorsOnly(on);
-        tblFrames->scrollToBottom();
+        filtered();
     });
+    connect(txtFilter, &QLineEdit::textChanged, this, [this, filtered](const QString& text) {
+        model_.SetTextFilter(text);
+        filtered();
+    });
+    connect(cboDir, &QComboBox::currentIndexChanged, this, [this, filtered](int index) {
+        model_.SetDirFilter(static_cast<TrafficModel::DirFilter>(std::clamp(index, 0, 3)));
+        filtered();
+    });
+    auto* findShortcut = new QShortcut(QKeySequence::Find, this);
+    connect(findShortcut, &QShortcut::activated, this, [this] {
+        txtFilter->setFocus(Qt::ShortcutFocusReason);
+        txtFilter->selectAll();
+    });
+    // The choice of time is kept between runs.
+    cboTime->setCurrentIndex(Settings().value(QStringLiteral("traffic/time")).toString()
+                                     == QLatin1String("since-first")
+                                 ? 1
+                                 : 0);
+    model_.SetTimeFormat(cboTime->currentIndex() == 1 ? TrafficModel::TimeFormat::SinceFirst
+                                                      : TrafficModel::TimeFormat::LocalTime);
+    connect(cboTime, &QComboBox::currentIndexChanged, this, [this](int index) {
+        model_.SetTimeFormat(index == 1 ? TrafficModel::TimeFormat::SinceFirst : TrafficModel::TimeFormat::LocalTime);
+        Settings().setValue(QStringLiteral("traffic/time"),
+                            index == 1 ? QStringLiteral("since-first") : QStringLiteral("time-of-day"));
+    });
+    // Selecting a request selects its answer too, and the other way round.
+    connect(tblFrames->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) { SelectPairs(selected); });
+    connect(tblFrames->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { ShowDetail(current.row()); });
     connect(cmdPause, &QPushButton::clicked, this, [this] {
         const bool pause = !model_.Paused();
         model_.SetPaused(pause);
@@ -275,8 +391,88 @@ void frmTraffic::Refresh()
         ArmRefresh((kChartNs - lastChart_.nsecsElapsed()) / 1000);
 }
 
+QSettings& frmTraffic::Settings()
+{
+    static QSettings settings(QStringLiteral("zeva"), QStringLiteral("zeva-client"));
+    return settings;
+}
+
+void frmTraffic::SelectPairs(const QItemSelection& selected)
+{
+    if (selectingPairs_)
+        return;
+    selectingPairs_ = true;
+    QItemSelection pairs;
+    for (const QModelIndex& index : selected.indexes()) {
+        if (index.column() != 0)
+            continue;
+        const int pair = model_.PairRow(index.row());
+        if (pair >= 0 && !tblFrames->selectionModel()->isRowSelected(pair, {}))
+            pairs.select(model_.index(pair, 0), model_.index(pair, TrafficModel::kColumns - 1));
+    }
+    if (!pairs.isEmpty())
+        tblFrames->selectionModel()->select(pairs, QItemSelectionModel::Select);
+    selectingPairs_ = false;
+}
+
+std::vector<int> frmTraffic::SelectedRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : tblFrames->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+QString frmTraffic::SelectedText(bool hexOnly) const
+{
+    QString text;
+    if (!hexOnly) {
+        for (int c = 0; c < TrafficModel::kColumns; ++c) {
+            if (c > 0)
+                text += QLatin1Char('\t');
+            text += model_.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        }
+        text += QLatin1Char('\n');
+    }
+    for (const int row : SelectedRows()) {
+        if (hexOnly) {
+            // The bytes as typed into zeva send --raw; events have none.
+            const TrafficRow* r = model_.RowAt(row);
+            if (!r || r->bytes.empty())
+                continue;
+            QString hex = model_.CellText(row, TrafficModel::ColHex);
+            if (r->length > r->bytes.size())
+                hex.chop(2); // the ellipsis of a frame longer than a row keeps
+            text += hex + QLatin1Char('\n');
+            continue;
+        }
+        for (int c = 0; c < TrafficModel::kColumns; ++c) {
+            if (c > 0)
+                text += QLatin1Char('\t');
+            text += model_.CellText(row, c);
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+void frmTraffic::SaveSelectedTo(const QString& path)
+{
+    if (Saving())
+        return;
+    StartWriter(std::make_shared<TrafficRows>(model_.CopyRows(SelectedRows())), path);
+}
+
+void frmTraffic::ShowDetail(int row)
+{
+    const TrafficRow* r = model_.RowAt(row);
+    txtDetail->setHtml(r ? DetailHtml(*r) : QString());
+}
+
 void frmTraffic::UpdateLabels()
 {
+    SetLabelText(lblRows, QStringLiteral("%1 of %2 rows").arg(model_.ShownCount()).arg(model_.HeldCount()));
     SetLabelText(lblNotShown, NotShownText(model_.NotShown()));
     SetLabelText(lblPercentiles, PercentilesText(model_.Percentiles()));
 }
@@ -333,8 +529,14 @@ void frmTraffic::CopyForSave(std::size_t rows)
     saveSlices_.stop();
     auto copy = std::make_shared<TrafficRows>(std::move(*saveCopy_));
     saveCopy_.reset();
+    StartWriter(std::move(copy), savePath_);
+}
+
+void frmTraffic::StartWriter(std::shared_ptr<TrafficRows> copy, const QString& path)
+{
+    cmdSave->setEnabled(false);
     cancelSave_ = false;
-    saveThread_ = std::thread([this, copy, path = savePath_] {
+    saveThread_ = std::thread([this, copy, path] {
         QString error;
         const bool ok = WriteCsv(*copy, path, &error, &cancelSave_);
         // Told on the window's thread; not at all if the window is gone.

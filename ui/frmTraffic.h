@@ -16,6 +16,11 @@
 #include <thread>
 
 class QCheckBox;
+class QComboBox;
+class QItemSelection;
+class QLineEdit;
+class QSettings;
+class QTextEdit;
 class QLabel;
 class QPushButton;
 class QTableView;
@@ -51,6 +56,12 @@ public:
     // A save is under way (Save... is disabled meanwhile).
     bool Saving() const { return saveCopy_.has_value() || saveThread_.joinable(); }
 
+    // Saves the rows selected as CSV (Save selected... after its dialog).
+    void SaveSelectedTo(const QString& path);
+    // The rows selected as Copy puts them on the clipboard: tab-separated
+    // with the column names first, or (hexOnly) each frame's bytes.
+    QString SelectedText(bool hexOnly) const;
+
     // The charts; null in a build without them.
     TrafficChart* Chart() const { return chart_; }
 
@@ -68,6 +79,11 @@ private:
     // Copies the next slice of rows to save; once all are copied, the
     // writing thread starts.
     void CopyForSave(std::size_t rows);
+    void StartWriter(std::shared_ptr<TrafficRows> copy, const QString& path);
+    void SelectPairs(const QItemSelection& selected);
+    std::vector<int> SelectedRows() const;
+    void ShowDetail(int row);
+    static QSettings& Settings();
     void Saved(bool ok, const QString& path, const QString& error);
     // The table follows the newest row while Follow is checked.
     void SetFollow(bool on);
@@ -99,6 +115,13 @@ private:
     // The table's scroll bar is moved by Refresh, not by the user.
     bool scrolling_ = false;
 
+    bool selectingPairs_ = false;
+
+    QLineEdit* txtFilter = nullptr;
+    QComboBox* cboDir = nullptr;
+    QComboBox* cboTime = nullptr;
+    QLabel* lblRows = nullptr;
+    QTextEdit* txtDetail = nullptr;
     QCheckBox* chkErrorsOnly = nullptr;
     QCheckBox* chkFollow = nullptr;
     QPushButton* cmdPause = nullptr;

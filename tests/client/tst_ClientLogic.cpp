@@ -1022,9 +1022,9 @@ void tst_ClientLogic::sendStampedBeforeWrite()
         std::vector<std::optional<std::int32_t>> logged;
         std::vector<std::optional<std::int64_t>> rtts;
         void Exchanged(const client::Exchange& e) override { logged.push_back(e.elapsedMs); }
-        void FrameSent(std::span<const std::uint8_t>, std::int64_t) override {}
+        void FrameSent(std::span<const std::uint8_t>, std::int64_t, std::uint64_t) override {}
         void FrameReceived(std::span<const std::uint8_t>, const modZeva::Answer&, std::int64_t,
-                           std::optional<std::int64_t> rtt, client::AnswerTo) override
+                           std::optional<std::int64_t> rtt, client::AnswerTo, std::uint64_t) override
         {
             rtts.push_back(rtt);
         }

@@ -12,7 +12,11 @@
 #include <Fakes.h>
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QScrollBar>
+#include <QStandardPaths>
+#include <QTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -26,10 +30,16 @@
 #include <atomic>
 #include <thread>
 
+using ui::TrafficModel;
+constexpr int ColNo = TrafficModel::ColNo, ColTime = TrafficModel::ColTime, ColDelta = TrafficModel::ColDelta,
+              ColDir = TrafficModel::ColDir, ColBytes = TrafficModel::ColBytes, ColDecoded = TrafficModel::ColDecoded,
+              ColRtt = TrafficModel::ColRtt, ColPair = TrafficModel::ColPair, ColHex = TrafficModel::ColHex;
+
 class tst_frmTraffic : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cleanup();
     void rows_data();
     void rows();
@@ -49,6 +59,12 @@ private slots:
     void niceScale_data();
     void niceScale();
     void chart();
+    void findRows();
+    void numbersAndTimes();
+    void pairs();
+    void copy();
+    void headerChecks_data();
+    void headerChecks();
 
 private:
     void open(sim::Config config = {}, bool udp = false);
@@ -81,7 +97,7 @@ private:
         traffic()->Refresh();
         QStringList out;
         for (int r = 0; r < table()->rowCount(); ++r)
-            out << cell(r, 1) + " " + cell(r, 3);
+            out << cell(r, ColDir) + " " + cell(r, ColDecoded);
         return out;
     }
     // A read of %MW0 and its answer, through the window's buttons.
@@ -188,17 +204,17 @@ void tst_frmTraffic::rows()
     QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 20000);
     // The request went out as the Hex column shows it, and its answer is timed.
     const int tx = udp ? 0 : 1;
-    const QString hex = cell(tx, 5);
+    const QString hex = cell(tx, ColHex);
     QVERIFY2(hex.startsWith(QLatin1String("56 4F 52 4E 2D 4B 45 4C 54 55 00 00 00 33")), qPrintable(hex));
-    QCOMPARE(cell(tx, 2).toInt(), hex.split(QLatin1Char(' ')).size());
-    const QString rtt = cell(tx + 1, 4);
+    QCOMPARE(cell(tx, ColBytes).toInt(), hex.split(QLatin1Char(' ')).size());
+    const QString rtt = cell(tx + 1, ColRtt);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d{3}$")).match(rtt).hasMatch(), qPrintable(rtt));
     // The same exchange as the main window times it in whole milliseconds.
     const double shown = window->findChild<QLineEdit*>("txtResTime")->text().toDouble();
     QVERIFY2(std::abs(rtt.toDouble() - shown) < 2.0, qPrintable(rtt));
     if (QByteArray(QTest::currentDataTag()) == "read")
         QVERIFY2(rtt.toDouble() >= 20.0, qPrintable(rtt));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")).match(cell(tx, 0)).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")).match(cell(tx, ColTime)).hasMatch());
 }
 
 void tst_frmTraffic::errorsOnly()
@@ -268,13 +284,16 @@ void tst_frmTraffic::boundOfRows()
         model.SocketEventHappened(client::SocketEvent::Error, std::to_string(i));
     traffic()->Refresh();
     QCOMPARE(table()->rowCount(), 100000);
-    QCOMPARE(cell(0, 3), QStringLiteral("error: 5"));
-    QCOMPARE(cell(99999, 3), QStringLiteral("error: 100004"));
+    QCOMPARE(cell(0, ColDecoded), QStringLiteral("error: 5"));
+    QCOMPARE(cell(99999, ColDecoded), QStringLiteral("error: 100004"));
+    // Rows keep their numbers: the connection's row was No. 1.
+    QCOMPARE(cell(0, ColNo), QStringLiteral("7"));
+    QCOMPARE(cell(99999, ColNo), QStringLiteral("100006"));
     // The connection's own row went first of all.
     model.SocketEventHappened(client::SocketEvent::Error, "last");
     traffic()->Refresh();
     QCOMPARE(table()->rowCount(), 100000);
-    QCOMPARE(cell(0, 3), QStringLiteral("error: 6"));
+    QCOMPARE(cell(0, ColDecoded), QStringLiteral("error: 6"));
 }
 
 void tst_frmTraffic::percentiles_data()
@@ -353,10 +372,10 @@ void tst_frmTraffic::nothingShorterThanTheDevicesDelay()
     traffic()->Refresh();
     int timed = 0;
     for (int r = 0; r < table()->rowCount(); ++r) {
-        if (cell(r, 4).isEmpty())
+        if (cell(r, ColRtt).isEmpty())
             continue;
         ++timed;
-        QVERIFY2(cell(r, 4).toDouble() >= 5.0, qPrintable(cell(r, 4)));
+        QVERIFY2(cell(r, ColRtt).toDouble() >= 5.0, qPrintable(cell(r, ColRtt)));
     }
     QCOMPARE(std::uint64_t(timed), window->Logic().Answers());
     QFile file(dir.filePath("log.csv"));
@@ -396,9 +415,9 @@ void tst_frmTraffic::strayAnswers()
         peer->flush();
         QTRY_VERIFY_WITH_TIMEOUT(window->Logic().Answers() > before, 20000);
     };
-    const char* read1234 = "564F524E2D4B454C54550102001100000E0000005500020000000000010002003412";
-    const char* readDead = "564F524E2D4B454C5455AD0B001100000E000000550002000000000001000200ADDE";
-    const char* status = "564F524E2D4B454C54550102001100001E000000B1000000000000000000"
+    const char* read1234 = "564F524E2D4B454C54550102001100000E0000195500020000000000010002003412";
+    const char* readDead = "564F524E2D4B454C5455AD0B001100000E0000CE550002000000000001000200ADDE";
+    const char* status = "564F524E2D4B454C54550102001100001E000029B1000000000000000000"
                          "0102030405060708090A0B0C0D0E0F1011121314";
     request("cmdRead");
     answer(read1234);
@@ -414,9 +433,14 @@ void tst_frmTraffic::strayAnswers()
                                        "RX duplicate: value 1234, state 0201", "TX status",
                                        "RX status 14131211100F0E0D0C0B0A090807060504030201, state 0201",
                                        "RX unsolicited: value DEAD, state 0BAD"}));
-    QVERIFY(!cell(2, 4).isEmpty());
-    QCOMPARE(cell(3, 4), QString());
-    QCOMPARE(cell(6, 4), QString());
+    QVERIFY(!cell(2, ColRtt).isEmpty());
+    QCOMPARE(cell(3, ColRtt), QString());
+    QCOMPARE(cell(6, ColRtt), QString());
+    // A request and its answer name each other; a stray answer has no request.
+    QCOMPARE(cell(1, ColPair), cell(2, ColNo));
+    QCOMPARE(cell(2, ColPair), cell(1, ColNo));
+    QCOMPARE(cell(3, ColPair), QString());
+    QCOMPARE(cell(6, ColPair), QString());
     QCOMPARE(traffic()->Model().Percentiles().Count(), std::uint64_t(2));
     QCOMPARE(traffic()->Model().ChartPoints().size(), 2);
     clickTraffic("chkErrorsOnly");
@@ -614,6 +638,182 @@ void tst_frmTraffic::chart()
     QVERIFY(!traffic()->Chart());
 #endif
     QVERIFY(traffic()->findChild<QLabel*>("lblPercentiles")->isVisible());
+}
+
+void tst_frmTraffic::findRows()
+{
+    sim::Config config;
+    config.faults.errors.insert("%MW5", 0x22);
+    open(config);
+    read();
+    read(QStringLiteral("%mw5"));
+    click("cmdStatus");
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 7, 20000);
+    auto* filter = traffic()->findChild<QLineEdit*>("txtFilter");
+    QCOMPARE(filter->accessibleName(), QStringLiteral("Filter"));
+    QCOMPARE(label("lblRows"), QStringLiteral("7 of 7 rows"));
+    QTest::keyClick(traffic(), Qt::Key_F, Qt::ControlModifier);
+    QTRY_VERIFY(filter->hasFocus());
+
+    // As typed, any case, in Decoded or in Hex.
+    QTest::keyClicks(filter, "mw5");
+    QCOMPARE(shown(), QStringList({"TX read %MW5 (WORD)"}));
+    QCOMPARE(label("lblRows"), QStringLiteral("1 of 7 rows"));
+    filter->clear();
+    QTest::keyClicks(filter, "00 00 11 00");
+    QCOMPARE(shown().size(), 3);
+    for (const QString& row : shown())
+        QVERIFY2(row.startsWith(QLatin1String("RX")), qPrintable(row));
+    // With Errors only and Dir.
+    traffic()->findChild<QCheckBox*>("chkErrorsOnly")->click();
+    QCOMPARE(shown(), QStringList({QStringLiteral("RX error 0x22: Struct 오류 또는 Out or Range 오류가 발생하였습니다.")}));
+    filter->clear();
+    traffic()->findChild<QComboBox*>("cboDir")->setCurrentIndex(3); // events
+    QCOMPARE(shown(), QStringList());
+    traffic()->findChild<QCheckBox*>("chkErrorsOnly")->click();
+    QCOMPARE(shown(), QStringList({QStringLiteral("-- connected to 127.0.0.1:%1").arg(device->tcpPort())}));
+    traffic()->findChild<QComboBox*>("cboDir")->setCurrentIndex(1); // TX
+    QCOMPARE(shown().size(), 3);
+    // Rows that come while filtered are filtered as they come.
+    read();
+    QCOMPARE(shown().size(), 4);
+    QCOMPARE(label("lblRows"), QStringLiteral("4 of 9 rows"));
+}
+
+void tst_frmTraffic::numbersAndTimes()
+{
+    open();
+    TrafficModel& model = traffic()->Model();
+    model.Clear();
+    const std::vector<std::uint8_t> request(34, 0x33);
+    model.FrameSent(request, 7'000'000, 1);
+    model.FrameSent(request, 7'002'345, 2);
+    model.FrameSent(request, 8'500'000, 3);
+    traffic()->Refresh();
+    auto* time = traffic()->findChild<QComboBox*>("cboTime");
+    time->setCurrentIndex(0);
+    QCOMPARE(cell(0, ColNo), QStringLiteral("1"));
+    QCOMPARE(cell(2, ColNo), QStringLiteral("3"));
+    QCOMPARE(cell(0, ColDelta), QString());
+    QCOMPARE(cell(1, ColDelta), QStringLiteral("2.345"));
+    QCOMPARE(cell(2, ColDelta), QStringLiteral("1497.655"));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$")).match(cell(1, ColTime)).hasMatch());
+    time->setCurrentIndex(1);
+    QCOMPARE(cell(0, ColTime), QStringLiteral("0.000000"));
+    QCOMPARE(cell(2, ColTime), QStringLiteral("1.500000"));
+    // The choice of time is kept for the next run.
+    window.reset();
+    openWindow(client::Ports{device->tcpPort(), device->udpPort()});
+    QCOMPARE(traffic()->findChild<QComboBox*>("cboTime")->currentIndex(), 1);
+    traffic()->findChild<QComboBox*>("cboTime")->setCurrentIndex(0);
+}
+
+void tst_frmTraffic::pairs()
+{
+    open();
+    read();
+    read();
+    traffic()->Refresh();
+    auto* frames = traffic()->findChild<QTableView*>("tblFrames");
+    // Rows: connected, TX 2, RX 3, TX 4, RX 5.
+    QCOMPARE(cell(3, ColPair), QStringLiteral("5"));
+    QCOMPARE(cell(4, ColPair), QStringLiteral("4"));
+    QCOMPARE(cell(0, ColPair), QString());
+    frames->selectRow(3);
+    QCOMPARE(frames->selectionModel()->selectedRows().size(), 2);
+    QVERIFY(frames->selectionModel()->isRowSelected(4, {}));
+    frames->selectRow(2);
+    QCOMPARE(frames->selectionModel()->selectedRows().size(), 2);
+    QVERIFY(frames->selectionModel()->isRowSelected(1, {}));
+}
+
+void tst_frmTraffic::copy()
+{
+    open();
+    read();
+    traffic()->Refresh();
+    auto* frames = traffic()->findChild<QTableView*>("tblFrames");
+    frames->selectRow(1); // the request, and with it its answer
+    frames->setFocus();
+    QTest::keyClick(frames, Qt::Key_C, Qt::ControlModifier);
+    const QStringList lines = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QStringLiteral("No.\tTime\tDelta (ms)\tDir\tBytes\tDecoded\tRTT (ms)\tPair\tHex"));
+    QVERIFY2(lines[1].startsWith(QLatin1String("2\t")), qPrintable(lines[1]));
+    QVERIFY2(lines[1].contains(QLatin1String("\tTX\t34\tread %MW0 (WORD)\t\t3\t56 4F 52 4E")), qPrintable(lines[1]));
+    QCOMPARE(lines[3], QString());
+
+    frames->findChild<QAction*>("actCopyHex")->trigger();
+    const QStringList hex = QApplication::clipboard()->text().split(QLatin1Char('\n'));
+    QCOMPARE(hex.size(), 3);
+    QCOMPARE(hex[0], cell(1, ColHex));
+    QCOMPARE(hex[1], cell(2, ColHex));
+    QCOMPARE(QByteArray::fromHex(hex[0].toLatin1()).size(), 34);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("selected.csv");
+    traffic()->SaveSelectedTo(path);
+    QTRY_VERIFY_WITH_TIMEOUT(!traffic()->Saving(), 20000);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0], QByteArray("Time,Dir,Bytes,Decoded,RTT (ms),Hex\r"));
+    QVERIFY2(rows[2].contains(",RX,34,\"value 0000, state 0000\","), rows[2].constData());
+}
+
+void tst_frmTraffic::headerChecks_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("decoded");
+    QTest::addColumn<QString>("field");    // the line of the detail pane in red
+    const QByteArray good = "564F524E2D4B454C54550102001100000E0000195500020000000000010002003412";
+    QTest::newRow("sound") << good << "value 1234, state 0201" << "";
+    QByteArray sum = good;
+    sum.replace(38, 2, "7F");
+    QTest::newRow("checksum") << sum << "checksum wrong" << "checksum\t19\t7F\t7F (expected 19)";
+    QByteArray company = good;
+    company.replace(0, 2, "57");
+    company.replace(38, 2, "1A");
+    QTest::newRow("company id") << company << "company id wrong"
+                                << "company id\t0-9\t57 4F 52 4E 2D 4B 45 4C 54 55\tWORN-KELTU (expected 56 4F 52 4E 2D 4B "
+                                   "45 4C 54 55 (VORN-KELTU))";
+    QByteArray length = good;
+    length.replace(32, 2, "0F");
+    length.replace(38, 2, "1A");
+    QTest::newRow("length") << length << "length wrong" << "length\t16-17\t0F 00\t15 (expected 14)";
+    QByteArray command = good;
+    command.replace(40, 2, "77");
+    QTest::newRow("command") << command << "unknown command"
+                             << "command\t20-21\t77 00\t0077 (unknown) (expected a command of the protocol)";
+}
+
+void tst_frmTraffic::headerChecks()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, decoded);
+    QFETCH(QString, field);
+    open();
+    const QByteArray bytes = QByteArray::fromHex(frame);
+    const std::vector<std::uint8_t> answer(bytes.begin(), bytes.end());
+    traffic()->Model().FrameSent(std::vector<std::uint8_t>(34, 0x33), 5'000'000, 1);
+    traffic()->Model().FrameReceived(answer, modZeva::DecodeResponse(answer, 2), 5'001'000, 1000,
+                                     client::AnswerTo::Request, 1);
+    traffic()->Refresh();
+    QCOMPARE(cell(2, ColDecoded), decoded);
+    traffic()->findChild<QTableView*>("tblFrames")->selectRow(2);
+    auto* detail = traffic()->findChild<QTextEdit*>("txtDetail");
+    QCOMPARE(detail->accessibleName(), QStringLiteral("Detail"));
+    // The pane's plain text has a line per cell: name, offsets, bytes, value.
+    const QString text = detail->toPlainText().replace(QLatin1Char('\n'), QLatin1Char('\t'));
+    QVERIFY2(text.contains(QLatin1String("invoke id\t14-15\t00 00\t0\t")), qPrintable(text));
+    // The body of an unknown command is not read.
+    QCOMPARE(text.contains(QLatin1String("value\t32-33\t34 12\t1234")), decoded != QLatin1String("unknown command"));
+    QCOMPARE(detail->toHtml().contains(QLatin1String("color:#c00000")), !field.isEmpty());
+    if (!field.isEmpty())
+        QVERIFY2(text.contains(field), qPrintable(text));
+    traffic()->findChild<QCheckBox*>("chkErrorsOnly")->click();
+    QCOMPARE(shown().size(), field.isEmpty() ? 0 : 1);
 }
 
 QTEST_MAIN(tst_frmTraffic)
