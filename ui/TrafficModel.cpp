@@ -203,8 +203,9 @@ public:
     }
     QString Html() const
     {
-        return QStringLiteral("<table cellspacing=\"0\" cellpadding=\"2\"><tr><th align=\"left\">field</th>"
-                              "<th>bytes</th><th align=\"left\">hex</th><th align=\"left\">value</th></tr>")
+        return QStringLiteral("<table cellspacing=\"0\" cellpadding=\"3\"><tr><th align=\"left\">field</th>"
+                              "<th align=\"right\">bytes</th><th align=\"left\">hex</th>"
+                              "<th align=\"left\">value</th></tr>")
                + html_ + QStringLiteral("</table>");
     }
 
@@ -323,9 +324,12 @@ QString DetailHtml(const TrafficRow& row)
 
 QString Millis(std::int64_t micros)
 {
+    // A row stamped before the one shown above it (a request held while
+    // the connection was made) gives a negative difference.
+    const unsigned long long magnitude =
+        micros < 0 ? 0ULL - static_cast<unsigned long long>(micros) : static_cast<unsigned long long>(micros);
     char text[32];
-    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(micros / 1000),
-                  static_cast<long long>(micros % 1000));
+    std::snprintf(text, sizeof text, "%s%llu.%03llu", micros < 0 ? "-" : "", magnitude / 1000, magnitude % 1000);
     return QString::fromLatin1(text);
 }
 
