@@ -246,7 +246,10 @@ QString DetailHtml(const TrafficRow& row)
     if (row.dir == TrafficRow::Dir::Event)
         return FromUtf8(row.decoded).toHtmlEscaped();
     const std::span<const std::uint8_t> frame(row.bytes);
-    const FrameCheck check = CheckFrame(frame);
+    FrameCheck check = CheckFrame(frame);
+    // A row keeps the first bytes of a long frame: its length is the frame's.
+    if (row.length > row.bytes.size() && frame.size() >= modZeva::kHeaderSize)
+        check.length = modZeva::getLe16(frame, modZeva::kBodyLength) == row.length - modZeva::kHeaderSize;
     Fields f(frame);
     const std::string company(modZeva::kCompanyId.begin(), modZeva::kCompanyId.end());
     QString companyText;

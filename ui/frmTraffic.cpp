@@ -142,6 +142,7 @@ void frmTraffic::CreateControls()
     txtDetail->setObjectName(QStringLiteral("txtDetail"));
     txtDetail->setAccessibleName(QStringLiteral("Detail"));
     txtDetail->setReadOnly(true);
+    txtDetail->setTabChangesFocus(true);
     txtDetail->setLineWrapMode(QTextEdit::NoWrap);
 
     tblFrames = new QTableView(this);
@@ -281,7 +282,7 @@ void frmTraffic::CreateControls()
         txtFilter->selectAll();
     });
     // The choice of time is kept between runs.
-    cboTime->setCurrentIndex(Settings().value(QStringLiteral("traffic/time")).toString()
+    cboTime->setCurrentIndex(Settings()->value(QStringLiteral("traffic/time")).toString()
                                      == QLatin1String("since-first")
                                  ? 1
                                  : 0);
@@ -289,7 +290,7 @@ void frmTraffic::CreateControls()
                                                       : TrafficModel::TimeFormat::LocalTime);
     connect(cboTime, &QComboBox::currentIndexChanged, this, [this](int index) {
         model_.SetTimeFormat(index == 1 ? TrafficModel::TimeFormat::SinceFirst : TrafficModel::TimeFormat::LocalTime);
-        Settings().setValue(QStringLiteral("traffic/time"),
+        Settings()->setValue(QStringLiteral("traffic/time"),
                             index == 1 ? QStringLiteral("since-first") : QStringLiteral("time-of-day"));
     });
     // Selecting a request selects its answer too, and the other way round.
@@ -391,10 +392,9 @@ void frmTraffic::Refresh()
         ArmRefresh((kChartNs - lastChart_.nsecsElapsed()) / 1000);
 }
 
-QSettings& frmTraffic::Settings()
+std::unique_ptr<QSettings> frmTraffic::Settings()
 {
-    static QSettings settings(QStringLiteral("zeva"), QStringLiteral("zeva-client"));
-    return settings;
+    return std::make_unique<QSettings>(QStringLiteral("zeva"), QStringLiteral("zeva-client"));
 }
 
 void frmTraffic::SelectPairs(const QItemSelection& selected)

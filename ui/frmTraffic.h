@@ -83,7 +83,7 @@ private:
     void SelectPairs(const QItemSelection& selected);
     std::vector<int> SelectedRows() const;
     void ShowDetail(int row);
-    static QSettings& Settings();
+    static std::unique_ptr<QSettings> Settings();
     void Saved(bool ok, const QString& path, const QString& error);
     // The table follows the newest row while Follow is checked.
     void SetFollow(bool on);
