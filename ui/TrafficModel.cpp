@@ -394,13 +394,24 @@ bool HoldsFolded(std::string_view text, std::string_view needle)
 void HexText(const TrafficRow& row, std::string& out)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    out.clear();
-    for (std::size_t i = 0; i < row.bytes.size(); ++i) {
+    const std::size_t n = row.bytes.size();
+    out.resize(n == 0 ? 0 : 3 * n - 1);
+    char* at = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
         if (i > 0)
-            out += ' ';
-        out += kDigits[row.bytes[i] >> 4];
-        out += kDigits[row.bytes[i] & 0xF];
+            *at++ = ' ';
+        *at++ = kDigits[row.bytes[i] >> 4];
+        *at++ = kDigits[row.bytes[i] & 0xF];
     }
+}
+
+// Whether a filter could be found in a Hex column at all: hexadecimal
+// digits and spaces only.
+bool HexLike(std::string_view needle)
+{
+    return std::all_of(needle.begin(), needle.end(), [](char c) {
+        return c == ' ' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
 }
 
 } // namespace
@@ -417,6 +428,8 @@ bool TrafficModel::Passes(const TrafficRow& row) const
     }
     if (textFilter_.empty() || HoldsFolded(row.decoded, textFilter_))
         return true;
+    if (!textFilterHexLike_)
+        return false;
     thread_local std::string hex;
     HexText(row, hex);
     return HoldsFolded(hex, textFilter_);
@@ -638,6 +651,7 @@ void TrafficModel::SetTextFilter(const QString& text)
     if (folded == textFilter_)
         return;
     textFilter_ = std::move(folded);
+    textFilterHexLike_ = HexLike(textFilter_);
     Refilter();
 }
 

@@ -194,6 +194,7 @@ private:
     bool errorsOnly_ = false;
     DirFilter dirFilter_ = DirFilter::All;
     std::string textFilter_; // lower case
+    bool textFilterHexLike_ = true;
     TimeFormat timeFormat_ = TimeFormat::LocalTime;
     // Requests shown and not yet answered, oldest first: the client's
     // number of each and its row.
