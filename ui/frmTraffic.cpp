@@ -178,6 +178,7 @@ void frmTraffic::CreateControls()
     auto* copyHex = new QAction(QStringLiteral("Copy hex"), tblFrames);
     copyHex->setObjectName(QStringLiteral("actCopyHex"));
     auto* saveSelected = new QAction(QStringLiteral("Save selected..."), tblFrames);
+    actSaveSelected_ = saveSelected;
     saveSelected->setObjectName(QStringLiteral("actSaveSelected"));
     tblFrames->addActions({copy, copyHex, saveSelected});
     tblFrames->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -515,6 +516,7 @@ void frmTraffic::SaveTo(const QString& path)
     saveCopy_ = model_.StartCopy();
     savePath_ = path;
     cmdSave->setEnabled(false);
+    actSaveSelected_->setEnabled(false);
     CopyForSave(kSaveSlice);
 }
 
@@ -535,6 +537,7 @@ void frmTraffic::CopyForSave(std::size_t rows)
 void frmTraffic::StartWriter(std::shared_ptr<TrafficRows> copy, const QString& path)
 {
     cmdSave->setEnabled(false);
+    actSaveSelected_->setEnabled(false);
     cancelSave_ = false;
     saveThread_ = std::thread([this, copy, path] {
         QString error;
@@ -550,6 +553,7 @@ void frmTraffic::Saved(bool ok, const QString& path, const QString& error)
     if (saveThread_.joinable())
         saveThread_.join();
     cmdSave->setEnabled(true);
+    actSaveSelected_->setEnabled(true);
     if (!ok)
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
 }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QItemSelection;
@@ -116,6 +117,8 @@ private:
     bool scrolling_ = false;
 
     bool selectingPairs_ = false;
+    // Save... and Save selected... wait while a save is under way.
+    QAction* actSaveSelected_ = nullptr;
 
     QLineEdit* txtFilter = nullptr;
     QComboBox* cboDir = nullptr;
