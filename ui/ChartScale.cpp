@@ -40,7 +40,7 @@ NiceScale MakeNiceScale(double low, double high, int ticks, double minStep)
     return scale;
 }
 
-std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double factor)
+std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double yToX, double factor)
 {
     std::vector<qsizetype> breaks;
     if (points.size() < 3)
@@ -57,7 +57,8 @@ std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double factor)
     if (median <= 0)
         return breaks;
     for (std::size_t i = 0; i < gaps.size(); ++i) {
-        if (gaps[i] > factor * median)
+        const double pause = gaps[i] - points[static_cast<qsizetype>(i + 1)].y() * yToX;
+        if (pause > factor * median)
             breaks.push_back(static_cast<qsizetype>(i + 1));
     }
     return breaks;

@@ -23,9 +23,11 @@ struct NiceScale {
 // widened around `low` first.
 NiceScale MakeNiceScale(double low, double high, int ticks = 5, double minStep = 0);
 
-// Where a line through points ordered by x is broken: the index of each
-// point that starts a new piece because the gap before it is longer than
-// `factor` times the median gap between neighbours.
-std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double factor = 10);
+// Where a line through answers ordered by arrival (x) is broken: the index
+// of each answer that starts a new piece because the pause before it is
+// longer than `factor` times the median gap between neighbours. The pause
+// leaves out the answer's own round trip (y times `yToX` in units of x): a
+// slow answer is a spike in the line, not a pause in it.
+std::vector<qsizetype> GapBreaks(const QList<QPointF>& points, double yToX, double factor = 10);
 
 } // namespace ui

@@ -176,6 +176,9 @@ void TrafficChart::Update(const TrafficModel& model)
     const RttPercentiles& p = model.Percentiles();
 
     QList<QPointF> points = model.ChartPoints();
+    // A pause in the answers breaks the line, rather than a slope across it
+    // (seconds since opened against milliseconds).
+    std::vector<qsizetype> starts = GapBreaks(points, 1e-3);
     double top = 0;
     for (const QPointF& point : points)
         top = std::max(top, point.y());
@@ -188,8 +191,6 @@ void TrafficChart::Update(const TrafficModel& model)
     }
     timeY_->setTitleText(inSeconds ? QStringLiteral("s") : QStringLiteral("ms"));
 
-    // A pause in the answers breaks the line, rather than a slope across it.
-    std::vector<qsizetype> starts = GapBreaks(points);
     if (starts.size() >= kMaxPieces)
         starts.resize(kMaxPieces - 1);
     starts.insert(starts.begin(), 0);

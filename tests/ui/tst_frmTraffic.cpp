@@ -612,12 +612,15 @@ void tst_frmTraffic::chart()
     const std::vector<std::uint8_t> frame(34, 0);
     modZeva::Answer answer;
     answer.kind = modZeva::AnswerKind::Read;
-    // Answers every 10 ms, then none for two seconds, then again.
+    // Answers every 10 ms, then none for two seconds, then again; one slow
+    // answer is a spike, not a pause.
     std::int64_t at = 5'000'000;
     for (int i = 0; i < 200; ++i, at += 10'000) {
         if (i == 100)
             at += 2'000'000;
-        model.FrameReceived(frame, answer, at, 1500 + (i % 7) * 100);
+        if (i == 150)
+            at += 300'000;
+        model.FrameReceived(frame, answer, at, i == 150 ? 300'000 : 1500 + (i % 7) * 100);
     }
     const ui::TrafficChart* chart = traffic()->Chart();
     QVERIFY(chart);
@@ -627,7 +630,7 @@ void tst_frmTraffic::chart()
     QCOMPARE(y().title, QStringLiteral("ms"));
     QCOMPARE(y().labelFormat, QStringLiteral("%.0f"));
     QCOMPARE(y().min, 0.0);
-    QCOMPARE(y().max, 3.0);
+    QCOMPARE(y().max, 300.0);
     // Times of a second and more in seconds.
     model.FrameReceived(frame, answer, at, 4'680'000);
     QTRY_COMPARE_WITH_TIMEOUT(y().title, QStringLiteral("s"), 5000);
