@@ -387,7 +387,7 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
         observer_->Exchanged(exchange);
     }
     // An answer when no request is outstanding is shown in the window as
-    // any other, but the device's time of nothing: not timed for the view.
+    // any other; for the traffic view it times nothing the device was asked.
     client::AnswerTo to = client::AnswerTo::Request;
     std::uint64_t request = 0;
     if (outstanding_ > 0) {
