@@ -41,7 +41,7 @@ ClientLogic::ClientLogic(IClientView& view, platform::ISocket& socket, platform:
                          platform::IMessageBox& box, platform::IBusyPointer& busy, platform::IProgramEnd& end,
                          Ports ports, platform::ITimer* heldTimer)
     : view_(view), socket_(socket), ticks_(ticks), box_(box), busy_(busy), end_(end), ports_(ports),
-      heldTimer_(heldTimer), zeva_(socket, ticks, box)
+      heldTimer_(heldTimer), zeva_(stampingSocket_, ticks, box)
 {
     socket_.SetListener(this);
     socket_.SetTickCounter(&ticks_);
@@ -67,6 +67,7 @@ void ClientLogic::Form_Load()
 void ClientLogic::Form_Unload()
 {
     socket_.Close();
+    heldRequests_.clear();
     // Part of an answer still held goes with the connection, unshown.
     assembler_.Clear();
     if (heldTimer_ && heldTimerArmed_) {
@@ -140,21 +141,43 @@ void ClientLogic::SetTrafficObserver(ITrafficObserver* observer, platform::IMono
     socket_.SetArrivalClock(clock_);
 }
 
+void ClientLogic::StampSend()
+{
+    stampTick_ = ticks_.GetTickCount();
+    stampMicros_ = traffic_ ? clock_->NowMicros() : 0;
+}
+
+void ClientLogic::StampingSocket::SendData(std::span<const std::uint8_t> bytes)
+{
+    logic_.StampSend();
+    // Held until the connection is up, and stamped again as it goes then.
+    if (logic_.connecting_)
+        logic_.heldRequests_.insert(logic_.heldRequests_.end(), bytes.begin(), bytes.end());
+    else
+        logic_.socket_.SendData(bytes);
+}
+
 void ClientLogic::Sent(modZeva::SendResult result, std::string_view variable)
 {
     if (result != modZeva::SendResult::Sent)
         return;
     sent_ = true;
     variable_.assign(variable);
-    sendTick_ = zeva_.SendTick();
+    // The protocol module's own SendTick is taken after the write returned.
+    sendTick_ = stampTick_;
+    ++outstanding_;
+    ++requestsSent_;
+    // Each request's answer carries the command that follows its own:
+    // 0x54 -> 0x55, 0x58 -> 0x59, 0xB0 -> 0xB1.
+    const auto command = modZeva::FrameCommand(zeva_.SendBuf());
+    expectedCommand_.reset();
+    if (command)
+        expectedCommand_ = static_cast<std::uint8_t>(*command + 1);
     if (traffic_) {
-        sendMicros_ = clock_->NowMicros();
+        sendMicros_ = stampMicros_;
         sendMicrosKnown_ = true;
-        traffic_->FrameSent(zeva_.SendBuf(), sendMicros_);
+        traffic_->FrameSent(zeva_.SendBuf(), sendMicros_, requestsSent_);
     }
-    // Held by the socket until the connection is up: stamped again then.
-    if (connecting_)
-        requestHeld_ = true;
 }
 
 void ClientLogic::cmdRead_Click()
@@ -210,12 +233,14 @@ void ClientLogic::tcpClient_Connect()
         return;
     view_.SetEnabled(Control::txtIpAdd, false);
     connecting_ = false;
-    // The socket writes the requests it held right before this event.
-    if (requestHeld_) {
-        requestHeld_ = false;
-        sendTick_ = ticks_.GetTickCount();
+    // The requests made meanwhile go out now, timed from here.
+    if (!heldRequests_.empty()) {
+        StampSend();
+        sendTick_ = stampTick_;
         if (traffic_)
-            sendMicros_ = clock_->NowMicros();
+            sendMicros_ = stampMicros_;
+        socket_.SendData(heldRequests_);
+        heldRequests_.clear();
     }
     busy_.SetBusy(false);
     if (traffic_)
@@ -361,8 +386,23 @@ bool ClientLogic::HandleAnswer(std::span<const std::uint8_t> response, std::int3
         exchange.variable = variable_;
         observer_->Exchanged(exchange);
     }
-    if (traffic_)
-        traffic_->FrameReceived(response, answer, arrivedMicros, RoundTripMicros(arrivedMicros, sentMeanwhile));
+    // An answer when no request is outstanding is shown in the window as
+    // any other; for the traffic view it times nothing the device was asked.
+    client::AnswerTo to = client::AnswerTo::Request;
+    std::uint64_t request = 0;
+    if (outstanding_ > 0) {
+        // Answers come in the order of the requests: this is the oldest one's.
+        request = requestsSent_ - outstanding_ + 1;
+        --outstanding_;
+    } else {
+        const auto command = modZeva::FrameCommand(response);
+        to = expectedCommand_ && command && *command == *expectedCommand_ && !malformed ? client::AnswerTo::Duplicate
+                                                                                        : client::AnswerTo::Unsolicited;
+    }
+    if (traffic_) {
+        const auto rtt = to == client::AnswerTo::Request ? RoundTripMicros(arrivedMicros, sentMeanwhile) : std::nullopt;
+        traffic_->FrameReceived(response, answer, arrivedMicros, rtt, to, request);
+    }
 
     switch (answer.kind) {
     case modZeva::AnswerKind::Malformed:

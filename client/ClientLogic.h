@@ -68,7 +68,8 @@ public:
     int DataSize() const { return dataSize_; }
     std::int32_t MinTime() const { return minTime_; }
     std::int32_t MaxTime() const { return maxTime_; }
-    // Tick count right after the last request went out; 0 before the first.
+    // Tick count taken right before the last request went to the socket; 0
+    // before the first.
     std::int32_t SendTick() const { return sendTick_; }
     // Answers handled since start, timed or not.
     std::uint64_t Answers() const { return answers_; }
@@ -83,6 +84,33 @@ public:
     void SetTrafficObserver(ITrafficObserver* observer, platform::IMonotonicClock* clock);
 
 private:
+    // The socket as the protocol module sees it: every request is stamped
+    // right before its bytes go to the socket, so that a round trip can be
+    // longer than the wire's by a descheduling, never shorter. While a TCP
+    // connection is made, requests are held here and written, stamped, when
+    // it is up.
+    class StampingSocket final : public platform::ISocket {
+    public:
+        explicit StampingSocket(ClientLogic& logic) : logic_(logic) {}
+        void SendData(std::span<const std::uint8_t> bytes) override;
+        // Only sends go through here; the rest is the socket's.
+        void SetListener(platform::ISocketEvents* events) override { logic_.socket_.SetListener(events); }
+        void SetTickCounter(platform::ITickCounter* ticks) override { logic_.socket_.SetTickCounter(ticks); }
+        void SetProtocol(platform::Protocol protocol) override { logic_.socket_.SetProtocol(protocol); }
+        platform::Protocol GetProtocol() const override { return logic_.socket_.GetProtocol(); }
+        void SetRemoteHost(std::string_view host) override { logic_.socket_.SetRemoteHost(host); }
+        void SetRemotePort(std::uint16_t port) override { logic_.socket_.SetRemotePort(port); }
+        void Connect() override { logic_.socket_.Connect(); }
+        void GetData(std::vector<std::uint8_t>& out) override { logic_.socket_.GetData(out); }
+        std::int32_t ArrivalTick(std::size_t offset) const override { return logic_.socket_.ArrivalTick(offset); }
+        void Close() override { logic_.socket_.Close(); }
+
+    private:
+        ClientLogic& logic_;
+    };
+    // Takes the send time of a request about to go out.
+    void StampSend();
+
     void ReadVariable();
     int ChooseType(const std::string& name) const;
     // Notes a request that went out (or is held until the connection is up),
@@ -112,6 +140,7 @@ private:
     platform::IProgramEnd& end_;
     Ports ports_;
     platform::ITimer* heldTimer_;
+    StampingSocket stampingSocket_{*this};
     modZeva::Sender zeva_;
 
     int cmdState_ = 0;
@@ -119,9 +148,18 @@ private:
     std::int32_t minTime_ = 2147483647;
     std::int32_t maxTime_ = 0;
     std::int32_t sendTick_ = 0;
-    // A request has been sent; one was sent while the connection was made.
+    // Send times of the request going out now.
+    std::int32_t stampTick_ = 0;
+    std::int64_t stampMicros_ = 0;
+    // A request has been sent; requests made while the connection is made,
+    // written when it is up.
     bool sent_ = false;
-    bool requestHeld_ = false;
+    std::vector<std::uint8_t> heldRequests_;
+    // For the traffic view: requests sent and not yet answered, and the
+    // command an answer to the newest one carries.
+    std::uint64_t outstanding_ = 0;
+    std::uint64_t requestsSent_ = 0;
+    std::optional<std::uint8_t> expectedCommand_;
     std::uint64_t answers_ = 0;
 
     // Kept for the whole run so that continuous reading allocates nothing.
@@ -140,7 +178,7 @@ private:
     IExchangeObserver* observer_ = nullptr;
     ITrafficObserver* traffic_ = nullptr;
     platform::IMonotonicClock* clock_ = nullptr;
-    // Microseconds right after the newest request went out, taken while
+    // Microseconds right before the newest request went out, taken while
     // there is a traffic observer; the held bytes' last arrival.
     std::int64_t sendMicros_ = 0;
     bool sendMicrosKnown_ = false;

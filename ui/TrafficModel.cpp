@@ -10,7 +10,7 @@ namespace ui {
 
 namespace {
 
-constexpr const char* kColumnNames[] = {"Time", "Dir", "Bytes", "Decoded", "RTT (ms)", "Hex"};
+constexpr const char* kColumnNames[] = {"No.", "Time", "Delta (ms)", "Dir", "Bytes", "Decoded", "RTT (ms)", "Pair", "Hex"};
 
 QString FromUtf8(std::string_view text)
 {
@@ -38,7 +38,66 @@ void AppendCsvField(QString& out, const QString& field)
     out += QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// A name as the device got it: printable ASCII as it is, other bytes as \xHH,
+// so that no byte becomes a replacement character.
+std::string Name(std::span<const std::uint8_t> bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (const std::uint8_t b : bytes) {
+        if (b >= 0x20 && b < 0x7F) {
+            out += static_cast<char>(b);
+        } else {
+            char text[8];
+            std::snprintf(text, sizeof text, "\\x%02X", b);
+            out += text;
+        }
+    }
+    return out;
+}
+
+QString NotShownWhilePaused(std::uint64_t n)
+{
+    return QStringLiteral("%1 %2 not shown while paused").arg(n).arg(n == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
+}
+
 } // namespace
+
+std::string FrameCheck::Text() const
+{
+    std::string text;
+    const auto add = [&](bool ok, const char* what) {
+        if (ok)
+            return;
+        if (!text.empty())
+            text += ", ";
+        text += what;
+    };
+    add(companyId, "company id wrong");
+    add(checksum, "checksum wrong");
+    add(length, "length wrong");
+    add(command, "unknown command");
+    return text;
+}
+
+FrameCheck CheckFrame(std::span<const std::uint8_t> frame)
+{
+    FrameCheck check;
+    if (frame.size() >= modZeva::kCompanyIdAt + modZeva::kCompanyId.size())
+        check.companyId = std::equal(modZeva::kCompanyId.begin(), modZeva::kCompanyId.end(),
+                                     frame.begin() + modZeva::kCompanyIdAt);
+    if (frame.size() >= modZeva::kHeaderSize) {
+        check.checksum = modZeva::CalcBcc(frame, 0, modZeva::kBccLast) == frame[modZeva::kBcc];
+        check.length = modZeva::getLe16(frame, modZeva::kBodyLength) == frame.size() - modZeva::kHeaderSize;
+    }
+    if (frame.size() >= modZeva::kCommand + 2) {
+        const unsigned command = modZeva::getLe16(frame, modZeva::kCommand);
+        check.command = command == modZeva::kReadRequest || command == modZeva::kReadAnswer
+                        || command == modZeva::kWriteRequest || command == modZeva::kWriteAnswer
+                        || command == modZeva::kStatusRequest || command == modZeva::kStatusAnswer;
+    }
+    return check;
+}
 
 std::string DescribeRequest(std::span<const std::uint8_t> frame)
 {
@@ -53,7 +112,7 @@ std::string DescribeRequest(std::span<const std::uint8_t> frame)
     const std::size_t nameLength = modZeva::getLe16(frame, modZeva::kNameLength);
     if (!has(modZeva::kName, nameLength) || !has(modZeva::kDataType, 2))
         return "malformed";
-    const std::string name(frame.begin() + modZeva::kName, frame.begin() + modZeva::kName + nameLength);
+    const std::string name = Name(frame.subspan(modZeva::kName, nameLength));
     if (*command == modZeva::kReadRequest) {
         const int type = modZeva::getLe16(frame, modZeva::kDataType);
         if (type < modZeva::Byte || type > modZeva::LWord)
@@ -69,8 +128,12 @@ std::string DescribeRequest(std::span<const std::uint8_t> frame)
     return "write " + name + " = " + modZeva::BytesToHex(frame, sizeAt + 2, size);
 }
 
-std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer)
+std::string DescribeAnswer(std::span<const std::uint8_t> frame, const modZeva::Answer& answer, client::AnswerTo to)
 {
+    if (to == client::AnswerTo::Duplicate)
+        return "duplicate: " + DescribeAnswer(frame, answer);
+    if (to == client::AnswerTo::Unsolicited)
+        return "unsolicited: " + DescribeAnswer(frame, answer);
     const std::string state = answer.stateText ? *answer.stateText : std::string();
     switch (answer.kind) {
     case modZeva::AnswerKind::Read:
@@ -104,11 +167,172 @@ std::string DescribeEvent(client::SocketEvent event, std::string_view detail)
     return std::string(detail);
 }
 
+namespace {
+
+// The rows of the detail pane's table.
+class Fields {
+public:
+    explicit Fields(std::span<const std::uint8_t> frame) : frame_(frame) {}
+
+    bool Has(std::size_t at, std::size_t size) const { return at <= frame_.size() && size <= frame_.size() - at; }
+    unsigned Le16(std::size_t at) const { return Has(at, 2) ? modZeva::getLe16(frame_, at) : 0; }
+    // A field of `size` bytes at `at`; `expected` non-empty marks it wrong.
+    void Add(const QString& name, std::size_t at, std::size_t size, const QString& value, const QString& expected = {})
+    {
+        const QString offsets = size <= 1 ? QString::number(at) : QStringLiteral("%1-%2").arg(at).arg(at + size - 1);
+        QString bytes;
+        QString shown = value;
+        QString wrong = expected;
+        if (!Has(at, size)) {
+            for (std::size_t i = at; i < frame_.size() && i < at + size; ++i)
+                bytes += QStringLiteral("%1 ").arg(frame_[i], 2, 16, QLatin1Char('0')).toUpper();
+            shown.clear();
+            wrong = QStringLiteral("missing");
+        } else {
+            for (std::size_t i = at; i < at + size; ++i)
+                bytes += QStringLiteral("%1 ").arg(frame_[i], 2, 16, QLatin1Char('0')).toUpper();
+        }
+        const QString style = wrong.isEmpty() ? QString() : QStringLiteral(" style=\"color:#C00000\"");
+        html_ += QStringLiteral("<tr%1><td>%2</td><td align=\"right\">%3</td><td>%4</td><td>%5%6</td></tr>")
+                     .arg(style, name.toHtmlEscaped(), offsets, bytes.trimmed(), shown.toHtmlEscaped(),
+                          wrong.isEmpty() ? QString()
+                                          : QStringLiteral(" (%1%2)")
+                                                .arg(wrong == QLatin1String("missing") ? QString()
+                                                                                       : QStringLiteral("expected "),
+                                                     wrong.toHtmlEscaped()));
+    }
+    QString Html() const
+    {
+        return QStringLiteral("<table cellspacing=\"0\" cellpadding=\"3\"><tr><th align=\"left\">field</th>"
+                              "<th align=\"right\">bytes</th><th align=\"left\">hex</th>"
+                              "<th align=\"left\">value</th></tr>")
+               + html_ + QStringLiteral("</table>");
+    }
+
+private:
+    std::span<const std::uint8_t> frame_;
+    QString html_;
+};
+
+QString Hex(unsigned value, int digits)
+{
+    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+QString CommandName(unsigned command)
+{
+    switch (command) {
+    case modZeva::kReadRequest: return QStringLiteral("read request");
+    case modZeva::kReadAnswer: return QStringLiteral("read answer");
+    case modZeva::kWriteRequest: return QStringLiteral("write request");
+    case modZeva::kWriteAnswer: return QStringLiteral("write answer");
+    case modZeva::kStatusRequest: return QStringLiteral("status request");
+    case modZeva::kStatusAnswer: return QStringLiteral("status answer");
+    default: return QStringLiteral("unknown");
+    }
+}
+
+QString TypeText(unsigned type)
+{
+    if (type >= modZeva::Byte && type <= modZeva::LWord)
+        return QString::fromLatin1(modZeva::kTypeNames[type - 1]);
+    return QString::number(type);
+}
+
+} // namespace
+
+QString DetailHtml(const TrafficRow& row)
+{
+    if (row.dir == TrafficRow::Dir::Event)
+        return FromUtf8(row.decoded).toHtmlEscaped();
+    const std::span<const std::uint8_t> frame(row.bytes);
+    FrameCheck check = CheckFrame(frame);
+    // A row keeps the first bytes of a long frame: its length is the frame's.
+    if (row.length > row.bytes.size() && frame.size() >= modZeva::kHeaderSize)
+        check.length = modZeva::getLe16(frame, modZeva::kBodyLength) == row.length - modZeva::kHeaderSize;
+    Fields f(frame);
+    const std::string company(modZeva::kCompanyId.begin(), modZeva::kCompanyId.end());
+    QString companyText;
+    for (std::size_t i = 0; i < modZeva::kCompanyId.size() && i < frame.size(); ++i)
+        companyText += frame[i] >= 0x20 && frame[i] < 0x7F ? QChar(frame[i]) : QChar(u'.');
+    f.Add(QStringLiteral("company id"), modZeva::kCompanyIdAt, modZeva::kCompanyId.size(), companyText,
+          check.companyId ? QString() : QString::fromLatin1("56 4F 52 4E 2D 4B 45 4C 54 55 (") + QString::fromStdString(company) + QLatin1Char(')'));
+    f.Add(QStringLiteral("PLC information (state word)"), modZeva::kStateWord, 2, Hex(f.Le16(modZeva::kStateWord), 4));
+    f.Add(QStringLiteral("CPU information"), 12, 1, f.Has(12, 1) ? Hex(frame[12], 2) : QString());
+    const bool fromDevice = f.Has(modZeva::kDirection, 1) && frame[modZeva::kDirection] == modZeva::kFromDevice;
+    f.Add(QStringLiteral("source"), modZeva::kDirection, 1,
+          f.Has(modZeva::kDirection, 1) ? Hex(frame[modZeva::kDirection], 2)
+                                             + (fromDevice ? QStringLiteral(" (device)")
+                                                           : frame[modZeva::kDirection] == modZeva::kToDevice
+                                                                 ? QStringLiteral(" (client)")
+                                                                 : QString())
+                                        : QString());
+    f.Add(QStringLiteral("invoke id"), modZeva::kInvokeId, 2, QString::number(f.Le16(modZeva::kInvokeId)));
+    const std::size_t body = frame.size() >= modZeva::kHeaderSize ? row.length - modZeva::kHeaderSize : 0;
+    f.Add(QStringLiteral("length"), modZeva::kBodyLength, 2, QString::number(f.Le16(modZeva::kBodyLength)),
+          check.length ? QString() : QString::number(body));
+    f.Add(QStringLiteral("position"), 18, 1, f.Has(18, 1) ? Hex(frame[18], 2) : QString());
+    f.Add(QStringLiteral("checksum"), modZeva::kBcc, 1, f.Has(modZeva::kBcc, 1) ? Hex(frame[modZeva::kBcc], 2) : QString(),
+          check.checksum || !f.Has(modZeva::kBcc, 1) ? QString() : Hex(modZeva::CalcBcc(frame, 0, modZeva::kBccLast), 2));
+    if (!f.Has(modZeva::kCommand, 2))
+        return f.Html();
+
+    const unsigned command = f.Le16(modZeva::kCommand);
+    f.Add(QStringLiteral("command"), modZeva::kCommand, 2, Hex(command, 4) + QStringLiteral(" (") + CommandName(command) + QLatin1Char(')'),
+          check.command ? QString() : QStringLiteral("a command of the protocol"));
+    f.Add(QStringLiteral("data type"), modZeva::kDataType, 2, TypeText(f.Le16(modZeva::kDataType)));
+    f.Add(QStringLiteral("reserved"), modZeva::kReserved, 2, Hex(f.Le16(modZeva::kReserved), 4));
+    if (command == modZeva::kReadRequest || command == modZeva::kWriteRequest) {
+        f.Add(QStringLiteral("block count"), modZeva::kBlockCount, 2, QString::number(f.Le16(modZeva::kBlockCount)));
+        const std::size_t nameLength = f.Le16(modZeva::kNameLength);
+        f.Add(QStringLiteral("variable name length"), modZeva::kNameLength, 2, QString::number(nameLength));
+        f.Add(QStringLiteral("variable name"), modZeva::kName, nameLength,
+              f.Has(modZeva::kName, nameLength) ? FromUtf8(Name(frame.subspan(modZeva::kName, nameLength))) : QString());
+        if (command == modZeva::kWriteRequest) {
+            const std::size_t sizeAt = modZeva::kName + nameLength;
+            const std::size_t size = f.Le16(sizeAt);
+            f.Add(QStringLiteral("data size"), sizeAt, 2, QString::number(size));
+            f.Add(QStringLiteral("value"), sizeAt + 2, size,
+                  f.Has(sizeAt + 2, size) ? FromUtf8(modZeva::BytesToHex(frame, sizeAt + 2, size)) : QString());
+        }
+    } else if (command == modZeva::kReadAnswer || command == modZeva::kWriteAnswer
+               || command == modZeva::kStatusAnswer) {
+        const unsigned status = f.Le16(modZeva::kErrorStatus);
+        f.Add(QStringLiteral("error status"), modZeva::kErrorStatus, 2, Hex(status, 4));
+        if (status != 0) {
+            const unsigned code = f.Le16(modZeva::kErrorCode);
+            f.Add(QStringLiteral("error code"), modZeva::kErrorCode, 2,
+                  Hex(code, 4) + QStringLiteral(": ") + FromUtf8(modZeva::ErrorText(static_cast<std::uint16_t>(code))));
+        } else if (command == modZeva::kStatusAnswer) {
+            f.Add(QStringLiteral("status data length"), modZeva::kStatusDataLength, 2,
+                  QString::number(f.Le16(modZeva::kStatusDataLength)));
+            f.Add(QStringLiteral("status data"), modZeva::kStatusData, modZeva::kStatusDataSize,
+                  f.Has(modZeva::kStatusData, modZeva::kStatusDataSize)
+                      ? FromUtf8(modZeva::BytesToHex(frame, modZeva::kStatusData, modZeva::kStatusDataSize))
+                      : QString());
+        } else {
+            f.Add(QStringLiteral("block count"), modZeva::kAnswerBlockCount, 2,
+                  QString::number(f.Le16(modZeva::kAnswerBlockCount)));
+            if (command == modZeva::kReadAnswer) {
+                const std::size_t size = f.Le16(modZeva::kReadDataSize);
+                f.Add(QStringLiteral("data size"), modZeva::kReadDataSize, 2, QString::number(size));
+                f.Add(QStringLiteral("value"), modZeva::kReadValue, size,
+                      f.Has(modZeva::kReadValue, size) ? FromUtf8(modZeva::BytesToHex(frame, modZeva::kReadValue, size))
+                                                       : QString());
+            }
+        }
+    }
+    return f.Html();
+}
+
 QString Millis(std::int64_t micros)
 {
+    // A row stamped before the one shown above it (a request held while
+    // the connection was made) gives a negative difference.
+    const unsigned long long magnitude =
+        micros < 0 ? 0ULL - static_cast<unsigned long long>(micros) : static_cast<unsigned long long>(micros);
     char text[32];
-    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(micros / 1000),
-                  static_cast<long long>(micros % 1000));
+    std::snprintf(text, sizeof text, "%s%llu.%03llu", micros < 0 ? "-" : "", magnitude / 1000, magnitude % 1000);
     return QString::fromLatin1(text);
 }
 
@@ -127,20 +351,88 @@ TrafficRow& TrafficModel::NewRow(TrafficRow::Dir dir, std::int64_t micros, bool 
         rows_.emplace_back();
     if (nextSeq_ - firstSeq_ > kMaxRows) {
         ++firstSeq_;
-        if (!errorSeqs_.empty() && errorSeqs_.front() < firstSeq_) {
-            errorSeqs_.pop_front();
-            ++errorsDropped_;
+        if (!shownSeqs_.empty() && shownSeqs_.front() < firstSeq_) {
+            shownSeqs_.pop_front();
+            ++shownDropped_;
         }
     }
-    TrafficRow& row = rows_[seq % kMaxRows];
+    TrafficRow& row = Row(seq);
     row.micros = micros;
     row.rttMicros = -1;
     row.dir = dir;
     row.error = error;
-    if (error)
-        errorSeqs_.push_back(seq);
+    row.pair = kNoPair;
     Changed();
     return row;
+}
+
+void TrafficModel::Admit(std::uint64_t seq)
+{
+    if (Filtered() && Passes(Row(seq)))
+        shownSeqs_.push_back(seq);
+}
+
+namespace {
+
+// Whether `text` holds `needle` (lower case), ASCII letters of any case.
+bool HoldsFolded(std::string_view text, std::string_view needle)
+{
+    if (needle.size() > text.size())
+        return false;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < needle.size() && lower(text[i + k]) == needle[k])
+            ++k;
+        if (k == needle.size())
+            return true;
+    }
+    return false;
+}
+
+// The Hex column's text without the ellipsis, into `out`.
+void HexText(const TrafficRow& row, std::string& out)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const std::size_t n = row.bytes.size();
+    out.resize(n == 0 ? 0 : 3 * n - 1);
+    char* at = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0)
+            *at++ = ' ';
+        *at++ = kDigits[row.bytes[i] >> 4];
+        *at++ = kDigits[row.bytes[i] & 0xF];
+    }
+}
+
+// Whether a filter could be found in a Hex column at all: hexadecimal
+// digits and spaces only.
+bool HexLike(std::string_view needle)
+{
+    return std::all_of(needle.begin(), needle.end(), [](char c) {
+        return c == ' ' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
+}
+
+} // namespace
+
+bool TrafficModel::Passes(const TrafficRow& row) const
+{
+    if (errorsOnly_ && !row.error)
+        return false;
+    switch (dirFilter_) {
+    case DirFilter::All: break;
+    case DirFilter::Tx: if (row.dir != TrafficRow::Dir::Tx) return false; break;
+    case DirFilter::Rx: if (row.dir != TrafficRow::Dir::Rx) return false; break;
+    case DirFilter::Events: if (row.dir != TrafficRow::Dir::Event) return false; break;
+    }
+    if (textFilter_.empty() || HoldsFolded(row.decoded, textFilter_))
+        return true;
+    if (!textFilterHexLike_)
+        return false;
+    thread_local std::string hex;
+    HexText(row, hex);
+    return HoldsFolded(hex, textFilter_);
 }
 
 void TrafficModel::Changed()
@@ -152,22 +444,35 @@ void TrafficModel::Changed()
         onChanged_();
 }
 
-void TrafficModel::FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros)
+void TrafficModel::FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros, std::uint64_t request)
 {
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
+    const std::uint64_t seq = nextSeq_;
     TrafficRow& row = NewRow(TrafficRow::Dir::Tx, sentMicros, false);
     row.length = static_cast<std::uint32_t>(frame.size());
     row.bytes.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(std::min(frame.size(), kMaxBytesKept)));
     row.decoded = DescribeRequest(frame);
+    Admit(seq);
+    if (request != 0) {
+        // Requests a device never answers go, oldest first, past a bound.
+        if (pending_.size() >= kMaxPending)
+            pending_.pop_front();
+        pending_.push_back({request, seq});
+    }
 }
 
 void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZeva::Answer& answer,
-                                 std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros)
+                                 std::int64_t arrivedMicros, std::optional<std::int64_t> rttMicros, client::AnswerTo to,
+                                 std::uint64_t request)
 {
+    const bool stray = to != client::AnswerTo::Request;
+    if (stray)
+        rttMicros.reset();
     // Every timed answer counts in the chart and the percentiles, shown or not.
     if (rttMicros) {
         percentiles_.Add(*rttMicros);
@@ -177,48 +482,104 @@ void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZ
             points_[pointNext_] = {arrivedMicros, *rttMicros};
         pointNext_ = (pointNext_ + 1) % kChartPoints;
     }
+    // The request this answers, if its row is held; those before it got none.
+    std::uint64_t requestSeq = kNoPair;
+    if (!stray && request != 0) {
+        while (!pending_.empty() && pending_.front().request < request)
+            pending_.pop_front();
+        if (!pending_.empty() && pending_.front().request == request) {
+            requestSeq = pending_.front().seq;
+            pending_.pop_front();
+        }
+    }
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
-    const bool error = answer.kind == modZeva::AnswerKind::DeviceError || answer.kind == modZeva::AnswerKind::Malformed;
+    const FrameCheck check = CheckFrame(frame);
+    const bool error = stray || !check.Sound() || answer.kind == modZeva::AnswerKind::DeviceError
+                       || answer.kind == modZeva::AnswerKind::Malformed;
+    const std::uint64_t seq = nextSeq_;
     TrafficRow& row = NewRow(TrafficRow::Dir::Rx, arrivedMicros, error);
     row.length = static_cast<std::uint32_t>(frame.size());
     row.bytes.assign(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(std::min(frame.size(), kMaxBytesKept)));
     row.rttMicros = rttMicros ? std::max<std::int64_t>(*rttMicros, 0) : -1;
-    row.decoded = DescribeAnswer(frame, answer);
+    row.decoded = check.Sound() || answer.kind == modZeva::AnswerKind::Malformed ? DescribeAnswer(frame, answer, to)
+                                                                                 : check.Text();
+    if (requestSeq != kNoPair && Held(requestSeq)) {
+        row.pair = requestSeq;
+        Row(requestSeq).pair = seq;
+    }
+    Admit(seq);
 }
 
 void TrafficModel::SocketEventHappened(client::SocketEvent event, std::string_view detail)
 {
     if (paused_) {
         ++notShown_;
+        ++notShownInPause_;
         Changed();
         return;
     }
-    TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), true);
+    // A connection made is no fault; its loss is.
+    const std::uint64_t seq = nextSeq_;
+    TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), event != client::SocketEvent::Connected);
     row.length = 0;
     row.bytes.clear();
     row.decoded = DescribeEvent(event, detail);
+    Admit(seq);
 }
 
 std::uint64_t TrafficModel::ShownBegin() const
 {
-    return errorsOnly_ ? errorsDropped_ : firstSeq_;
+    return Filtered() ? shownDropped_ : firstSeq_;
 }
 
 std::uint64_t TrafficModel::ShownEnd() const
 {
-    return errorsOnly_ ? errorsDropped_ + errorSeqs_.size() : nextSeq_;
+    return Filtered() ? shownDropped_ + shownSeqs_.size() : nextSeq_;
 }
 
 bool TrafficModel::SeqOf(std::uint64_t ordinal, std::uint64_t* seq) const
 {
     if (ordinal < ShownBegin() || ordinal >= ShownEnd())
         return false;
-    *seq = errorsOnly_ ? errorSeqs_[static_cast<std::size_t>(ordinal - errorsDropped_)] : ordinal;
+    *seq = Filtered() ? shownSeqs_[static_cast<std::size_t>(ordinal - shownDropped_)] : ordinal;
     return true;
+}
+
+int TrafficModel::RowOfSeq(std::uint64_t seq) const
+{
+    if (!Held(seq))
+        return -1;
+    std::uint64_t ordinal = seq;
+    if (Filtered()) {
+        const auto it = std::lower_bound(shownSeqs_.begin(), shownSeqs_.end(), seq);
+        if (it == shownSeqs_.end() || *it != seq)
+            return -1;
+        ordinal = shownDropped_ + static_cast<std::uint64_t>(it - shownSeqs_.begin());
+    }
+    if (ordinal < toldBegin_ || ordinal >= toldBegin_ + toldCount_)
+        return -1;
+    return static_cast<int>(ordinal - toldBegin_);
+}
+
+const TrafficRow* TrafficModel::RowAt(int row, std::uint64_t* seq) const
+{
+    std::uint64_t s = 0;
+    if (row < 0 || static_cast<std::uint64_t>(row) >= toldCount_ || !SeqOf(toldBegin_ + static_cast<std::uint64_t>(row), &s))
+        return nullptr;
+    if (seq)
+        *seq = s;
+    return &Row(s);
+}
+
+int TrafficModel::PairRow(int row) const
+{
+    const TrafficRow* r = RowAt(row);
+    return r && r->pair != kNoPair ? RowOfSeq(r->pair) : -1;
 }
 
 std::uint64_t TrafficModel::Sync()
@@ -246,23 +607,79 @@ std::uint64_t TrafficModel::Sync()
     return gone;
 }
 
-void TrafficModel::SetErrorsOnly(bool on)
+void TrafficModel::Refilter()
 {
-    if (on == errorsOnly_)
-        return;
     beginResetModel();
-    errorsOnly_ = on;
+    // Ordinals only grow, so that a place in the old list is never taken
+    // for one in the new.
+    shownDropped_ += shownSeqs_.size();
+    shownSeqs_.clear();
+    if (Filtered()) {
+        for (std::uint64_t seq = firstSeq_; seq < nextSeq_; ++seq) {
+            if (Passes(Row(seq)))
+                shownSeqs_.push_back(seq);
+        }
+    }
     toldBegin_ = ShownBegin();
     toldCount_ = ShownEnd() - toldBegin_;
     endResetModel();
 }
 
+void TrafficModel::SetErrorsOnly(bool on)
+{
+    if (on == errorsOnly_)
+        return;
+    errorsOnly_ = on;
+    Refilter();
+}
+
+void TrafficModel::SetDirFilter(DirFilter dir)
+{
+    if (dir == dirFilter_)
+        return;
+    dirFilter_ = dir;
+    Refilter();
+}
+
+void TrafficModel::SetTextFilter(const QString& text)
+{
+    std::string folded = text.toUtf8().toStdString();
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (folded == textFilter_)
+        return;
+    textFilter_ = std::move(folded);
+    textFilterHexLike_ = HexLike(textFilter_);
+    Refilter();
+}
+
+void TrafficModel::SetTimeFormat(TimeFormat format)
+{
+    if (format == timeFormat_)
+        return;
+    timeFormat_ = format;
+    if (toldCount_ > 0)
+        emit dataChanged(index(0, ColTime), index(static_cast<int>(toldCount_) - 1, ColTime));
+}
+
 void TrafficModel::SetPaused(bool on)
 {
+    if (on == paused_)
+        return;
     paused_ = on;
-    // Resume starts the count again.
-    if (!on)
-        notShown_ = 0;
+    // The gap in the table is marked where it is; the count stays on the
+    // label until Clear.
+    if (!on && notShownInPause_ > 0) {
+        const std::uint64_t seq = nextSeq_;
+        TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), false);
+        row.length = 0;
+        row.bytes.clear();
+        row.decoded = NotShownWhilePaused(notShownInPause_).toStdString();
+        Admit(seq);
+    }
+    notShownInPause_ = 0;
     Changed();
 }
 
@@ -271,11 +688,14 @@ void TrafficModel::Clear()
     beginResetModel();
     // The rows' storage stays for the rows to come.
     firstSeq_ = nextSeq_;
-    errorSeqs_.clear();
-    errorsDropped_ = 0;
+    numberBase_ = nextSeq_;
+    shownDropped_ += shownSeqs_.size();
+    shownSeqs_.clear();
+    pending_.clear();
     toldBegin_ = ShownBegin();
     toldCount_ = 0;
     notShown_ = 0;
+    notShownInPause_ = 0;
     percentiles_.Clear();
     points_.clear();
     pointNext_ = 0;
@@ -305,38 +725,62 @@ int TrafficModel::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : kColumns;
 }
 
-QString TrafficModel::CellText(std::size_t seq, int column) const
+QString TrafficModel::CellText(int viewRow, int column) const
 {
-    const TrafficRow& row = rows_[seq % kMaxRows];
+    std::uint64_t seq = 0;
+    const TrafficRow* row = RowAt(viewRow, &seq);
+    if (!row)
+        return {};
     switch (column) {
+    case ColNo:
+        return QString::number(seq - numberBase_ + 1);
     case ColTime:
-        return QDateTime::fromMSecsSinceEpoch(openedWallMs_ + (row.micros - openedMicros_) / 1000)
+        if (timeFormat_ == TimeFormat::SinceFirst) {
+            const std::int64_t since = row->micros - Row(firstSeq_).micros;
+            return QString::asprintf("%lld.%06lld", static_cast<long long>(since / 1000000),
+                                     static_cast<long long>(since % 1000000));
+        }
+        break;
+    case ColDelta: {
+        std::uint64_t before = 0;
+        if (viewRow == 0 || !SeqOf(toldBegin_ + static_cast<std::uint64_t>(viewRow) - 1, &before))
+            return {};
+        return Millis(row->micros - Row(before).micros);
+    }
+    case ColPair:
+        return row->pair != kNoPair && row->pair >= numberBase_ ? QString::number(row->pair - numberBase_ + 1)
+                                                                : QString();
+    default:
+        break;
+    }
+    return ui::CellText(*row, column, openedMicros_, openedWallMs_);
+}
+
+QString CellText(const TrafficRow& row, int column, std::int64_t openedMicros, qint64 openedWallMs)
+{
+    switch (column) {
+    case TrafficModel::ColTime:
+        return QDateTime::fromMSecsSinceEpoch(openedWallMs + (row.micros - openedMicros) / 1000)
             .toLocalTime()
             .toString(QStringLiteral("HH:mm:ss.zzz"));
-    case ColDir:
+    case TrafficModel::ColDir:
         return row.dir == TrafficRow::Dir::Tx   ? QStringLiteral("TX")
                : row.dir == TrafficRow::Dir::Rx ? QStringLiteral("RX")
                                                 : QStringLiteral("--");
-    case ColBytes:
+    case TrafficModel::ColBytes:
         return row.dir == TrafficRow::Dir::Event ? QString() : QString::number(row.length);
-    case ColDecoded:
+    case TrafficModel::ColDecoded:
         return FromUtf8(row.decoded);
-    case ColRtt:
+    case TrafficModel::ColRtt:
         return row.rttMicros < 0 ? QString() : Millis(row.rttMicros);
-    case ColHex: {
-        static constexpr char kDigits[] = "0123456789ABCDEF";
-        QString hex;
-        hex.reserve(static_cast<qsizetype>(row.bytes.size() * 3 + 2));
-        for (std::size_t i = 0; i < row.bytes.size(); ++i) {
-            if (i > 0)
-                hex += QLatin1Char(' ');
-            hex += QLatin1Char(kDigits[row.bytes[i] >> 4]);
-            hex += QLatin1Char(kDigits[row.bytes[i] & 0xF]);
-        }
+    case TrafficModel::ColHex: {
+        std::string hex;
+        HexText(row, hex);
+        QString text = QString::fromLatin1(hex.data(), static_cast<qsizetype>(hex.size()));
         // A frame longer than what a row keeps ends in an ellipsis.
         if (row.length > row.bytes.size())
-            hex += QStringLiteral(" \u2026");
-        return hex;
+            text += QStringLiteral(" \u2026");
+        return text;
     }
     default:
         return {};
@@ -347,15 +791,15 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() < 0 || (role != Qt::DisplayRole && role != Qt::TextAlignmentRole))
         return {};
-    std::uint64_t seq = 0;
-    if (!SeqOf(toldBegin_ + static_cast<std::uint64_t>(index.row()), &seq))
-        return {};
     if (role == Qt::TextAlignmentRole) {
-        if (index.column() == ColBytes || index.column() == ColRtt)
+        switch (index.column()) {
+        case ColNo: case ColDelta: case ColBytes: case ColRtt: case ColPair:
             return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
-        return {};
+        default:
+            return {};
+        }
     }
-    return CellText(static_cast<std::size_t>(seq), index.column());
+    return CellText(index.row(), index.column());
 }
 
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -365,7 +809,61 @@ QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int 
     return QString::fromLatin1(kColumnNames[section]);
 }
 
+TrafficRows TrafficModel::StartCopy() const
+{
+    TrafficRows copy;
+    copy.openedMicros = openedMicros_;
+    copy.openedWallMs = openedWallMs_;
+    copy.filtered = Filtered();
+    if (copy.filtered) {
+        // The rows shown now, whatever the filters are by the end of the copy.
+        for (std::uint64_t ordinal = toldBegin_; ordinal < toldBegin_ + toldCount_; ++ordinal) {
+            std::uint64_t seq = 0;
+            if (SeqOf(ordinal, &seq))
+                copy.seqs.push_back(seq);
+        }
+        copy.next = 0;
+        copy.end = copy.seqs.size();
+    } else {
+        copy.next = toldBegin_;
+        copy.end = toldBegin_ + toldCount_;
+    }
+    copy.rows.reserve(static_cast<std::size_t>(copy.end - copy.next));
+    return copy;
+}
+
+bool TrafficModel::CopySome(TrafficRows& copy, std::size_t count) const
+{
+    for (; count > 0 && !copy.Done(); ++copy.next) {
+        const std::uint64_t seq = copy.filtered ? copy.seqs[static_cast<std::size_t>(copy.next)] : copy.next;
+        if (!Held(seq))
+            continue;
+        copy.rows.push_back(Row(seq));
+        --count;
+    }
+    return copy.Done();
+}
+
+TrafficRows TrafficModel::CopyRows(const std::vector<int>& rows) const
+{
+    TrafficRows copy;
+    copy.openedMicros = openedMicros_;
+    copy.openedWallMs = openedWallMs_;
+    for (const int r : rows) {
+        if (const TrafficRow* row = RowAt(r))
+            copy.rows.push_back(*row);
+    }
+    return copy;
+}
+
 bool TrafficModel::SaveCsv(const QString& path, QString* error) const
+{
+    TrafficRows copy = StartCopy();
+    CopySome(copy, static_cast<std::size_t>(copy.end - copy.next));
+    return WriteCsv(copy, path, error);
+}
+
+bool WriteCsv(const TrafficRows& rows, const QString& path, QString* error, const std::atomic<bool>* cancel)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -374,8 +872,8 @@ bool TrafficModel::SaveCsv(const QString& path, QString* error) const
         return false;
     }
     QString text;
-    for (int c = 0; c < kColumns; ++c) {
-        if (c > 0)
+    for (const int c : TrafficModel::kCsvColumns) {
+        if (c != TrafficModel::kCsvColumns[0])
             text += QLatin1Char(',');
         AppendCsvField(text, QString::fromLatin1(kColumnNames[c]));
     }
@@ -386,18 +884,22 @@ bool TrafficModel::SaveCsv(const QString& path, QString* error) const
         return file.write(bytes) == bytes.size();
     };
     bool ok = true;
-    for (std::uint64_t ordinal = toldBegin_; ok && ordinal < toldBegin_ + toldCount_; ++ordinal) {
-        std::uint64_t seq = 0;
-        if (!SeqOf(ordinal, &seq))
-            continue;
-        for (int c = 0; c < kColumns; ++c) {
-            if (c > 0)
+    for (std::size_t i = 0; ok && i < rows.rows.size(); ++i) {
+        for (const int c : TrafficModel::kCsvColumns) {
+            if (c != TrafficModel::kCsvColumns[0])
                 text += QLatin1Char(',');
-            AppendCsvField(text, CellText(static_cast<std::size_t>(seq), c));
+            AppendCsvField(text, CellText(rows.rows[i], c, rows.openedMicros, rows.openedWallMs));
         }
         text += QLatin1String("\r\n");
-        if (text.size() > 1 << 16)
+        if (text.size() > 1 << 16) {
             ok = flush();
+            if (cancel && cancel->load(std::memory_order_relaxed)) {
+                file.cancelWriting();
+                if (error)
+                    *error = QStringLiteral("cancelled");
+                return false;
+            }
+        }
     }
     ok = ok && flush();
     if (!ok || !file.commit()) {

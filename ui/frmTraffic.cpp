@@ -1,22 +1,29 @@
 #include "frmTraffic.h"
 
-#include <QAreaSeries>
-#include <QChart>
-#include <QChartView>
+#if ZEVA_CHARTS
+#include "TrafficChart.h"
+#endif
+
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTextEdit>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineSeries>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
-#include <QValueAxis>
 
 #include <algorithm>
 
@@ -30,45 +37,9 @@ constexpr qint64 kFrameNs = 16000000;
 // thousands of points no better at a display's frame rate, and drawing it
 // costs more than the table.
 constexpr qint64 kChartNs = 100000000;
-constexpr int kHistogramBins = 40;
-
-// At most two points per pixel column of the plot: the shortest and the
-// longest round trip in it, in the order they came. The line still passes
-// through every answer's column from its smallest to its largest time, and
-// costs a few hundred points to draw instead of thousands.
-QList<QPointF> Thin(const QList<QPointF>& points, int columns)
-{
-    columns = std::max(columns, 1);
-    if (points.size() <= 2 * columns)
-        return points;
-    const double from = points.front().x();
-    const double width = std::max(points.back().x() - from, 1e-9) / columns;
-    QList<QPointF> out;
-    out.reserve(2 * columns + 2);
-    qsizetype low = 0, high = 0;
-    int column = 0;
-    const auto flush = [&] {
-        out.append(points[std::min(low, high)]);
-        if (low != high)
-            out.append(points[std::max(low, high)]);
-    };
-    for (qsizetype i = 0; i < points.size(); ++i) {
-        const int c = std::min(columns - 1, static_cast<int>((points[i].x() - from) / width));
-        if (i == 0 || c != column) {
-            if (i > 0)
-                flush();
-            column = c;
-            low = high = i;
-            continue;
-        }
-        if (points[i].y() < points[low].y())
-            low = i;
-        if (points[i].y() > points[high].y())
-            high = i;
-    }
-    flush();
-    return out;
-}
+// Rows copied for a save per turn of the event loop: a fraction of a
+// millisecond each, so that an exchange waits no longer than that.
+constexpr std::size_t kSaveSlice = 1000;
 
 QString PercentilesText(const RttPercentiles& p)
 {
@@ -81,6 +52,8 @@ QString PercentilesText(const RttPercentiles& p)
 
 QString NotShownText(std::uint64_t n)
 {
+    if (n == 0)
+        return {};
     return QStringLiteral("%1 %2 not shown").arg(n).arg(n == 1 ? QStringLiteral("frame") : QStringLiteral("frames"));
 }
 
@@ -91,26 +64,6 @@ void SetLabelText(QLabel* label, const QString& text)
         return;
     label->setText(text);
     label->setAccessibleDescription(text);
-}
-
-QChart* MakeChart(const QString& title)
-{
-    auto* chart = new QChart;
-    chart->setTitle(title);
-    chart->legend()->hide();
-    chart->setAnimationOptions(QChart::NoAnimation);
-    chart->setMargins(QMargins(4, 4, 4, 4));
-    return chart;
-}
-
-QValueAxis* MakeAxis(QChart* chart, const QString& title, Qt::Alignment side)
-{
-    auto* axis = new QValueAxis;
-    axis->setTitleText(title);
-    axis->setLabelFormat(QStringLiteral("%.3g"));
-    axis->setTickCount(5);
-    chart->addAxis(axis, side);
-    return axis;
 }
 
 } // namespace
@@ -125,11 +78,17 @@ frmTraffic::frmTraffic(platform::IMonotonicClock& clock, Attach attach, QWidget*
     refreshEvents_.window = this;
     refreshTimer_->SetListener(&refreshEvents_);
     model_.SetChangedHandler([this] { ArmRefresh(); });
+    saveSlices_.setInterval(0);
+    connect(&saveSlices_, &QTimer::timeout, this, [this] { CopyForSave(kSaveSlice); });
     UpdateLabels();
 }
 
 frmTraffic::~frmTraffic()
 {
+    // A file half written is not left behind.
+    cancelSave_ = true;
+    if (saveThread_.joinable())
+        saveThread_.join();
     refreshTimer_->Stop();
     refreshTimer_->SetListener(nullptr);
     if (attached_)
@@ -141,6 +100,11 @@ void frmTraffic::CreateControls()
     chkErrorsOnly = new QCheckBox(QStringLiteral("Errors only"), this);
     chkErrorsOnly->setObjectName(QStringLiteral("chkErrorsOnly"));
     chkErrorsOnly->setAccessibleName(QStringLiteral("Errors only"));
+    chkFollow = new QCheckBox(QStringLiteral("Follow"), this);
+    chkFollow->setObjectName(QStringLiteral("chkFollow"));
+    chkFollow->setAccessibleName(QStringLiteral("Follow"));
+    chkFollow->setToolTip(QStringLiteral("Keep the newest row in view"));
+    chkFollow->setChecked(true);
     cmdPause = new QPushButton(QStringLiteral("Pause"), this);
     cmdPause->setObjectName(QStringLiteral("cmdPause"));
     cmdPause->setAccessibleName(QStringLiteral("Pause"));
@@ -154,12 +118,41 @@ void frmTraffic::CreateControls()
     lblNotShown->setObjectName(QStringLiteral("lblNotShown"));
     lblNotShown->setAccessibleName(QStringLiteral("Not shown"));
 
+    txtFilter = new QLineEdit(this);
+    txtFilter->setObjectName(QStringLiteral("txtFilter"));
+    txtFilter->setAccessibleName(QStringLiteral("Filter"));
+    txtFilter->setPlaceholderText(QStringLiteral("Filter (Ctrl+F): text of Decoded or Hex"));
+    txtFilter->setClearButtonEnabled(true);
+    auto* lblDir = new QLabel(QStringLiteral("Dir"), this);
+    cboDir = new QComboBox(this);
+    cboDir->setObjectName(QStringLiteral("cboDir"));
+    cboDir->setAccessibleName(QStringLiteral("Dir"));
+    cboDir->addItems({QStringLiteral("all"), QStringLiteral("TX"), QStringLiteral("RX"), QStringLiteral("events")});
+    lblDir->setBuddy(cboDir);
+    auto* lblTime = new QLabel(QStringLiteral("Time"), this);
+    cboTime = new QComboBox(this);
+    cboTime->setObjectName(QStringLiteral("cboTime"));
+    cboTime->setAccessibleName(QStringLiteral("Time"));
+    cboTime->addItems({QStringLiteral("time of day"), QStringLiteral("seconds since first")});
+    lblTime->setBuddy(cboTime);
+    lblRows = new QLabel(this);
+    lblRows->setObjectName(QStringLiteral("lblRows"));
+    lblRows->setAccessibleName(QStringLiteral("Rows"));
+    txtDetail = new QTextEdit(this);
+    txtDetail->setObjectName(QStringLiteral("txtDetail"));
+    txtDetail->setAccessibleName(QStringLiteral("Detail"));
+    txtDetail->setReadOnly(true);
+    txtDetail->setTabChangesFocus(true);
+    txtDetail->setLineWrapMode(QTextEdit::NoWrap);
+
     tblFrames = new QTableView(this);
     tblFrames->setObjectName(QStringLiteral("tblFrames"));
     tblFrames->setAccessibleName(QStringLiteral("Frames"));
     tblFrames->setModel(&model_);
     tblFrames->setSelectionBehavior(QAbstractItemView::SelectRows);
     tblFrames->setWordWrap(false);
+    // Tab leaves the table for the next control; arrows move between rows.
+    tblFrames->setTabKeyNavigation(false);
     // Fixed row heights and column widths: nothing is measured per row,
     // however many rows there are.
     tblFrames->verticalHeader()->hide();
@@ -168,57 +161,57 @@ void frmTraffic::CreateControls()
     tblFrames->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     tblFrames->horizontalHeader()->setStretchLastSection(true);
     const int digit = tblFrames->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    tblFrames->setColumnWidth(TrafficModel::ColNo, digit * 8);
     tblFrames->setColumnWidth(TrafficModel::ColTime, digit * 14);
+    tblFrames->setColumnWidth(TrafficModel::ColDelta, digit * 10);
     tblFrames->setColumnWidth(TrafficModel::ColDir, digit * 5);
     tblFrames->setColumnWidth(TrafficModel::ColBytes, digit * 7);
     tblFrames->setColumnWidth(TrafficModel::ColDecoded, digit * 40);
     tblFrames->setColumnWidth(TrafficModel::ColRtt, digit * 10);
+    tblFrames->setColumnWidth(TrafficModel::ColPair, digit * 8);
+
+    // Copy (Ctrl+C), Copy hex and Save selected... on the selected rows.
+    auto* copy = new QAction(QStringLiteral("Copy"), tblFrames);
+    copy->setObjectName(QStringLiteral("actCopy"));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    auto* copyHex = new QAction(QStringLiteral("Copy hex"), tblFrames);
+    copyHex->setObjectName(QStringLiteral("actCopyHex"));
+    auto* saveSelected = new QAction(QStringLiteral("Save selected..."), tblFrames);
+    actSaveSelected_ = saveSelected;
+    saveSelected->setObjectName(QStringLiteral("actSaveSelected"));
+    tblFrames->addActions({copy, copyHex, saveSelected});
+    tblFrames->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(copy, &QAction::triggered, this, [this] { QApplication::clipboard()->setText(SelectedText(false)); });
+    connect(copyHex, &QAction::triggered, this, [this] { QApplication::clipboard()->setText(SelectedText(true)); });
+    connect(saveSelected, &QAction::triggered, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the rows selected"),
+                                                          QStringLiteral("traffic.csv"),
+                                                          QStringLiteral("CSV files (*.csv);;All files (*)"));
+        if (!path.isEmpty())
+            SaveSelectedTo(path);
+    });
 
     // The round trip of each answer over time, and how the times spread.
-    chtResponseTimes = new QWidget(this);
-    chtResponseTimes->setObjectName(QStringLiteral("chtResponseTimes"));
-    chtResponseTimes->setAccessibleName(QStringLiteral("Response times"));
-    chtResponseTimes->setAccessibleDescription(
-        QStringLiteral("Round trip of each of the last 10,000 answers over time, and a histogram of every answer"));
-
-    QChart* timeChart = MakeChart(QStringLiteral("Round trip of the last answers"));
-    timeSeries_ = new QLineSeries;
-    timeChart->addSeries(timeSeries_);
-    timeX_ = MakeAxis(timeChart, QStringLiteral("s since opened"), Qt::AlignBottom);
-    timeY_ = MakeAxis(timeChart, QStringLiteral("ms"), Qt::AlignLeft);
-    timeSeries_->attachAxis(timeX_);
-    timeSeries_->attachAxis(timeY_);
-    auto* timeView = new QChartView(timeChart, chtResponseTimes);
-    timeView->setObjectName(QStringLiteral("chtTimes"));
-    timeView->setAccessibleName(QStringLiteral("Round trip over time"));
-
-    QChart* histogramChart = MakeChart(QStringLiteral("Answers by round trip, up to p99"));
-    // The area series does not own its line; the line is its child.
-    auto* area = new QAreaSeries;
-    histogramSeries_ = new QLineSeries(area);
-    area->setUpperSeries(histogramSeries_);
-    histogramChart->addSeries(area);
-    histogramX_ = MakeAxis(histogramChart, QStringLiteral("ms (slower: last bin)"), Qt::AlignBottom);
-    histogramY_ = MakeAxis(histogramChart, QStringLiteral("answers"), Qt::AlignLeft);
-    histogramY_->setLabelFormat(QStringLiteral("%.0f"));
-    area->attachAxis(histogramX_);
-    area->attachAxis(histogramY_);
-    auto* histogramView = new QChartView(histogramChart, chtResponseTimes);
-    histogramView->setObjectName(QStringLiteral("chtHistogram"));
-    histogramView->setAccessibleName(QStringLiteral("Round trip histogram"));
-
-    auto* charts = new QHBoxLayout(chtResponseTimes);
-    charts->setContentsMargins(0, 0, 0, 0);
-    charts->addWidget(timeView, 3);
-    charts->addWidget(histogramView, 2);
+#if ZEVA_CHARTS
+    chart_ = new TrafficChart(this);
+#endif
 
     lblPercentiles = new QLabel(this);
     lblPercentiles->setObjectName(QStringLiteral("lblPercentiles"));
     lblPercentiles->setAccessibleName(QStringLiteral("Percentiles"));
     lblPercentiles->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
+    auto* find = new QHBoxLayout;
+    find->addWidget(txtFilter, 1);
+    find->addWidget(lblDir);
+    find->addWidget(cboDir);
+    find->addWidget(lblTime);
+    find->addWidget(cboTime);
+
     auto* bar = new QHBoxLayout;
     bar->addWidget(chkErrorsOnly);
+    bar->addWidget(chkFollow);
     bar->addWidget(cmdPause);
     bar->addWidget(cmdClear);
     bar->addWidget(cmdSave);
@@ -226,32 +219,86 @@ void frmTraffic::CreateControls()
     bar->addWidget(lblNotShown);
 
     auto* lower = new QWidget(this);
-    lower->setMinimumHeight(260);
+    lower->setMinimumHeight(chart_ ? 260 : 0);
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
-    lowerLayout->addWidget(chtResponseTimes, 1);
-    lowerLayout->addWidget(lblPercentiles);
+    if (chart_)
+        lowerLayout->addWidget(chart_, 1);
+    lowerLayout->addWidget(lblPercentiles, chart_ ? 0 : 1, Qt::AlignTop);
+
+    auto* upper = new QWidget(this);
+    auto* upperLayout = new QVBoxLayout(upper);
+    upperLayout->setContentsMargins(0, 0, 0, 0);
+    upperLayout->addWidget(tblFrames, 1);
+    upperLayout->addWidget(lblRows);
 
     auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->addWidget(tblFrames);
+    splitter->addWidget(upper);
+    splitter->addWidget(txtDetail);
     splitter->addWidget(lower);
-    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
+    splitter->setStretchFactor(2, 2);
     splitter->setChildrenCollapsible(false);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addLayout(find);
     layout->addLayout(bar);
     layout->addWidget(splitter, 1);
 
-    QWidget::setTabOrder(chkErrorsOnly, cmdPause);
+    QWidget::setTabOrder(txtFilter, cboDir);
+    QWidget::setTabOrder(cboDir, cboTime);
+    QWidget::setTabOrder(cboTime, chkErrorsOnly);
+    QWidget::setTabOrder(chkErrorsOnly, chkFollow);
+    QWidget::setTabOrder(chkFollow, cmdPause);
     QWidget::setTabOrder(cmdPause, cmdClear);
     QWidget::setTabOrder(cmdClear, cmdSave);
     QWidget::setTabOrder(cmdSave, tblFrames);
+    QWidget::setTabOrder(tblFrames, txtDetail);
 
-    connect(chkErrorsOnly, &QCheckBox::toggled, this, [this](bool on) {
+    // A filter changes the rows shown at once; Follow decides where the view is then.
+    const auto filtered = [this] {
+        Refresh();
+        if (chkFollow->isChecked()) {
+            scrolling_ = true;
+            tblFrames->scrollToBottom();
+            scrolling_ = false;
+        }
+    };
+    connect(chkErrorsOnly, &QCheckBox::toggled, this, [this, filtered](bool on) {
         model_.SetErrorsOnly(on);
-        tblFrames->scrollToBottom();
+        filtered();
     });
+    connect(txtFilter, &QLineEdit::textChanged, this, [this, filtered](const QString& text) {
+        model_.SetTextFilter(text);
+        filtered();
+    });
+    connect(cboDir, &QComboBox::currentIndexChanged, this, [this, filtered](int index) {
+        model_.SetDirFilter(static_cast<TrafficModel::DirFilter>(std::clamp(index, 0, 3)));
+        filtered();
+    });
+    auto* findShortcut = new QShortcut(QKeySequence::Find, this);
+    connect(findShortcut, &QShortcut::activated, this, [this] {
+        txtFilter->setFocus(Qt::ShortcutFocusReason);
+        txtFilter->selectAll();
+    });
+    // The choice of time is kept between runs.
+    cboTime->setCurrentIndex(Settings()->value(QStringLiteral("traffic/time")).toString()
+                                     == QLatin1String("since-first")
+                                 ? 1
+                                 : 0);
+    model_.SetTimeFormat(cboTime->currentIndex() == 1 ? TrafficModel::TimeFormat::SinceFirst
+                                                      : TrafficModel::TimeFormat::LocalTime);
+    connect(cboTime, &QComboBox::currentIndexChanged, this, [this](int index) {
+        model_.SetTimeFormat(index == 1 ? TrafficModel::TimeFormat::SinceFirst : TrafficModel::TimeFormat::LocalTime);
+        Settings()->setValue(QStringLiteral("traffic/time"),
+                            index == 1 ? QStringLiteral("since-first") : QStringLiteral("time-of-day"));
+    });
+    // Selecting a request selects its answer too, and the other way round.
+    connect(tblFrames->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) { SelectPairs(selected); });
+    connect(tblFrames->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { ShowDetail(current.row()); });
     connect(cmdPause, &QPushButton::clicked, this, [this] {
         const bool pause = !model_.Paused();
         model_.SetPaused(pause);
@@ -261,9 +308,32 @@ void frmTraffic::CreateControls()
         UpdateLabels();
     });
     connect(cmdClear, &QPushButton::clicked, this, [this] {
+        // A save under way keeps the rows it was started with.
+        if (saveCopy_)
+            CopyForSave(static_cast<std::size_t>(saveCopy_->end - saveCopy_->next));
         model_.Clear();
         Refresh();
     });
+    connect(chkFollow, &QCheckBox::toggled, this, [this](bool on) {
+        if (on && !scrolling_) {
+            scrolling_ = true;
+            tblFrames->scrollToBottom();
+            scrolling_ = false;
+        }
+    });
+    // Scrolling up or picking a row stops following; scrolling back to the
+    // bottom follows again.
+    connect(tblFrames->verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (!scrolling_)
+            SetFollow(value >= tblFrames->verticalScrollBar()->maximum());
+    });
+    connect(tblFrames, &QTableView::pressed, this, [this] { SetFollow(false); });
+
+    // Escape closes the window, and F12 closes it as it opens it.
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::Key_F12)}) {
+        auto* shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    }
     connect(cmdSave, &QPushButton::clicked, this, [this] { Save(); });
 }
 
@@ -306,15 +376,16 @@ void frmTraffic::Refresh()
     }
     lastRefresh_.start();
     QScrollBar* scroll = tblFrames->verticalScrollBar();
-    // The view follows the newest row unless the user has scrolled up; then
+    // The view follows the newest row while Follow is checked; otherwise
     // the rows in view stay in view as the oldest are dropped.
-    const bool following = scroll->value() >= scroll->maximum();
     const int firstShown = scroll->value();
+    scrolling_ = true;
     const std::uint64_t dropped = model_.Sync();
-    if (following)
+    if (chkFollow->isChecked())
         tblFrames->scrollToBottom();
     else if (dropped > 0)
         scroll->setValue(std::max(0, firstShown - static_cast<int>(dropped)));
+    scrolling_ = false;
     UpdateLabels();
     if (!lastChart_.isValid() || lastChart_.nsecsElapsed() >= kChartNs)
         UpdateChart();
@@ -322,10 +393,98 @@ void frmTraffic::Refresh()
         ArmRefresh((kChartNs - lastChart_.nsecsElapsed()) / 1000);
 }
 
+std::unique_ptr<QSettings> frmTraffic::Settings()
+{
+    return std::make_unique<QSettings>(QStringLiteral("zeva"), QStringLiteral("zeva-client"));
+}
+
+void frmTraffic::SelectPairs(const QItemSelection& selected)
+{
+    if (selectingPairs_)
+        return;
+    selectingPairs_ = true;
+    QItemSelection pairs;
+    for (const QModelIndex& index : selected.indexes()) {
+        if (index.column() != 0)
+            continue;
+        const int pair = model_.PairRow(index.row());
+        if (pair >= 0 && !tblFrames->selectionModel()->isRowSelected(pair, {}))
+            pairs.select(model_.index(pair, 0), model_.index(pair, TrafficModel::kColumns - 1));
+    }
+    if (!pairs.isEmpty())
+        tblFrames->selectionModel()->select(pairs, QItemSelectionModel::Select);
+    selectingPairs_ = false;
+}
+
+std::vector<int> frmTraffic::SelectedRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : tblFrames->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+QString frmTraffic::SelectedText(bool hexOnly) const
+{
+    QString text;
+    if (!hexOnly) {
+        for (int c = 0; c < TrafficModel::kColumns; ++c) {
+            if (c > 0)
+                text += QLatin1Char('\t');
+            text += model_.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        }
+        text += QLatin1Char('\n');
+    }
+    for (const int row : SelectedRows()) {
+        if (hexOnly) {
+            // The bytes as typed into zeva send --raw; events have none.
+            const TrafficRow* r = model_.RowAt(row);
+            if (!r || r->bytes.empty())
+                continue;
+            QString hex = model_.CellText(row, TrafficModel::ColHex);
+            if (r->length > r->bytes.size())
+                hex.chop(2); // the ellipsis of a frame longer than a row keeps
+            text += hex + QLatin1Char('\n');
+            continue;
+        }
+        for (int c = 0; c < TrafficModel::kColumns; ++c) {
+            if (c > 0)
+                text += QLatin1Char('\t');
+            text += model_.CellText(row, c);
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+void frmTraffic::SaveSelectedTo(const QString& path)
+{
+    if (Saving())
+        return;
+    StartWriter(std::make_shared<TrafficRows>(model_.CopyRows(SelectedRows())), path);
+}
+
+void frmTraffic::ShowDetail(int row)
+{
+    const TrafficRow* r = model_.RowAt(row);
+    txtDetail->setHtml(r ? DetailHtml(*r) : QString());
+}
+
 void frmTraffic::UpdateLabels()
 {
+    SetLabelText(lblRows, QStringLiteral("%1 of %2 rows").arg(model_.ShownCount()).arg(model_.HeldCount()));
     SetLabelText(lblNotShown, NotShownText(model_.NotShown()));
     SetLabelText(lblPercentiles, PercentilesText(model_.Percentiles()));
+}
+
+void frmTraffic::SetFollow(bool on)
+{
+    if (chkFollow->isChecked() == on)
+        return;
+    scrolling_ = true;
+    chkFollow->setChecked(on);
+    scrolling_ = false;
 }
 
 void frmTraffic::UpdateChart()
@@ -335,45 +494,9 @@ void frmTraffic::UpdateChart()
         return;
     chartedCount_ = p.Count();
     lastChart_.start();
-
-    const QList<QPointF> points = model_.ChartPoints();
-    timeSeries_->replace(Thin(points, static_cast<int>(timeSeries_->chart()->plotArea().width())));
-    if (points.isEmpty()) {
-        timeX_->setRange(0, 1);
-        timeY_->setRange(0, 1);
-    } else {
-        double top = 0;
-        for (const QPointF& point : points)
-            top = std::max(top, point.y());
-        timeX_->setRange(points.front().x(), std::max(points.back().x(), points.front().x() + 1e-3));
-        timeY_->setRange(0, std::max(top * 1.1, 1e-3));
-    }
-
-    // A step line over equal bins from the smallest time to the 99th
-    // percentile; the slowest answers count in the last bin, so that a few
-    // stalls do not squeeze the rest into one bar (the plot beside shows them).
-    QList<QPointF> steps;
-    if (p.Count() > 0) {
-        const std::int64_t from = p.Min();
-        const std::int64_t to = std::max(p.Percentile(99), from + kHistogramBins);
-        const std::vector<std::uint64_t> bins = p.Histogram(kHistogramBins, from, to);
-        const double width = static_cast<double>(to - from) / kHistogramBins / 1000.0;
-        double tallest = 0;
-        steps.reserve(2 * kHistogramBins);
-        for (int i = 0; i < kHistogramBins; ++i) {
-            const double left = static_cast<double>(from) / 1000.0 + width * i;
-            const auto count = static_cast<double>(bins[static_cast<std::size_t>(i)]);
-            steps.append(QPointF(left, count));
-            steps.append(QPointF(left + width, count));
-            tallest = std::max(tallest, count);
-        }
-        histogramX_->setRange(static_cast<double>(from) / 1000.0, static_cast<double>(to) / 1000.0);
-        histogramY_->setRange(0, std::max(tallest * 1.1, 1.0));
-    } else {
-        histogramX_->setRange(0, 1);
-        histogramY_->setRange(0, 1);
-    }
-    histogramSeries_->replace(steps);
+#if ZEVA_CHARTS
+    chart_->Update(model_);
+#endif
 }
 
 void frmTraffic::Save()
@@ -381,11 +504,57 @@ void frmTraffic::Save()
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the rows shown"),
                                                       QStringLiteral("traffic.csv"),
                                                       QStringLiteral("CSV files (*.csv);;All files (*)"));
-    if (path.isEmpty())
+    if (!path.isEmpty())
+        SaveTo(path);
+}
+
+void frmTraffic::SaveTo(const QString& path)
+{
+    if (Saving())
         return;
     Refresh();
-    QString error;
-    if (!model_.SaveCsv(path, &error))
+    saveCopy_ = model_.StartCopy();
+    savePath_ = path;
+    cmdSave->setEnabled(false);
+    actSaveSelected_->setEnabled(false);
+    CopyForSave(kSaveSlice);
+}
+
+void frmTraffic::CopyForSave(std::size_t rows)
+{
+    if (!saveCopy_)
+        return;
+    if (!model_.CopySome(*saveCopy_, rows)) {
+        saveSlices_.start();
+        return;
+    }
+    saveSlices_.stop();
+    auto copy = std::make_shared<TrafficRows>(std::move(*saveCopy_));
+    saveCopy_.reset();
+    StartWriter(std::move(copy), savePath_);
+}
+
+void frmTraffic::StartWriter(std::shared_ptr<TrafficRows> copy, const QString& path)
+{
+    cmdSave->setEnabled(false);
+    actSaveSelected_->setEnabled(false);
+    cancelSave_ = false;
+    saveThread_ = std::thread([this, copy, path] {
+        QString error;
+        const bool ok = WriteCsv(*copy, path, &error, &cancelSave_);
+        // Told on the window's thread; not at all if the window is gone.
+        QMetaObject::invokeMethod(
+            this, [this, ok, path, error] { Saved(ok, path, error); }, Qt::QueuedConnection);
+    });
+}
+
+void frmTraffic::Saved(bool ok, const QString& path, const QString& error)
+{
+    if (saveThread_.joinable())
+        saveThread_.join();
+    cmdSave->setEnabled(true);
+    actSaveSelected_->setEnabled(true);
+    if (!ok)
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
 }
 

@@ -1,4 +1,5 @@
 #include <ClientLogic.h>
+#include <EngineFakes.h>
 #include <Fakes.h>
 #include <WaitLikeBox.h>
 #include <QtSocket.h>
@@ -297,6 +298,8 @@ private slots:
     void answerShorterThanItsLength();
     void floodWhileBoxOpen_data();
     void floodWhileBoxOpen();
+    void sendStampedBeforeWrite_data();
+    void sendStampedBeforeWrite();
 };
 
 void tst_ClientLogic::connectTcp()
@@ -473,9 +476,11 @@ void tst_ClientLogic::continuousRun()
     for (int i = 0; i <= shown; ++i)
         QCOMPARE(rig.values[std::size_t(i)], std::string("1234"));
     QVERIFY(rig.box.shown.empty());
-    // Every exchange takes one tick of the fake clock.
-    QCOMPARE(rig.logic.MinTime(), 1);
-    QCOMPARE(rig.logic.MaxTime(), 1);
+    // Every exchange takes two readings of the fake clock: the send's stamp
+    // before the write and the protocol module's own after it; over TCP the
+    // first request, held until the connection was up, only the stamp.
+    QCOMPARE(rig.logic.MinTime(), protocol == Protocol::Tcp ? 1 : 2);
+    QCOMPARE(rig.logic.MaxTime(), 2);
 }
 
 void tst_ClientLogic::errorAnswerEndsLoopUnderStop()
@@ -997,6 +1002,79 @@ void tst_ClientLogic::floodWhileBoxOpen()
     QVERIFY2(QString::fromStdString(rig.box.shown[1].text).contains(cause), rig.box.shown[1].text.c_str());
     // Nothing of the flood was handled as an answer.
     QCOMPARE(rig.logic.Answers(), std::uint64_t(1));
+}
+
+void tst_ClientLogic::sendStampedBeforeWrite_data()
+{
+    QTest::addColumn<Protocol>("protocol");
+    QTest::addColumn<bool>("heldWhileConnecting");
+    QTest::newRow("tcp") << Protocol::Tcp << false;
+    QTest::newRow("udp") << Protocol::Udp << false;
+    QTest::newRow("tcp, made while connecting") << Protocol::Tcp << true;
+}
+
+void tst_ClientLogic::sendStampedBeforeWrite()
+{
+    QFETCH(Protocol, protocol);
+    QFETCH(bool, heldWhileConnecting);
+
+    struct Observers final : client::IExchangeObserver, client::ITrafficObserver {
+        std::vector<std::optional<std::int32_t>> logged;
+        std::vector<std::optional<std::int64_t>> rtts;
+        void Exchanged(const client::Exchange& e) override { logged.push_back(e.elapsedMs); }
+        void FrameSent(std::span<const std::uint8_t>, std::int64_t, std::uint64_t) override {}
+        void FrameReceived(std::span<const std::uint8_t>, const modZeva::Answer&, std::int64_t,
+                           std::optional<std::int64_t> rtt, client::AnswerTo, std::uint64_t) override
+        {
+            rtts.push_back(rtt);
+        }
+        void SocketEventHappened(client::SocketEvent, std::string_view) override {}
+    } observers;
+    RecordingView view;
+    view.texts = {{Control::txtIpAdd, "127.0.0.1"}, {Control::txtVar, "%MW0"}};
+    view.values = {{Control::optDirect, true}};
+    FakeSocket socket;
+    FakeClock ticks;
+    FakeMonotonicClock micros;
+    FakeMessageBox box;
+    FakeBusy busy;
+    FakeExit exit;
+    client::ClientLogic logic(view, socket, ticks, box, busy, exit);
+    logic.SetObserver(&observers);
+    logic.SetTrafficObserver(&observers, &micros);
+    logic.Form_Load();
+    protocol == Protocol::Udp ? logic.optUDP_Click() : logic.optTCP_Click();
+
+    // The process loses the processor for 10 ms inside each write; the
+    // answer's last byte comes 12 ms after the request was handed over.
+    socket.whileSending = [&] {
+        ticks.now += 10;
+        micros.now += 10000;
+    };
+    ticks.now = 5000;
+    micros.now = 5'000'000;
+    logic.cmdConnect_Click();
+    if (!heldWhileConnecting && protocol == Protocol::Tcp)
+        logic.tcpClient_Connect();
+    logic.cmdRead_Click();
+    if (heldWhileConnecting) {
+        QVERIFY(socket.sent.empty());
+        ticks.now = 6000;
+        micros.now = 6'000'000;
+        logic.tcpClient_Connect();
+    }
+    QCOMPARE(socket.sent.size(), std::size_t(1));
+    const std::int32_t sentAt = heldWhileConnecting ? 6000 : 5000;
+    socket.arrivalTick = sentAt + 12;
+    socket.arrivalMicros = std::int64_t(sentAt + 12) * 1000;
+    socket.incoming.emplace_back(kReadAnswer.begin(), kReadAnswer.end());
+    logic.tcpClient_DataArrival(kReadAnswer.size());
+
+    QCOMPARE(view.Text(Control::txtValue), std::string("1234"));
+    QCOMPARE(view.Text(Control::txtResTime), std::string("12"));
+    QCOMPARE(logic.MinTime(), 12);
+    QCOMPARE(observers.logged, std::vector<std::optional<std::int32_t>>({12}));
+    QCOMPARE(observers.rtts, std::vector<std::optional<std::int64_t>>({12000}));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientLogic)

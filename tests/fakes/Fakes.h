@@ -66,6 +66,9 @@ struct FakeSocket final : platform::ISocket {
     platform::ISocketEvents* listener = nullptr;
     platform::ITickCounter* ticks = nullptr;
     std::int32_t arrivalTick = 0;
+    std::int64_t arrivalMicros = 0;
+    // Runs inside every send, as would a write the process is descheduled in.
+    std::function<void()> whileSending;
     platform::Protocol protocol = platform::Protocol::Tcp;
     std::string host;
     std::uint16_t port = 0;
@@ -81,7 +84,12 @@ struct FakeSocket final : platform::ISocket {
     void SetRemoteHost(std::string_view h) override { host = std::string(h); }
     void SetRemotePort(std::uint16_t p) override { port = p; }
     void Connect() override { ++connects; }
-    void SendData(std::span<const std::uint8_t> bytes) override { sent.emplace_back(bytes.begin(), bytes.end()); }
+    void SendData(std::span<const std::uint8_t> bytes) override
+    {
+        sent.emplace_back(bytes.begin(), bytes.end());
+        if (whileSending)
+            whileSending();
+    }
     void GetData(std::vector<std::uint8_t>& out) override
     {
         out.clear();
@@ -91,5 +99,6 @@ struct FakeSocket final : platform::ISocket {
         }
     }
     std::int32_t ArrivalTick(std::size_t) const override { return arrivalTick; }
+    std::int64_t ArrivalMicros(std::size_t) const override { return arrivalMicros; }
     void Close() override { ++closes; }
 };
