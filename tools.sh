@@ -9,6 +9,8 @@ zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
 # yaml-cpp, prometheus-cpp; Prometheus itself for promtool and the
 # end-to-end test.
 zeva_packages="$zeva_packages qt6-httpserver-dev qt6-websockets-dev libyaml-cpp-dev prometheus-cpp-dev prometheus"
+# tcpdump reads the captures of zeva --pcap back in the tests.
+zeva_packages="$zeva_packages tcpdump"
 # The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 
