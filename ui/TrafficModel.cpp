@@ -365,6 +365,12 @@ QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int 
     return QString::fromLatin1(kColumnNames[section]);
 }
 
+void TrafficModel::ForEachHeld(const std::function<void(const TrafficRow&)>& visit) const
+{
+    for (std::uint64_t seq = firstSeq_; seq < nextSeq_; ++seq)
+        visit(rows_[static_cast<std::size_t>(seq % kMaxRows)]);
+}
+
 bool TrafficModel::SaveCsv(const QString& path, QString* error) const
 {
     QSaveFile file(path);

@@ -150,6 +150,9 @@ void frmTraffic::CreateControls()
     cmdSave = new QPushButton(QStringLiteral("Save..."), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
     cmdSave->setAccessibleName(QStringLiteral("Save..."));
+    cmdSaveCapture = new QPushButton(QStringLiteral("Save capture..."), this);
+    cmdSaveCapture->setObjectName(QStringLiteral("cmdSaveCapture"));
+    cmdSaveCapture->setAccessibleName(QStringLiteral("Save capture..."));
     lblNotShown = new QLabel(this);
     lblNotShown->setObjectName(QStringLiteral("lblNotShown"));
     lblNotShown->setAccessibleName(QStringLiteral("Not shown"));
@@ -222,6 +225,7 @@ void frmTraffic::CreateControls()
     bar->addWidget(cmdPause);
     bar->addWidget(cmdClear);
     bar->addWidget(cmdSave);
+    bar->addWidget(cmdSaveCapture);
     bar->addStretch(1);
     bar->addWidget(lblNotShown);
 
@@ -246,7 +250,8 @@ void frmTraffic::CreateControls()
     QWidget::setTabOrder(chkErrorsOnly, cmdPause);
     QWidget::setTabOrder(cmdPause, cmdClear);
     QWidget::setTabOrder(cmdClear, cmdSave);
-    QWidget::setTabOrder(cmdSave, tblFrames);
+    QWidget::setTabOrder(cmdSave, cmdSaveCapture);
+    QWidget::setTabOrder(cmdSaveCapture, tblFrames);
 
     connect(chkErrorsOnly, &QCheckBox::toggled, this, [this](bool on) {
         model_.SetErrorsOnly(on);
@@ -265,13 +270,14 @@ void frmTraffic::CreateControls()
         Refresh();
     });
     connect(cmdSave, &QPushButton::clicked, this, [this] { Save(); });
+    connect(cmdSaveCapture, &QPushButton::clicked, this, [this] { SaveCaptureAs(); });
 }
 
 void frmTraffic::Open()
 {
     if (!attached_) {
         attached_ = true;
-        attach_(&model_);
+        attach_(&links_);
     }
     show();
     raise();
@@ -386,6 +392,18 @@ void frmTraffic::Save()
     Refresh();
     QString error;
     if (!model_.SaveCsv(path, &error))
+        QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
+}
+
+void frmTraffic::SaveCaptureAs()
+{
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save every frame as a capture"),
+                                                      QStringLiteral("traffic.pcapng"),
+                                                      QStringLiteral("Captures (*.pcapng);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!SaveCapture(path, &error))
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
 }
 

@@ -4,6 +4,8 @@
 // connection's own addresses and ports; the last frames of a run ended by
 // SIGTERM; a capture that cannot be written, before and during the run.
 
+#include <CaptureReader.h>
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -13,14 +15,6 @@
 namespace {
 
 constexpr int kWait = 60000; // generous: the sanitizer build on a busy machine is slow
-
-struct Packet {
-    qint64 micros = 0;
-    QString src, dst;
-    quint16 srcPort = 0, dstPort = 0;
-    bool sumOk = false;
-    QByteArray payload;
-};
 
 // A frame as --trace prints it.
 struct Traced {
@@ -49,53 +43,6 @@ struct Sim {
         process.waitForFinished(kWait);
     }
 };
-
-// The packets of a capture as tcpdump reads them; `err` gets its complaints.
-QList<Packet> ReadCapture(const QString& path, QString* err)
-{
-    QProcess p;
-    p.start(QStringLiteral("tcpdump"), {"-n", "-tt", "-vv", "-X", "-r", path});
-    p.waitForFinished(kWait);
-    *err = QString::fromLocal8Bit(p.readAllStandardError());
-    if (p.exitCode() != 0)
-        *err += QStringLiteral(" (exit %1)").arg(p.exitCode());
-    QList<Packet> packets;
-    QByteArray raw;
-    const auto finish = [&] {
-        if (packets.isEmpty())
-            return;
-        const int ip = (raw[0] >> 4) == 6 ? 40 : (raw[0] & 0x0F) * 4;
-        const bool tcp = raw[(raw[0] >> 4) == 6 ? 6 : 9] == 6;
-        packets.back().payload = raw.mid(ip + (tcp ? (quint8(raw[ip + 12]) >> 4) * 4 : 8));
-        raw.clear();
-    };
-    static const QRegularExpression ends(R"((\S+)\.(\d+) > (\S+)\.(\d+):)");
-    for (const QString& line : QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'))) {
-        if (line.startsWith(QLatin1Char('\t')) && line.contains(QLatin1String(":  "))) {
-            raw += QByteArray::fromHex(line.mid(line.indexOf(QLatin1String(":  ")) + 3, 40).remove(QLatin1Char(' ')).toLatin1());
-            continue;
-        }
-        if (!line.isEmpty() && line[0].isDigit()) {
-            finish();
-            Packet packet;
-            const QStringList stamp = line.section(QLatin1Char(' '), 0, 0).split(QLatin1Char('.'));
-            packet.micros = stamp.value(0).toLongLong() * 1000000 + stamp.value(1).toLongLong();
-            packets << packet;
-        }
-        if (packets.isEmpty())
-            continue;
-        if (const auto m = ends.match(line); m.hasMatch()) {
-            packets.back().src = m.captured(1);
-            packets.back().srcPort = quint16(m.captured(2).toUInt());
-            packets.back().dst = m.captured(3);
-            packets.back().dstPort = quint16(m.captured(4).toUInt());
-        }
-        if (line.contains(QLatin1String("(correct)")) || line.contains(QLatin1String("sum ok")))
-            packets.back().sumOk = true;
-    }
-    finish();
-    return packets;
-}
 
 QList<Traced> TracedFrames(const QString& err)
 {
@@ -170,14 +117,14 @@ void TestZevaCapture::captureHoldsTheRun()
 
     const QList<Traced> frames = TracedFrames(QString::fromUtf8(zeva.readAllStandardError()));
     QString complaints;
-    const QList<Packet> packets = ReadCapture(file, &complaints);
+    const QList<test::Packet> packets = test::ReadCapture(file, &complaints);
     QVERIFY2(!complaints.contains(QLatin1String("truncated")) && !complaints.contains(QLatin1String("exit")),
              qPrintable(complaints));
     QVERIFY(frames.size() >= (terminate ? 10 : 80));
     QCOMPARE(packets.size(), frames.size());
     const QString loop = bind;
     for (qsizetype i = 0; i < frames.size(); ++i) {
-        const Packet& p = packets[i];
+        const test::Packet& p = packets[i];
         QCOMPARE(p.payload.toHex(), frames[i].bytes.toHex());
         QVERIFY(p.sumOk);
         QCOMPARE(p.src, loop);
@@ -242,7 +189,7 @@ void TestZevaCapture::failedWrite()
     QVERIFY(QString::fromUtf8(zeva.readAllStandardOutput()).contains(QLatin1String("60 sent, 60 answered")));
     QVERIFY(QFileInfo(pcap).size() <= sizeLimit * 512);
     QString complaints;
-    const QList<Packet> packets = ReadCapture(pcap, &complaints);
+    const QList<test::Packet> packets = test::ReadCapture(pcap, &complaints);
     QVERIFY2(complaints.contains(QLatin1String("reading from file")) && !complaints.contains(QLatin1String("truncated"))
                  && !complaints.contains(QLatin1String("exit")),
              qPrintable(complaints));
