@@ -14,6 +14,7 @@ struct Packet {
     QString src, dst;
     quint16 srcPort = 0, dstPort = 0;
     bool sumOk = false;
+    qint64 seq = -1, seqEnd = -1, ack = -1; // TCP: absolute numbers
     QByteArray payload;
 };
 
@@ -21,7 +22,7 @@ struct Packet {
 inline QList<Packet> ReadCapture(const QString& path, QString* err)
 {
     QProcess p;
-    p.start(QStringLiteral("tcpdump"), {"-n", "-tt", "-vv", "-X", "-r", path});
+    p.start(QStringLiteral("tcpdump"), {"-n", "-S", "-tt", "-vv", "-X", "-r", path});
     p.waitForFinished(60000);
     *err = QString::fromLocal8Bit(p.readAllStandardError());
     if (p.exitCode() != 0)
@@ -56,6 +57,12 @@ inline QList<Packet> ReadCapture(const QString& path, QString* err)
             packets.back().srcPort = quint16(m.captured(2).toUInt());
             packets.back().dst = m.captured(3);
             packets.back().dstPort = quint16(m.captured(4).toUInt());
+        }
+        static const QRegularExpression numbers(R"(seq (\d+):(\d+), ack (\d+))");
+        if (const auto m = numbers.match(line); m.hasMatch()) {
+            packets.back().seq = m.captured(1).toLongLong();
+            packets.back().seqEnd = m.captured(2).toLongLong();
+            packets.back().ack = m.captured(3).toLongLong();
         }
         if (line.contains(QLatin1String("(correct)")) || line.contains(QLatin1String("sum ok")))
             packets.back().sumOk = true;
