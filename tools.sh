@@ -11,6 +11,8 @@ zeva_packages="$zeva_packages scdoc desktop-file-utils dpkg-dev file man-db"
 # and a password hash in its tests, netcat-openbsd a peer that half-closes.
 zeva_packages="$zeva_packages libhttp-parser-dev libcrypt-dev libyaml-cpp-dev prometheus-cpp-dev prometheus"
 zeva_packages="$zeva_packages openssl apache2-utils netcat-openbsd"
+# tcpdump reads the captures of zeva --pcap back in the tests.
+zeva_packages="$zeva_packages tcpdump"
 # The fuzzing harnesses (fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 zeva_packages="$zeva_packages clang-14 libclang-rt-14-dev"
 

@@ -10,14 +10,19 @@
 //  2. Memory: resident set size of `zeva poll --count N --interval 0 --quiet`
 //     shortly after it starts and just before it ends.
 //
-//   zeva-bench-poll [--seconds S] [--rounds R] [--exchanges N] [--no-memory] [--pin]
+//  3. With --pcap: `zeva poll --pcap FILE` as well in each round, its rate
+//     against that of `zeva poll` without it.
+//
+//   zeva-bench-poll [--seconds S] [--rounds R] [--exchanges N] [--no-memory] [--pin] [--pcap]
 //   (--rounds 0: memory only; --pin: both clients on CPU 0, the simulator on
 //   CPU 1, so that the kernel cannot place the plain loop beside the
 //   simulator for some rounds and not for others)
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -174,13 +179,12 @@ QJsonObject Summary(const QByteArray& output)
 }
 
 // zeva for `seconds`.
-Rate ZevaRun(bool udp, const Ports& ports, double seconds)
+Rate ZevaRun(bool udp, const Ports& ports, double seconds, const QStringList& extra = {})
 {
     rusage used{};
-    const QJsonObject summary = Summary(RunZeva(Target(udp, ports) + QStringList{"--json", "--quiet", "--interval",
-                                                                                 "0", "--duration",
-                                                                                 QString::number(seconds), "poll",
-                                                                                 "%MW0"},
+    const QJsonObject summary = Summary(RunZeva(Target(udp, ports) + extra
+                                                    + QStringList{"--json", "--quiet", "--interval", "0", "--duration",
+                                                                  QString::number(seconds), "poll", "%MW0"},
                                                 &used));
     const double answered = summary.value("answered").toDouble();
     if (answered <= 0)
@@ -276,13 +280,15 @@ int main(int argc, char* argv[])
         std::printf("pinned: clients on CPU 0, simulator on CPU 1\n");
     }
     std::fflush(stdout);
+    const bool pcap = args.contains(QLatin1String("--pcap"));
+    const QString pcapFile = QDir::temp().filePath(QStringLiteral("zeva-bench-poll-%1.pcapng").arg(app.applicationPid()));
 
     for (const bool udp : {false, true}) {
         if (rounds <= 0)
             break;
         // Each round runs both clients back to back, so that a change in the
         // machine's load touches both; the ratio is the median of the rounds'.
-        std::vector<double> raw, zeva, ratios, rawCpu, zevaCpu;
+        std::vector<double> raw, zeva, ratios, rawCpu, zevaCpu, captured, pcapRatios, capturedCpu;
         for (int r = 0; r < rounds; ++r) {
             const Rate a = BlockingLoop(udp, udp ? ports.udp : ports.tcp, seconds);
             const Rate b = ZevaRun(udp, ports, seconds);
@@ -293,8 +299,22 @@ int main(int argc, char* argv[])
             ratios.push_back(a.perSecond > 0 ? b.perSecond / a.perSecond : 0.0);
             std::printf("  %s round %d: blocking loop %.0f/s, zeva poll %.0f/s, ratio %.2f\n", udp ? "UDP" : "TCP",
                         r + 1, a.perSecond, b.perSecond, ratios.back());
+            if (pcap) {
+                const Rate c = ZevaRun(udp, ports, seconds, {"--pcap", pcapFile});
+                captured.push_back(c.perSecond);
+                capturedCpu.push_back(c.cpuMicros);
+                pcapRatios.push_back(b.perSecond > 0 ? c.perSecond / b.perSecond : 0.0);
+                std::printf("  %s round %d: zeva poll --pcap %.0f/s, ratio to zeva poll %.2f (%lld bytes captured)\n",
+                            udp ? "UDP" : "TCP", r + 1, c.perSecond, pcapRatios.back(),
+                            static_cast<long long>(QFileInfo(pcapFile).size()));
+                QFile::remove(pcapFile);
+            }
             std::fflush(stdout);
         }
+        if (pcap)
+            std::printf("%s capture: zeva poll --pcap %.0f/s, %.1f us per exchange; ratio to zeva poll %.2f "
+                        "(target 0.90)\n",
+                        udp ? "UDP" : "TCP", Median(captured), Median(capturedCpu), Median(pcapRatios));
         std::printf("%s rate: blocking loop %.0f/s, zeva poll %.0f/s (medians of %d rounds), ratio %.2f "
                     "(target 0.90)\n",
                     udp ? "UDP" : "TCP", Median(raw), Median(zeva), rounds, Median(ratios));

@@ -133,6 +133,9 @@ const QString kEpilogue = QStringLiteral(
     "  (time in UTC, ISO 8601 with microseconds; outcome answer, device_error,\n"
     "  malformed, timeout, late or closed; value the error code for a device\n"
     "  error; device HOST:PORT).\n"
+    "  --pcap writes every frame as a packet between the connection's own\n"
+    "  addresses and ports, time-stamped as --trace does, flushed every second;\n"
+    "  a failed write (a full disk) ends the capture, not the run.\n"
     "\n"
     "Exit status:\n"
     "  0  every exchange answered without error (or at least one answered when\n"
@@ -172,6 +175,7 @@ struct OptionSet {
     QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
     QCommandLineOption format{{"f", "format"}, "How values are shown and how write reads its value: hex (default, most significant digit first), unsigned or signed (decimal), float (DWORD: IEEE 754 binary32, LWORD: binary64; no other type) or binary (most significant bit first, groups of four joined by _, which write may leave out).", "FORMAT", "hex"};
     QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
+    QCommandLineOption pcap{"pcap", "Write every frame sent and received to FILE as a capture (pcapng) that capture tools open.", "FILE"};
     QCommandLineOption maxRtt{"max-rtt", "Exit status 4 when the largest round trip exceeds MS.", "MS"};
     QCommandLineOption maxLoss{"max-loss", "Exit status 4 when the loss exceeds PCT percent.", "PCT"};
     QCommandLineOption raw{"raw", "send: the bytes are the whole frame, sent exactly as given, without a header built."};
@@ -186,6 +190,7 @@ struct OptionSet {
             "asks for a device's status, and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, hosts, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
                       json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
+        p.addOption(pcap);
         p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
                                 "COMMAND [VARIABLE [VALUE] | HEX...]");
     }
@@ -438,6 +443,9 @@ Parsed ParseArguments(const QStringList& args)
     o.csvPath = parser.value(options.csv);
     if (parser.isSet(options.csv) && o.csvPath.isEmpty())
         return Usage(QStringLiteral("empty --csv file name"));
+    o.pcapPath = parser.value(options.pcap);
+    if (parser.isSet(options.pcap) && o.pcapPath.isEmpty())
+        return Usage(QStringLiteral("empty --pcap file name"));
     const auto format = modZeva::ValueFormatFromName(parser.value(options.format).toLower().toStdString());
     if (!format)
         return bad(options.format, QStringLiteral("hex, unsigned, signed, float or binary"));

@@ -39,6 +39,7 @@ struct Options {
     bool quiet = false;
     bool json = false;
     QString csvPath;
+    QString pcapPath; // --pcap: every frame to a capture file
     modZeva::ValueFormat format = modZeva::ValueFormat::Hex; // values shown, and write's value read
     std::optional<double> maxRttMs;
     std::optional<double> maxLossPercent;

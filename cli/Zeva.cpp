@@ -1,5 +1,6 @@
 #include "Zeva.h"
 
+#include "Capture.h"
 #include "Report.h"
 
 #include <QtMonotonicClock.h>
@@ -12,11 +13,13 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkProxy>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace cli {
@@ -57,15 +60,23 @@ public:
 
     void Engine_Exchange(const client::ExchangeReport& r) override
     {
+        if (capture_)
+            capture_->Settle();
         report_.Exchange(index_, r, clock_.NowMicros());
     }
     void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros,
                       std::size_t variable) override
     {
-        report_.Frame(index_, variable, sent, frame, micros);
+        // The engine reports frames for the capture as well as the trace.
+        if (options_.run.trace)
+            report_.Frame(index_, variable, sent, frame, micros);
+        if (capture_)
+            capture_->Frame(sent, frame, micros);
     }
     void Engine_Finished(client::Ending ending, std::string_view reason) override
     {
+        if (capture_)
+            capture_->Settle();
         ending_ = ending;
         if (ending == client::Ending::TransportFailure)
             PrintTransportFailure(err_, options_, options_.devices[index_],
@@ -74,6 +85,7 @@ public:
     }
 
     client::Engine& Engine() { return engine_; }
+    void CaptureTo(Capture& capture) { capture_ = std::make_unique<DeviceCapture>(capture, socket_); }
     client::Ending ending_ = client::Ending::Done;
 
 private:
@@ -86,6 +98,7 @@ private:
     platform::QtSocket socket_;
     std::unique_ptr<platform::ITimer> timer_;
     client::Engine engine_;
+    std::unique_ptr<DeviceCapture> capture_;
 };
 
 } // namespace
@@ -184,6 +197,21 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     for (std::size_t i = 0; i < options.devices.size(); ++i)
         devices.push_back(std::make_unique<DeviceRun>(options, i, report, clock, timers, err, finished));
 
+    // --pcap: written as the run goes, flushed every second and at its end.
+    std::optional<Capture> capture;
+    QTimer captureFlush;
+    if (!options.pcapPath.isEmpty()) {
+        capture.emplace(options.pcapPath, err, clock.NowMicros());
+        if (!capture->Open(&error)) {
+            Print(err, QStringLiteral("zeva: %1\n").arg(error));
+            return kExitUsage;
+        }
+        for (const auto& device : devices)
+            device->CaptureTo(*capture);
+        QObject::connect(&captureFlush, &QTimer::timeout, [&capture] { capture->Flush(); });
+        captureFlush.start(1000);
+    }
+
     bool interrupted = false;
     const auto signalWatch = platform::MakeSignalWatch();
     if (!signalWatch->Start([&] {
@@ -220,6 +248,7 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
         }
         settings[i].host = found->second;
         settings[i].port = device.port;
+        settings[i].trace = options.run.trace || capture.has_value();
     }
 
     report.SetStart(clock.NowMicros());
@@ -232,6 +261,8 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
         QCoreApplication::exec();
 
     report.Flush();
+    if (capture)
+        capture->Close();
     std::vector<const client::Engine*> engines;
     engines.reserve(devices.size());
     int status = kExitOk;

@@ -3,6 +3,7 @@
 #include "MonotonicClock.h"
 #include "TickCounter.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,6 +14,16 @@
 namespace platform {
 
 enum class Protocol { Tcp, Udp };
+
+// One end of a connection: an IPv4 address (4 bytes) or an IPv6 one (16),
+// in network order, and a port; size 0 when not known.
+struct Endpoint {
+    std::array<std::uint8_t, 16> address{};
+    std::uint8_t size = 0;
+    std::uint16_t port = 0;
+    bool Known() const { return size != 0; }
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
 
 // What the socket reports. Events are delivered one at a time on the window's
 // event thread, never from inside another event's handler. An event is
@@ -81,6 +92,11 @@ public:
         (void)offset;
         return 0;
     }
+
+    // The connection's own end and the device's: TCP once connected, UDP
+    // once the first datagram went out; not known (the default) otherwise.
+    virtual Endpoint LocalEndpoint() const { return {}; }
+    virtual Endpoint PeerEndpoint() const { return {}; }
 
     // Safe in any state, also when never opened or already closed.
     virtual void Close() = 0;

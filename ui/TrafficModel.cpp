@@ -856,6 +856,12 @@ TrafficRows TrafficModel::CopyRows(const std::vector<int>& rows) const
     return copy;
 }
 
+void TrafficModel::ForEachHeld(const std::function<void(const TrafficRow&)>& visit) const
+{
+    for (std::uint64_t seq = firstSeq_; seq < nextSeq_; ++seq)
+        visit(rows_[static_cast<std::size_t>(seq % kMaxRows)]);
+}
+
 bool TrafficModel::SaveCsv(const QString& path, QString* error) const
 {
     TrafficRows copy = StartCopy();

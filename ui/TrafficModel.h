@@ -159,6 +159,10 @@ public:
     bool SaveCsv(const QString& path, QString* error) const;
     // Some rows of the view, copied at once (a selection).
     TrafficRows CopyRows(const std::vector<int>& rows) const;
+    // Every row held, oldest first, whatever is shown.
+    void ForEachHeld(const std::function<void(const TrafficRow&)>& visit) const;
+    // A row's time as microseconds since 1970, as the Time column shows it.
+    std::int64_t WallMicros(std::int64_t micros) const { return openedWallMs_ * 1000 + (micros - openedMicros_); }
 
 private:
     TrafficRow& NewRow(TrafficRow::Dir dir, std::int64_t micros, bool error);

@@ -314,6 +314,9 @@ void frmClient::OpenTraffic()
         traffic_ = std::make_unique<frmTraffic>(trafficClock_, [this](client::ITrafficObserver* observer) {
             logic_->SetTrafficObserver(observer, &trafficClock_);
         });
+        traffic_->SetLinkSource([this] {
+            return client::CaptureLink{tcpClient.GetProtocol(), tcpClient.LocalEndpoint(), tcpClient.PeerEndpoint()};
+        });
     }
     traffic_->Open();
 }

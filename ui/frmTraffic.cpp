@@ -114,6 +114,9 @@ void frmTraffic::CreateControls()
     cmdSave = new QPushButton(QStringLiteral("Save..."), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
     cmdSave->setAccessibleName(QStringLiteral("Save..."));
+    cmdSaveCapture = new QPushButton(QStringLiteral("Save capture..."), this);
+    cmdSaveCapture->setObjectName(QStringLiteral("cmdSaveCapture"));
+    cmdSaveCapture->setAccessibleName(QStringLiteral("Save capture..."));
     lblNotShown = new QLabel(this);
     lblNotShown->setObjectName(QStringLiteral("lblNotShown"));
     lblNotShown->setAccessibleName(QStringLiteral("Not shown"));
@@ -215,6 +218,7 @@ void frmTraffic::CreateControls()
     bar->addWidget(cmdPause);
     bar->addWidget(cmdClear);
     bar->addWidget(cmdSave);
+    bar->addWidget(cmdSaveCapture);
     bar->addStretch(1);
     bar->addWidget(lblNotShown);
 
@@ -253,7 +257,8 @@ void frmTraffic::CreateControls()
     QWidget::setTabOrder(chkFollow, cmdPause);
     QWidget::setTabOrder(cmdPause, cmdClear);
     QWidget::setTabOrder(cmdClear, cmdSave);
-    QWidget::setTabOrder(cmdSave, tblFrames);
+    QWidget::setTabOrder(cmdSave, cmdSaveCapture);
+    QWidget::setTabOrder(cmdSaveCapture, tblFrames);
     QWidget::setTabOrder(tblFrames, txtDetail);
 
     // A filter changes the rows shown at once; Follow decides where the view is then.
@@ -335,13 +340,14 @@ void frmTraffic::CreateControls()
         connect(shortcut, &QShortcut::activated, this, &QWidget::close);
     }
     connect(cmdSave, &QPushButton::clicked, this, [this] { Save(); });
+    connect(cmdSaveCapture, &QPushButton::clicked, this, [this] { SaveCaptureAs(); });
 }
 
 void frmTraffic::Open()
 {
     if (!attached_) {
         attached_ = true;
-        attach_(&model_);
+        attach_(&links_);
     }
     show();
     raise();
@@ -555,6 +561,18 @@ void frmTraffic::Saved(bool ok, const QString& path, const QString& error)
     cmdSave->setEnabled(true);
     actSaveSelected_->setEnabled(true);
     if (!ok)
+        QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
+}
+
+void frmTraffic::SaveCaptureAs()
+{
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save every frame as a capture"),
+                                                      QStringLiteral("traffic.pcapng"),
+                                                      QStringLiteral("Captures (*.pcapng);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!SaveCapture(path, &error))
         QMessageBox::critical(this, windowTitle(), QStringLiteral("%1 cannot be written (%2).").arg(path, error));
 }
 

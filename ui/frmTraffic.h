@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TrafficCapture.h"
 #include "TrafficModel.h"
 
 #include <MonotonicClock.h>
@@ -46,6 +47,10 @@ public:
     void Open();
 
     TrafficModel& Model() { return model_; }
+    // Where `Save capture...` finds the connection's addresses and ports.
+    void SetLinkSource(TrafficLinks::Source source) { links_.SetSource(std::move(source)); }
+    // Every frame held, whatever is shown, as a capture file; false with the reason.
+    bool SaveCapture(const QString& path, QString* error) const { return SaveTrafficCapture(path, model_, links_, error); }
     // Brings the table, the chart and the labels up to date now, as the
     // next display frame would.
     void Refresh();
@@ -88,8 +93,10 @@ private:
     void Saved(bool ok, const QString& path, const QString& error);
     // The table follows the newest row while Follow is checked.
     void SetFollow(bool on);
+    void SaveCaptureAs();
 
     TrafficModel model_;
+    TrafficLinks links_{model_};
     Attach attach_;
     bool attached_ = false;
 
@@ -130,6 +137,7 @@ private:
     QPushButton* cmdPause = nullptr;
     QPushButton* cmdClear = nullptr;
     QPushButton* cmdSave = nullptr;
+    QPushButton* cmdSaveCapture = nullptr;
     QLabel* lblNotShown = nullptr;
     QTableView* tblFrames = nullptr;
     TrafficChart* chart_ = nullptr;

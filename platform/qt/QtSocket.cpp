@@ -231,6 +231,45 @@ void QtSocket::Reset()
         udp_->abort();
 }
 
+namespace {
+
+Endpoint EndpointOf(const QHostAddress& given, quint16 port)
+{
+    Endpoint e;
+    const QHostAddress address = Plain(given);
+    if (port == 0 || address.isNull())
+        return e;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 v4 = address.toIPv4Address();
+        for (std::size_t i = 0; i < 4; ++i)
+            e.address[i] = static_cast<std::uint8_t>(v4 >> (24 - 8 * i));
+        e.size = 4;
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR v6 = address.toIPv6Address();
+        for (std::size_t i = 0; i < 16; ++i)
+            e.address[i] = v6[static_cast<int>(i)];
+        e.size = 16;
+    } else {
+        return e;
+    }
+    e.port = port;
+    return e;
+}
+
+} // namespace
+
+Endpoint QtSocket::LocalEndpoint() const
+{
+    const QAbstractSocket* s = protocol_ == Protocol::Tcp ? static_cast<QAbstractSocket*>(tcp_) : udp_;
+    return s ? EndpointOf(s->localAddress(), s->localPort()) : Endpoint{};
+}
+
+Endpoint QtSocket::PeerEndpoint() const
+{
+    const QAbstractSocket* s = protocol_ == Protocol::Tcp ? static_cast<QAbstractSocket*>(tcp_) : udp_;
+    return s ? EndpointOf(s->peerAddress(), s->peerPort()) : Endpoint{};
+}
+
 std::uint16_t QtSocket::LocalPort() const
 {
     if (protocol_ == Protocol::Tcp)

@@ -48,6 +48,8 @@ public:
     void SetArrivalClock(IMonotonicClock* clock) override { micros_ = clock; }
     std::int64_t ArrivalMicros(std::size_t offset) const override;
     void Close() override;
+    Endpoint LocalEndpoint() const override;
+    Endpoint PeerEndpoint() const override;
 
     // UDP: the local port answers are received on, 0 before the first send.
     std::uint16_t LocalPort() const;
