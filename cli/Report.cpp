@@ -121,7 +121,10 @@ void Put(std::FILE* f, const std::string& line)
 
 } // namespace
 
-Report::Report(const Options& options, std::FILE* out, std::FILE* err) : options_(options), out_(out), err_(err) {}
+Report::Report(const Options& options, std::FILE* out, std::FILE* err)
+    : options_(options), out_(out), err_(err), unsolicited_(options.devices.size())
+{
+}
 
 bool Report::OpenCsv(QString* error)
 {
@@ -135,8 +138,62 @@ bool Report::OpenCsv(QString* error)
     return true;
 }
 
+bool Report::Shows(std::size_t device, std::int64_t nowMicros)
+{
+    Unsolicited& u = unsolicited_[device];
+    if (nowMicros - u.since >= 1'000'000) {
+        NotShownLine(device);
+        u.since = nowMicros;
+        u.shown = 0;
+    }
+    if (u.shown < kUnsolicitedPerSecond) {
+        ++u.shown;
+        return true;
+    }
+    ++u.notShown;
+    return false;
+}
+
+void Report::NotShownLine(std::size_t device)
+{
+    Unsolicited& u = unsolicited_[device];
+    if (u.notShown == 0)
+        return;
+    const std::uint64_t count = u.notShown;
+    u.notShown = 0;
+    if (options_.quiet)
+        return;
+    if (options_.json) {
+        line_ = QJsonDocument(QJsonObject{{"device", QString::fromStdString(options_.devices[device].label)},
+                                          {"late_not_shown", qint64(count)}})
+                    .toJson(QJsonDocument::Compact)
+                    .toStdString();
+        line_ += '\n';
+    } else {
+        line_.clear();
+        if (options_.Many())
+            Append(line_, options_.devices[device].label, " ");
+        Append(line_, "late: ", std::to_string(count), " answers not shown\n");
+    }
+    Put(out_, line_);
+}
+
+void Report::FlushNotShown()
+{
+    for (std::size_t d = 0; d < unsolicited_.size(); ++d)
+        NotShownLine(d);
+}
+
 void Report::Exchange(std::size_t device, const client::ExchangeReport& report, std::int64_t nowMicros)
 {
+    // An answer not taken comes whenever the device sends one, as fast as
+    // it likes: past the bound it is counted, not shown.
+    const bool unsolicited = report.outcome == Outcome::Late
+        || (report.outcome == Outcome::Malformed && !report.rttMicros);
+    if (unsolicited && !Shows(device, nowMicros))
+        return;
+    if (!unsolicited && nowMicros - unsolicited_[device].since >= 1'000'000)
+        NotShownLine(device);
     if (csv_.IsOpen())
         CsvRow(device, report, nowMicros);
     if (options_.quiet)
@@ -325,6 +382,7 @@ void Report::Frame(std::size_t device, std::size_t variable, bool sent, std::spa
 
 void Report::Summary(const std::vector<const client::Engine*>& engines)
 {
+    FlushNotShown();
     if (!options_.Many()) {
         SingleSummary(engines.front()->Stats());
         return;

@@ -116,6 +116,17 @@ void Engine::StartExchange()
 {
     request_ = &round_[index_];
     copies_ = 0;
+    // A close that came right behind the last answer is looked for before a
+    // request is written after it: the request goes out on a new connection
+    // instead of being lost with this one.
+    if (settings_.protocol == platform::Protocol::Tcp && connected_ && inArrival_ && socket_.PeerClosed()) {
+        phase_ = Phase::Waiting;
+        TransportLost("connection closed by the device");
+        if (phase_ == Phase::Finished)
+            return;
+        request_ = &round_[index_];
+        copies_ = 0;
+    }
     if (settings_.protocol == platform::Protocol::Tcp && !connected_) {
         phase_ = Phase::Connecting;
         const std::int64_t at = clock_.NowMicros();
@@ -149,6 +160,7 @@ void Engine::Send()
     WakeAt(responseDeadline_, at);
     Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
     copy.seq = seq_;
+    copy.deadline = responseDeadline_;
     copy.sent = clock_.NowMicros();
     socket_.SendData(sendBuf_);
 }
@@ -201,6 +213,13 @@ void Engine::tcpClient_DataArrival(std::size_t)
     socket_.GetData(received_);
     if (phase_ == Phase::Idle || phase_ == Phase::Finished)
         return;
+    inArrival_ = true;
+    HandleArrival(now);
+    inArrival_ = false;
+}
+
+void Engine::HandleArrival(std::int64_t now)
+{
 
     if (settings_.protocol == platform::Protocol::Udp) {
         if (!received_.empty())
@@ -245,17 +264,19 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
         return;
     }
     // The answer to any copy of the current request is its answer. A copy
-    // sent while this arrival was being handled cannot be answered by it.
+    // sent while this arrival was being handled cannot be answered by it,
+    // and one that comes after its copy's timeout is late, even when the
+    // timer has not fired yet.
     const Copy* answered = nullptr;
     if (phase_ == Phase::Outstanding && request_->raw) {
         // No number to match with: the first frame back is the answer.
         const Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
-        if (now >= copy.sent)
+        if (now >= copy.sent && now < copy.deadline)
             answered = &copy;
     } else if (phase_ == Phase::Outstanding) {
         for (int i = copies_; i >= 0 && !answered; --i) {
             const Copy& copy = sentCopies_[static_cast<std::size_t>(i)];
-            if (copy.seq == *report.seq && now >= copy.sent)
+            if (copy.seq == *report.seq && now >= copy.sent && now < copy.deadline)
                 answered = &copy;
         }
     }

@@ -245,7 +245,9 @@ public:
             const auto answer = m_sim->respond(m_endpoint->device, frame, peer());
             if (m_done)
                 return; // stopped from a slot of requestReceived
-            if (answer) {
+            if (answer && m_sim->m_config.faults.flood) {
+                startFlood(*answer);
+            } else if (answer) {
                 bytes += *answer;
                 ++answers;
             }
@@ -296,6 +298,34 @@ public:
 private:
     qint64 unsent() const { return m_outBuf.size() - m_outAt + (m_out ? m_out->pendingBytes() : 0); }
 
+    // The flood fault: the answer, numbered 0 so that it matches no request,
+    // sent again and again whenever the kernel takes more.
+    void startFlood(const QByteArray& answer)
+    {
+        if (!m_flood.isEmpty() || answer.size() < qsizetype(modZeva::kHeaderSize))
+            return;
+        std::vector<std::uint8_t> frame(answer.begin(), answer.end());
+        modZeva::putLe16(frame, modZeva::kInvokeId, 0);
+        frame[modZeva::kBcc] = modZeva::CalcBcc(frame, 0, modZeva::kBccLast);
+        const QByteArray one(reinterpret_cast<const char*>(frame.data()), qsizetype(frame.size()));
+        while (m_flood.size() < 16 * 1024)
+            m_flood += one;
+        flood();
+        updateEvents();
+    }
+
+    // Tops up what waits to be sent; false when the connection broke.
+    bool flood()
+    {
+        if (m_flood.isEmpty() || m_closing)
+            return true;
+        m_outBuf.remove(0, m_outAt);
+        m_outAt = 0;
+        while (unsent() < Simulator::kMaxUnsent)
+            m_outBuf += m_flood;
+        return send();
+    }
+
     void onReadable()
     {
         m_lastHeard = m_sim->now();
@@ -341,7 +371,7 @@ private:
 
     void onWritable()
     {
-        if (!send())
+        if (!send() || !flood())
             return;
         if (m_closing) {
             if (unsent() == 0) {
@@ -496,6 +526,7 @@ private:
     Outbox* m_out = nullptr;
     QByteArray m_in;     // received, not yet answered
     QByteArray m_outBuf; // answers the kernel has not taken yet, from m_outAt
+    QByteArray m_flood;  // the flood fault's frames, repeated
     qsizetype m_outAt = 0;
     std::uint32_t m_events = 0;
     qint64 m_lastHeard;

@@ -47,6 +47,7 @@ public:
     std::int32_t ArrivalTick(std::size_t offset) const override;
     void SetArrivalClock(IMonotonicClock* clock) override { micros_ = clock; }
     std::int64_t ArrivalMicros(std::size_t offset) const override;
+    bool PeerClosed() override;
     void Close() override;
 
     // UDP: the local port answers are received on, 0 before the first send.
@@ -109,6 +110,8 @@ private:
 
     void OnTcpConnected();
     void ReadTcp();
+    // Appends bytes received, with their arrival mark.
+    void Keep(const char* bytes, std::size_t n);
     void OnTcpDisconnected();
     // A read found the connection gone.
     void OnTcpGone();
