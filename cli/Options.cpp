@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QHostAddress>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -169,6 +170,7 @@ struct OptionSet {
     QCommandLineOption interval{{"i", "interval"}, "Period from one round's start to the next; 0 starts the next round as soon as the last answer is in (default 0). A longer round is followed at once, without catching up.", "MS", "0"};
     QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
     QCommandLineOption json{"json", "JSON objects instead of text lines."};
+    QCommandLineOption timestamps{"D", "Start each exchange's line with the time it was received: [Unix time in seconds with microseconds]."};
     QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
     QCommandLineOption format{{"f", "format"}, "How values are shown and how write reads its value: hex (default, most significant digit first), unsigned or signed (decimal), float (DWORD: IEEE 754 binary32, LWORD: binary64; no other type) or binary (most significant bit first, groups of four joined by _, which write may leave out).", "FORMAT", "hex"};
     QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
@@ -185,11 +187,41 @@ struct OptionSet {
             "Reads, writes and polls PLC variables of one device or many at once, or\n"
             "asks for a device's status, and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, hosts, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
-                      json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
+                      json, timestamps, trace, format, csv, maxRtt, maxLoss, raw, help, version});
         p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
                                 "COMMAND [VARIABLE [VALUE] | HEX...]");
     }
 };
+
+// Why a request cannot be sent, in the program's own words; the window has
+// its own texts for the same refusals.
+QString RefusalMessage(modZeva::SendResult result)
+{
+    switch (result) {
+    case modZeva::SendResult::NotHex: return QStringLiteral("the value is not hexadecimal");
+    case modZeva::SendResult::TooLongForType: return QStringLiteral("the value is longer than its type holds");
+    case modZeva::SendResult::BodyTooLong: return QStringLiteral("the request is longer than a frame may be");
+    case modZeva::SendResult::BadNameChar: return QStringLiteral("the name holds a character that cannot be sent");
+    case modZeva::SendResult::Empty:
+    case modZeva::SendResult::Sent: break;
+    }
+    return QStringLiteral("the request cannot be sent");
+}
+
+// Whether hex text, most significant digit first, is more than 1; false
+// for text that is not hex, which the request builder refuses itself.
+bool AboveOne(const std::string& hex)
+{
+    bool above = false;
+    for (std::size_t i = 0; i < hex.size(); ++i) {
+        const char c = hex[i];
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        if (c != '0' && (i + 1 < hex.size() || c != '1'))
+            above = true;
+    }
+    return above;
+}
 
 // A port, or FIRST-LAST; false when not one.
 bool PortRange(const QString& text, std::uint16_t* first, std::uint16_t* last)
@@ -434,6 +466,7 @@ Parsed ParseArguments(const QStringList& args)
 
     o.quiet = parser.isSet(options.quiet);
     o.json = parser.isSet(options.json);
+    o.timestamps = parser.isSet(options.timestamps);
     run.trace = parser.isSet(options.trace);
     o.csvPath = parser.value(options.csv);
     if (parser.isSet(options.csv) && o.csvPath.isEmpty())
@@ -528,6 +561,11 @@ Parsed ParseArguments(const QStringList& args)
                     return result;
                 }
                 r.value = *value;
+                if (type.name == "BIT" && AboveOne(r.value)) {
+                    result.kind = Parsed::Refused;
+                    result.message = QStringLiteral("%1: a BIT takes 0 or 1, not %2").arg(variable.label, words[2]);
+                    return result;
+                }
             }
             o.variables.push_back(std::move(variable));
         }
@@ -543,9 +581,8 @@ Parsed ParseArguments(const QStringList& args)
     for (const Variable& variable : o.variables) {
         const modZeva::SendResult checked = client::Engine::Check(variable.request);
         if (checked != modZeva::SendResult::Sent) {
-            const std::string_view text = modZeva::RefusalText(checked);
             result.kind = Parsed::Refused;
-            result.message = QString::fromUtf8(text.data(), qsizetype(text.size()));
+            result.message = RefusalMessage(checked);
             if (o.variables.size() > 1)
                 result.message = variable.label + QStringLiteral(": ") + result.message;
             return result;

@@ -36,7 +36,9 @@ public:
     // and one variable: today's summary. Otherwise a table of every device
     // and variable and their total, or a JSON object for each and one for
     // the total.
-    void Summary(const std::vector<const client::Engine*>& engines);
+    // `to`: the summary so far, on request, to this stream instead (and
+    // the counts of answers not shown stay for the end).
+    void Summary(const std::vector<const client::Engine*>& engines, std::FILE* to = nullptr);
     // For each device with answers not shown in its last second, the line
     // that says how many; before the summary.
     void FlushNotShown();
@@ -59,11 +61,12 @@ private:
     // Whether an answer not taken, at `nowMicros`, is still shown.
     bool Shows(std::size_t device, std::int64_t nowMicros);
     void NotShownLine(std::size_t device);
-    void TextLine(std::size_t device, const client::ExchangeReport& report);
-    void JsonLine(std::size_t device, const client::ExchangeReport& report);
-    void CsvRow(std::size_t device, const client::ExchangeReport& report, std::int64_t nowMicros);
-    void SingleSummary(const client::RunStatistics& stats);
-    void Table(const std::vector<const client::Engine*>& engines, const client::RunStatistics& total);
+    using WallTime = std::chrono::system_clock::time_point;
+    void TextLine(std::size_t device, const client::ExchangeReport& report, WallTime when);
+    void JsonLine(std::size_t device, const client::ExchangeReport& report, WallTime when);
+    void CsvRow(std::size_t device, const client::ExchangeReport& report, std::int64_t nowMicros, WallTime when);
+    void SingleSummary(const client::RunStatistics& stats, std::FILE* to);
+    void Table(const std::vector<const client::Engine*>& engines, const client::RunStatistics& total, std::FILE* to);
     // A read value as --format shows it; status data stays hexadecimal.
     std::string Shown(const modZeva::Answer& answer) const;
 

@@ -1,5 +1,7 @@
 #include "Engine.h"
 
+#include <Wire.h>
+
 namespace client {
 
 using modZeva::SendResult;
@@ -8,6 +10,15 @@ namespace {
 
 // While connections fail, a new one is tried no sooner than this after the last.
 constexpr std::int64_t kReconnectPauseUs = 1'000'000;
+
+// A datagram starts a device frame when it holds a header with the
+// device's direction byte, as the TCP framing tells one. Anything else is
+// garbage, never an answer; a device frame cut short is an answer that
+// cannot be read.
+bool DeviceDatagram(std::span<const std::uint8_t> datagram)
+{
+    return datagram.size() >= modZeva::kHeaderSize && datagram[modZeva::kDirection] == modZeva::kFromDevice;
+}
 
 } // namespace
 
@@ -160,7 +171,6 @@ void Engine::Send()
     WakeAt(responseDeadline_, at);
     Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
     copy.seq = seq_;
-    copy.deadline = responseDeadline_;
     copy.sent = clock_.NowMicros();
     socket_.SendData(sendBuf_);
 }
@@ -222,8 +232,11 @@ void Engine::HandleArrival(std::int64_t now)
 {
 
     if (settings_.protocol == platform::Protocol::Udp) {
-        if (!received_.empty())
+        // A raw frame's answer is whatever comes first.
+        if (!received_.empty() && (request_->raw || DeviceDatagram(received_)))
             HandleFrame(received_, now);
+        else if (!received_.empty())
+            ReportMalformed(received_, now);
         return;
     }
     // TCP is a byte stream: an answer may come in pieces, or several at once.
@@ -264,19 +277,19 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
         return;
     }
     // The answer to any copy of the current request is its answer. A copy
-    // sent while this arrival was being handled cannot be answered by it,
-    // and one that comes after its copy's timeout is late, even when the
-    // timer has not fired yet.
+    // sent while this arrival was being handled cannot be answered by it.
+    // Once the request has timed out, an answer is late, whether or not the
+    // timer has fired yet (it may wait behind other work).
     const Copy* answered = nullptr;
     if (phase_ == Phase::Outstanding && request_->raw) {
         // No number to match with: the first frame back is the answer.
         const Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
-        if (now >= copy.sent && now < copy.deadline)
+        if (now >= copy.sent && now < responseDeadline_)
             answered = &copy;
     } else if (phase_ == Phase::Outstanding) {
         for (int i = copies_; i >= 0 && !answered; --i) {
             const Copy& copy = sentCopies_[static_cast<std::size_t>(i)];
-            if (copy.seq == *report.seq && now >= copy.sent && now < copy.deadline)
+            if (copy.seq == *report.seq && now >= copy.sent && now < responseDeadline_)
                 answered = &copy;
         }
     }
@@ -527,9 +540,11 @@ void Engine::Fail(std::string_view reason)
 {
     if (phase_ == Phase::Idle || phase_ == Phase::Finished)
         return;
-    // The request outstanding went out and will never be answered.
-    if (phase_ == Phase::Outstanding)
+    // The request outstanding went out and is lost with the connection.
+    if (phase_ == Phase::Outstanding) {
         ++Current().sent;
+        ++Current().closed;
+    }
     Finish(Ending::TransportFailure, reason);
 }
 

@@ -215,7 +215,6 @@ private:
     struct Copy {
         std::uint16_t seq = 0;
         std::int64_t sent = 0;
-        std::int64_t deadline = 0; // an answer from then on is late
     };
 
     std::uint16_t nextSeq_ = 1;
