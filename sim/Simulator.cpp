@@ -431,6 +431,12 @@ private:
                 m_sim->log(peer() + QStringLiteral(" > ") + hex(item.bytes));
         }
         m_sim->countAnswers(item.answers);
+        // The last answer and the close leave in one segment, as a device
+        // that closes right after answering sends them.
+        if (item.close) {
+            const int on = 1;
+            ::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        }
         if (m_done || !send())
             return false;
         if (item.close) {
