@@ -16,6 +16,11 @@ namespace {
 // A UDP payload is at most 65535 - 8 bytes.
 constexpr qint64 kMaxDatagram = 0xFFFF;
 
+// The most a TCP socket reads at one wake-up: a few hundred answers. What a
+// device sends beyond it waits in the system until the next turn of the
+// event loop, after the timers and the other sockets.
+constexpr std::size_t kReadChunk = 16 * 1024;
+
 QString ToQString(std::string_view text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -426,15 +431,15 @@ void QtSocket::OnTcpConnected()
 
 void QtSocket::ReadTcp()
 {
-    // One read a wake-up, of at most what the socket may hold: a device that
-    // sends without pause gets its turn like any other, and the rest waits
-    // in the system until the event loop has run the timers and the other
-    // sockets. The notifier stays on while bytes wait there.
+    // One read a wake-up, of a bounded amount: a device that sends without
+    // pause gets its turn like any other, and the rest waits in the system
+    // until the event loop has run the timers and the other sockets. The
+    // notifier stays on while bytes wait there.
     char* scratch = Scratch();
     // While a handler runs, one byte more than may be held tells an
     // overflow; otherwise what is read is handed on at once.
     const std::size_t room = kMaxHeldTcpBytes - tcpReceived_.size();
-    const std::size_t want = delivering_ ? room + 1 : room;
+    const std::size_t want = std::min(delivering_ ? room + 1 : room, kReadChunk);
     if (want == 0)
         return;
     const qint64 n = tcp_->read(scratch, static_cast<qint64>(want));
