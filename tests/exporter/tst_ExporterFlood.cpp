@@ -105,25 +105,28 @@ private slots:
     void floodingDeviceHoldsNoProbeBack();
 
 private:
+    // A client of its own for each probe: one client holds at most six
+    // connections to a server and queues the rest.
     QNetworkReply* Probe(quint16 device)
     {
+        auto& http = http_.emplace_back(std::make_unique<QNetworkAccessManager>());
+        http->setProxy(QNetworkProxy::NoProxy);
         QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/probe?module=default&target=127.0.0.1:%2")
                                          .arg(exporter_.port)
                                          .arg(device)));
         // A deadline of 2.5 s: the header less the offset of 0.5 s.
         request.setRawHeader("X-Prometheus-Scrape-Timeout-Seconds", "3");
-        return http_.get(request);
+        return http->get(request);
     }
 
     Sim good_;
     Sim flood_;
     Exporter exporter_;
-    QNetworkAccessManager http_;
+    std::vector<std::unique_ptr<QNetworkAccessManager>> http_;
 };
 
 void tst_ExporterFlood::initTestCase()
 {
-    http_.setProxy(QNetworkProxy::NoProxy);
     QVERIFY(good_.Start({}));
     QVERIFY(flood_.Start({"--fault", "flood"}));
     QVERIFY2(exporter_.Start(), exporter_.log.constData());
