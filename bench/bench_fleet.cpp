@@ -602,6 +602,20 @@ double AnsweredExcept(const QByteArray& output, const QString& skip)
     return answered;
 }
 
+// The late answers of the whole run, from the JSON total or the table's last row.
+double LateOfRun(const QByteArray& output)
+{
+    for (const QByteArray& line : output.split('\n')) {
+        const QJsonObject total = QJsonDocument::fromJson(line).object().value("total").toObject();
+        if (!total.isEmpty())
+            return total.value("late").toDouble();
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() == 15 && f[0] == "total")
+            return f[6].toDouble();
+    }
+    return 0;
+}
+
 void Flood(double seconds, int rounds)
 {
     constexpr int kGood = 20;
@@ -638,10 +652,11 @@ void Flood(double seconds, int rounds)
         const double over = r.wallSeconds - seconds;
         const double mb = double(r.outputBytes) / 1e6;
         std::printf("  %-6s exit %d: good devices %.0f of %.0f answered (%.1f %%, target >= 98 %%) -> %s; "
-                    "%.2f s past -w (target < 1 s) -> %s; output %.3f MB (target < 1 MB) -> %s\n",
+                    "%.2f s past -w (target < 1 s) -> %s; output %.3f MB (target < 1 MB) -> %s; "
+                    "%.0f late answers counted\n",
                     mode.isEmpty() ? "text" : qPrintable(mode.front()), r.exitStatus, answered, expected,
                     100 * answered / expected, answered >= 0.98 * expected ? "met" : "MISSED", over,
-                    over < 1 ? "met" : "MISSED", mb, mb < 1 ? "met" : "MISSED");
+                    over < 1 ? "met" : "MISSED", mb, mb < 1 ? "met" : "MISSED", LateOfRun(r.output));
         std::fflush(stdout);
     }
 
