@@ -171,6 +171,11 @@ void TestZevaProgram::exitStatus_data()
         << QStringList{"--fault", "drop", "--idle-timeout", "1"}
         << QStringList{"-p", "{tcp}", "--timeout", "5000", "-c", "1", "read", "%MW0"} << 3
         << "1 sent, 0 answered, 0 timeouts, 1 closed, 0 retries, 0 late, 0 device errors, 0 malformed, 0 reconnects, 100% loss";
+    // A single read ends at the close, its request counted as closed.
+    QTest::newRow("3 closed during a single read, tcp")
+        << QStringList{"--fault", "drop", "--idle-timeout", "1"}
+        << QStringList{"-p", "{tcp}", "--timeout", "5000", "--json", "read", "%MW0"} << 3
+        << R"({"summary":{"answered":0,"closed":1,)";
     QTest::newRow("3 no answer, udp") << QStringList{"--fault", "drop"}
                                       << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "--retries", "1", "read", "%MW0"}
                                       << 3 << "timeout seq=2 retries=1";
