@@ -230,7 +230,6 @@ void Engine::tcpClient_DataArrival(std::size_t)
 
 void Engine::HandleArrival(std::int64_t now)
 {
-
     if (settings_.protocol == platform::Protocol::Udp) {
         // A raw frame's answer is whatever comes first.
         if (!received_.empty() && (request_->raw || DeviceDatagram(received_)))

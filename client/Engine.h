@@ -166,6 +166,7 @@ private:
     // Makes sure the timer fires by `at`. One armed for an earlier moment is
     // left as it is, so that exchanges answered in time cost no timer call.
     void WakeAt(std::int64_t at, std::int64_t now);
+    // What the last GetData fetched: frames, late answers, garbage.
     void HandleArrival(std::int64_t now);
     void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
     // Reports what the assembler holds of a frame that never completed.
