@@ -16,10 +16,12 @@ namespace {
 // A UDP payload is at most 65535 - 8 bytes.
 constexpr qint64 kMaxDatagram = 0xFFFF;
 
-// The most a TCP socket reads at one wake-up: a few hundred answers. What a
-// device sends beyond it waits in the system until the next turn of the
-// event loop, after the timers and the other sockets.
-constexpr std::size_t kReadChunk = 16 * 1024;
+// The most a TCP socket reads at one wake-up: a hundred answers or so, or a
+// sixteenth of the largest frame. What a device sends beyond it waits in the
+// system until the next turn of the event loop, after the timers and the
+// other sockets; handling the answers read costs far more than a read call,
+// so a smaller piece keeps a flood's share of each turn small.
+constexpr std::size_t kReadChunk = 4 * 1024;
 
 QString ToQString(std::string_view text)
 {

@@ -27,7 +27,7 @@ namespace platform {
 // Bytes are read, and their arrival stamped, as they come, also while a
 // handler runs: what the socket holds is bounded (kMaxHeldTcpBytes,
 // kMaxHeldDatagrams), and at most one event of each kind waits. Each wake-up
-// reads a bounded amount (16 KiB over TCP, one datagram over UDP) and returns
+// reads a bounded amount (4 KiB over TCP, one datagram over UDP) and returns
 // to the event loop, so that a device sending without pause keeps neither
 // the timers nor the other sockets waiting.
 class QtSocket final : public QObject, public ISocket {
