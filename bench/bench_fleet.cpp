@@ -13,8 +13,15 @@
 //     as a whole run and net of a one-round run of the same devices, which
 //     takes away what starting, connecting and ending cost.
 //
+//  4. flood (only with --only flood): 20 good devices and one that floods
+//     answers matching no request (zeva-sim --fault flood), at -i 50
+//     --timeout 300 -w 5, text, JSON and quiet: the good devices' answers of
+//     4,000, how long past -w the run took, and the output's size; then at
+//     -i 10 -q, the good devices alone and beside the flooder, side by side
+//     over the rounds: the share of their answers they keep.
+//
 //   zeva-bench-fleet [--seconds S] [--b2b-seconds S] [--rounds R] [--devices N]
-//                    [--pin] [--only fleet|b2b|cost]
+//                    [--pin] [--only fleet|b2b|cost|flood]
 //   (--seconds: length of the fleet and cost runs, default 30; --b2b-seconds:
 //   length of each client's turn in a b2b round, default 5; --devices: the
 //   fleet's size, default 1000; --pin: zeva and the plain loops on CPU 0, the
@@ -197,11 +204,13 @@ struct ZevaResult {
     QJsonObject total;      // the last line: {"total":...} or, for one device, {"summary":...}
     int summaries = 0;      // {"summary":...} lines
     int silentDevices = 0;  // summaries with nothing answered
+    qint64 outputBytes = 0;
+    QByteArray output;      // kept when asked for
 };
 
 // Runs zeva to its end, reading its output and its peak memory meanwhile;
 // killed if it outlives `limitSeconds`.
-ZevaResult RunZeva(const QStringList& args, double limitSeconds)
+ZevaResult RunZeva(const QStringList& args, double limitSeconds, bool keepOutput = false)
 {
     ZevaResult result;
     int out[2];
@@ -263,6 +272,9 @@ ZevaResult RunZeva(const QStringList& args, double limitSeconds)
     result.cpuMicros = CpuMicros(used);
     result.maxRssKb = used.ru_maxrss;
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.outputBytes = output.size();
+    if (keepOutput)
+        result.output = output;
     for (const QByteArray& line : output.split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();
         if (o.contains("summary")) {
@@ -569,6 +581,109 @@ void Cost(const FleetFigures& fleet, int devices, double seconds)
     }
 }
 
+// ---- 4. flood --------------------------------------------------------------
+
+// Answers taken from devices other than `skip`, from the JSON summaries or
+// the table's rows (DEVICE VARIABLE SENT ANSWERED ...).
+double AnsweredExcept(const QByteArray& output, const QString& skip)
+{
+    double answered = 0;
+    for (const QByteArray& line : output.split('\n')) {
+        const QJsonObject s = QJsonDocument::fromJson(line).object().value("summary").toObject();
+        if (!s.isEmpty()) {
+            if (s.value("device").toString() != skip)
+                answered += s.value("answered").toDouble();
+            continue;
+        }
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() == 15 && f[0].startsWith("127.0.0.1:") && QString::fromLatin1(f[0]) != skip)
+            answered += f[3].toDouble();
+    }
+    return answered;
+}
+
+// The late answers of the whole run, from the JSON total or the table's last row.
+double LateOfRun(const QByteArray& output)
+{
+    for (const QByteArray& line : output.split('\n')) {
+        const QJsonObject total = QJsonDocument::fromJson(line).object().value("total").toObject();
+        if (!total.isEmpty())
+            return total.value("late").toDouble();
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() == 15 && f[0] == "total")
+            return f[6].toDouble();
+    }
+    return 0;
+}
+
+void Flood(double seconds, int rounds)
+{
+    constexpr int kGood = 20;
+    Sim good;
+    Sim flooder;
+    flooder.process.setStandardErrorFile(QProcess::nullDevice());
+    if (!good.Start(kGood)) {
+        std::fprintf(stderr, "zeva-bench-fleet: cannot start %s\n", qPrintable(kSim));
+        return;
+    }
+    // A second simulator that floods every connection after its first request.
+    flooder.process.start(kSim, {"--tcp-port", "0", "--udp-port", "0", "--fault", "flood"});
+    if (!flooder.process.waitForStarted(10000) || !flooder.process.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "zeva-bench-fleet: cannot start %s --fault flood\n", qPrintable(kSim));
+        return;
+    }
+    const auto m = QRegularExpression(R"(tcp (\d+) udp)").match(QString::fromLocal8Bit(flooder.process.readLine()));
+    const QString flood = QStringLiteral("127.0.0.1:%1").arg(m.captured(1));
+    if (g_pin)
+        PinProcess(flooder.process.processId(), 1);
+    QTemporaryFile hosts;
+    const QStringList goods = Devices(good.tcp, hosts);
+    const QStringList withFlood = goods + QStringList{"-H", flood};
+    const QStringList poll{"poll", "%MW0", "%ML0"};
+
+    const double expected = 2.0 * kGood * seconds * 1000 / 50;
+    std::printf("flood: %d good devices and %s flooding, zeva -i 50 --timeout 300 -w %g poll %%MW0 %%ML0\n", kGood,
+                qPrintable(flood), seconds);
+    for (const QStringList& mode : {QStringList{}, QStringList{"--json"}, QStringList{"-q"}}) {
+        const ZevaResult r = RunZeva(withFlood + mode + QStringList{"-i", "50", "--timeout", "300", "-w",
+                                                                    QString::number(seconds)} + poll,
+                                     seconds + kSpareSeconds, true);
+        const double answered = AnsweredExcept(r.output, flood);
+        const double over = r.wallSeconds - seconds;
+        const double mb = double(r.outputBytes) / 1e6;
+        std::printf("  %-6s exit %d: good devices %.0f of %.0f answered (%.1f %%, target >= 98 %%) -> %s; "
+                    "%.2f s past -w (target < 1 s) -> %s; output %.3f MB (target < 1 MB) -> %s; "
+                    "%.0f late answers counted\n",
+                    mode.isEmpty() ? "text" : qPrintable(mode.front()), r.exitStatus, answered, expected,
+                    100 * answered / expected, answered >= 0.98 * expected ? "met" : "MISSED", over,
+                    over < 1 ? "met" : "MISSED", mb, mb < 1 ? "met" : "MISSED", LateOfRun(r.output));
+        std::fflush(stdout);
+    }
+
+    std::printf("flood: the good devices at -i 10 -q -w %g, alone and beside the flooder, %d rounds\n", seconds,
+                rounds);
+    std::vector<double> ratios;
+    for (int round = 0; round < rounds; ++round) {
+        double alone = 0, beside = 0;
+        for (int turn = 0; turn < 2; ++turn) {
+            // The order changes from round to round.
+            const bool flooded = (turn + round) % 2 == 1;
+            const ZevaResult r = RunZeva((flooded ? withFlood : goods) + QStringList{"-i", "10", "-q", "-w",
+                                                                                      QString::number(seconds)} + poll,
+                                         seconds + kSpareSeconds, true);
+            (flooded ? beside : alone) = AnsweredExcept(r.output, flood);
+        }
+        ratios.push_back(alone > 0 ? beside / alone : 0);
+        std::printf("  round %d: alone %.0f answered, beside the flooder %.0f: %.3f\n", round + 1, alone, beside,
+                    ratios.back());
+        std::fflush(stdout);
+    }
+    const double ratio = Median(ratios);
+    std::printf("  kept beside the flooder: %.1f %% (median; target >= 95 %%) -> %s\n", 100 * ratio,
+                ratio >= 0.95 ? "met" : "MISSED");
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -586,9 +701,9 @@ int main(int argc, char* argv[])
     const qsizetype onlyAt = args.indexOf(QLatin1String("--only"));
     const QString only = onlyAt > 0 && onlyAt + 1 < args.size() ? args[onlyAt + 1] : QString();
     if (seconds <= 0 || b2bSeconds <= 0 || rounds <= 0 || devices <= 0 || devices > 10000
-        || (!only.isEmpty() && only != "fleet" && only != "b2b" && only != "cost")) {
+        || (!only.isEmpty() && only != "fleet" && only != "b2b" && only != "cost" && only != "flood")) {
         std::fprintf(stderr, "usage: zeva-bench-fleet [--seconds S] [--b2b-seconds S] [--rounds R] [--devices N] "
-                             "[--pin] [--only fleet|b2b|cost]\n");
+                             "[--pin] [--only fleet|b2b|cost|flood]\n");
         return 2;
     }
     g_pin = args.contains(QLatin1String("--pin"));
@@ -616,6 +731,10 @@ int main(int argc, char* argv[])
                 g_pin ? "pinned: zeva and the plain loops on CPU 0, the simulator on CPU 1" : "not pinned");
     std::fflush(stdout);
 
+    if (only == "flood") {
+        Flood(args.contains(QLatin1String("--seconds")) ? seconds : 5, rounds);
+        return 0;
+    }
     FleetFigures fleet;
     if (only.isEmpty() || only == "fleet" || only == "cost")
         fleet = Fleet(devices, seconds);

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QHostAddress>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -87,19 +88,23 @@ const QString kEpilogue = QStringLiteral(
     "  poll, and any run with --count or --duration or ended by Ctrl-C, ends with\n"
     "  a summary:\n"
     "    --- 127.0.0.1 tcp %MW0 ---\n"
-    "    10 sent, 10 answered, 0 timeouts, 0 retries, 0 late, 0 device errors,\n"
-    "    0 malformed, 0 reconnects, 0% loss\n"
+    "    10 sent, 10 answered, 0 timeouts, 0 closed, 0 retries, 0 late,\n"
+    "    0 device errors, 0 malformed, 0 reconnects, 0% loss\n"
     "    rtt min/avg/max/mdev = 0.071/0.090/0.142/0.019 ms (min seq 4, max seq 1)\n"
     "    p50/p95/p99 = 0.085/0.142/0.142 ms\n"
     "  With more than one device or variable the summary is a table, a row per\n"
     "  device and variable and a last row, total, for the whole run:\n"
     "    --- 2 devices, 1 variable, tcp ---\n"
-    "    DEVICE          VARIABLE  SENT  ANSWERED  TIMEOUTS  LATE  ERRORS  LOSS%  MIN    AVG    P50    P99    MAX\n"
-    "    127.0.0.1:2004  %MW0      10    10        0         0     0       0      0.081  0.090  0.087  0.142  0.142\n"
-    "    127.0.0.1:2005  %MW0      10    10        0         0     0       0      0.079  0.092  0.088  0.150  0.161\n"
-    "    total           *         20    20        0         0     0       0      0.079  0.091  0.088  0.150  0.161\n"
-    "  (ERRORS: device errors and malformed answers; a time is - when nothing\n"
-    "  was answered; total's percentiles are over every answer of the run).\n"
+    "    DEVICE          VARIABLE  SENT  ANSWERED  TIMEOUTS  CLOSED  LATE  ERRORS  RECONNECTS  LOSS%  MIN    AVG    P50    P99    MAX\n"
+    "    127.0.0.1:2004  %MW0      10    10        0         0       0     0       0           0      0.081  0.090  0.087  0.142  0.142\n"
+    "    127.0.0.1:2005  %MW0      10    10        0         0       0     0       0           0      0.079  0.092  0.088  0.150  0.161\n"
+    "    total           *         20    20        0         0       0     0       0           0      0.079  0.091  0.088  0.150  0.161\n"
+    "  (CLOSED: requests lost with their connection, so that SENT is ANSWERED +\n"
+    "  TIMEOUTS + CLOSED; ERRORS: device errors and malformed answers; a time is\n"
+    "  - when nothing was answered; total's percentiles are over every answer of\n"
+    "  the run). A device shows at most 100 late or unsolicited answers a second,\n"
+    "  then one line a second, late: N answers not shown ({\"late_not_shown\":N}\n"
+    "  in JSON); the summary counts them all.\n"
     "  A request and the copies sent again for it count once; over UDP the\n"
     "  answer to any copy is the answer, timed from that copy's send. Answered\n"
     "  counts every answer taken, device errors and malformed answers included;\n"
@@ -108,13 +113,13 @@ const QString kEpilogue = QStringLiteral(
     "  after the first. A request still outstanding at Ctrl-C is not counted,\n"
     "  nor are the copies sent for it.\n"
     "  --json prints instead one JSON object per line, per exchange\n"
-    "    {\"seq\":1,\"rtt_us\":87,\"state\":\"0000\",\"value\":\"1234\"}\n"
+    "    {\"time\":\"2026-12-08T02:28:27.123456Z\",\"seq\":1,\"rtt_us\":87,\"state\":\"0000\",\"value\":\"1234\"}\n"
     "  (\"value\" always hexadecimal; with a --format other than hex,\n"
     "  \"formatted\" is the value as the text line shows it),\n"
     "  with \"error\" and \"text\" for a device error, \"timeout\":true,\n"
     "  \"late\":true, \"closed\":true or \"malformed\":true with \"bytes\":N, and\n"
     "  last, always, the summary\n"
-    "    {\"summary\":{\"sent\":N,\"answered\":N,\"timeouts\":N,\"retries\":N,\"late\":N,\n"
+    "    {\"summary\":{\"sent\":N,\"answered\":N,\"timeouts\":N,\"closed\":N,\"retries\":N,\"late\":N,\n"
     "     \"device_errors\":N,\"malformed\":N,\"reconnects\":N,\"loss_pct\":X,\n"
     "     \"min_seq\":N,\"max_seq\":N,\n"
     "     \"rtt_us\":{\"min\":N,\"avg\":X,\"max\":N,\"mdev\":X,\"p50\":N,\"p95\":N,\"p99\":N}}}\n"
@@ -146,7 +151,8 @@ const QString kEpilogue = QStringLiteral(
     "     a request lost to a closed or refused connection, or no answer at all\n"
     "  4  --max-rtt or --max-loss exceeded\n"
     "  With several, the highest over every device and variable applies. Ctrl-C or SIGTERM ends any command\n"
-    "  after printing the summary.\n"
+    "  after printing the summary; SIGQUIT prints the summary so far on standard\n"
+    "  error and the run goes on.\n"
     "\n"
     "Examples:\n"
     "  zeva read %MW0\n"
@@ -172,6 +178,7 @@ struct OptionSet {
     QCommandLineOption interval{{"i", "interval"}, "Period from one round's start to the next; 0 starts the next round as soon as the last answer is in (default 0). A longer round is followed at once, without catching up.", "MS", "0"};
     QCommandLineOption quiet{{"q", "quiet"}, "No line per exchange; only the summary."};
     QCommandLineOption json{"json", "JSON objects instead of text lines."};
+    QCommandLineOption timestamps{"D", "Start each exchange's line with the time it was received: [Unix time in seconds with microseconds]."};
     QCommandLineOption trace{"trace", "Every frame sent and received on standard error: time on the monotonic clock, decoded fields and hex."};
     QCommandLineOption format{{"f", "format"}, "How values are shown and how write reads its value: hex (default, most significant digit first), unsigned or signed (decimal), float (DWORD: IEEE 754 binary32, LWORD: binary64; no other type) or binary (most significant bit first, groups of four joined by _, which write may leave out).", "FORMAT", "hex"};
     QCommandLineOption csv{"csv", "Write one row per exchange to FILE.", "FILE"};
@@ -189,12 +196,42 @@ struct OptionSet {
             "Reads, writes and polls PLC variables of one device or many at once, or\n"
             "asks for a device's status, and measures every exchange.\n\n") + kCommands);
         p.addOptions({host, hosts, udp, port, type, timeout, connectTimeout, retries, count, duration, interval, quiet,
-                      json, trace, format, csv, maxRtt, maxLoss, raw, help, version});
+                      json, timestamps, trace, format, csv, maxRtt, maxLoss, raw, help, version});
         p.addOption(pcap);
         p.addPositionalArgument("COMMAND", "read, write, status, poll or send (see Commands).",
                                 "COMMAND [VARIABLE [VALUE] | HEX...]");
     }
 };
+
+// Why a request cannot be sent, in the program's own words; the window has
+// its own texts for the same refusals.
+QString RefusalMessage(modZeva::SendResult result)
+{
+    switch (result) {
+    case modZeva::SendResult::NotHex: return QStringLiteral("the value is not hexadecimal");
+    case modZeva::SendResult::TooLongForType: return QStringLiteral("the value is longer than its type holds");
+    case modZeva::SendResult::BodyTooLong: return QStringLiteral("the request is longer than a frame may be");
+    case modZeva::SendResult::BadNameChar: return QStringLiteral("the name holds a character that cannot be sent");
+    case modZeva::SendResult::Empty:
+    case modZeva::SendResult::Sent: break;
+    }
+    return QStringLiteral("the request cannot be sent");
+}
+
+// Whether hex text, most significant digit first, is more than 1; false
+// for text that is not hex, which the request builder refuses itself.
+bool AboveOne(const std::string& hex)
+{
+    bool above = false;
+    for (std::size_t i = 0; i < hex.size(); ++i) {
+        const char c = hex[i];
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        if (c != '0' && (i + 1 < hex.size() || c != '1'))
+            above = true;
+    }
+    return above;
+}
 
 // A port, or FIRST-LAST; false when not one.
 bool PortRange(const QString& text, std::uint16_t* first, std::uint16_t* last)
@@ -439,6 +476,7 @@ Parsed ParseArguments(const QStringList& args)
 
     o.quiet = parser.isSet(options.quiet);
     o.json = parser.isSet(options.json);
+    o.timestamps = parser.isSet(options.timestamps);
     run.trace = parser.isSet(options.trace);
     o.csvPath = parser.value(options.csv);
     if (parser.isSet(options.csv) && o.csvPath.isEmpty())
@@ -536,6 +574,11 @@ Parsed ParseArguments(const QStringList& args)
                     return result;
                 }
                 r.value = *value;
+                if (type.name == "BIT" && AboveOne(r.value)) {
+                    result.kind = Parsed::Refused;
+                    result.message = QStringLiteral("%1: a BIT takes 0 or 1, not %2").arg(variable.label, words[2]);
+                    return result;
+                }
             }
             o.variables.push_back(std::move(variable));
         }
@@ -551,9 +594,8 @@ Parsed ParseArguments(const QStringList& args)
     for (const Variable& variable : o.variables) {
         const modZeva::SendResult checked = client::Engine::Check(variable.request);
         if (checked != modZeva::SendResult::Sent) {
-            const std::string_view text = modZeva::RefusalText(checked);
             result.kind = Parsed::Refused;
-            result.message = QString::fromUtf8(text.data(), qsizetype(text.size()));
+            result.message = RefusalMessage(checked);
             if (o.variables.size() > 1)
                 result.message = variable.label + QStringLiteral(": ") + result.message;
             return result;

@@ -38,6 +38,7 @@ struct Options {
     bool summary = false; // poll, --count or --duration
     bool quiet = false;
     bool json = false;
+    bool timestamps = false; // -D: each exchange line starts with its Unix time
     QString csvPath;
     QString pcapPath; // --pcap: every frame to a capture file
     modZeva::ValueFormat format = modZeva::ValueFormat::Hex; // values shown, and write's value read

@@ -88,6 +88,7 @@ QJsonObject SummaryObject(const client::RunStatistics& s)
         {"sent", qint64(s.sent)},
         {"answered", qint64(s.answered)},
         {"timeouts", qint64(s.timeouts)},
+        {"closed", qint64(s.closed)},
         {"retries", qint64(s.retries)},
         {"late", qint64(s.late)},
         {"device_errors", qint64(s.deviceErrors)},
@@ -121,7 +122,10 @@ void Put(std::FILE* f, const std::string& line)
 
 } // namespace
 
-Report::Report(const Options& options, std::FILE* out, std::FILE* err) : options_(options), out_(out), err_(err) {}
+Report::Report(const Options& options, std::FILE* out, std::FILE* err)
+    : options_(options), out_(out), err_(err), unsolicited_(options.devices.size())
+{
+}
 
 bool Report::OpenCsv(QString* error)
 {
@@ -135,22 +139,84 @@ bool Report::OpenCsv(QString* error)
     return true;
 }
 
+bool Report::Shows(std::size_t device, std::int64_t nowMicros)
+{
+    Unsolicited& u = unsolicited_[device];
+    if (nowMicros - u.since >= 1'000'000) {
+        NotShownLine(device);
+        u.since = nowMicros;
+        u.shown = 0;
+    }
+    if (u.shown < kUnsolicitedPerSecond) {
+        ++u.shown;
+        return true;
+    }
+    ++u.notShown;
+    return false;
+}
+
+void Report::NotShownLine(std::size_t device)
+{
+    Unsolicited& u = unsolicited_[device];
+    if (u.notShown == 0)
+        return;
+    const std::uint64_t count = u.notShown;
+    u.notShown = 0;
+    if (options_.quiet)
+        return;
+    if (options_.json) {
+        line_ = QJsonDocument(QJsonObject{{"device", QString::fromStdString(options_.devices[device].label)},
+                                          {"late_not_shown", qint64(count)}})
+                    .toJson(QJsonDocument::Compact)
+                    .toStdString();
+        line_ += '\n';
+    } else {
+        line_.clear();
+        if (options_.Many())
+            Append(line_, options_.devices[device].label, " ");
+        Append(line_, "late: ", std::to_string(count), " answers not shown\n");
+    }
+    Put(out_, line_);
+}
+
+void Report::FlushNotShown()
+{
+    for (std::size_t d = 0; d < unsolicited_.size(); ++d)
+        NotShownLine(d);
+}
+
 void Report::Exchange(std::size_t device, const client::ExchangeReport& report, std::int64_t nowMicros)
 {
+    // An answer not taken comes whenever the device sends one, as fast as
+    // it likes: past the bound it is counted, not shown.
+    const bool unsolicited = report.outcome == Outcome::Late
+        || (report.outcome == Outcome::Malformed && !report.rttMicros);
+    if (unsolicited && !Shows(device, nowMicros))
+        return;
+    if (!unsolicited && nowMicros - unsolicited_[device].since >= 1'000'000)
+        NotShownLine(device);
+    const WallTime when = std::chrono::system_clock::now();
     if (csv_.IsOpen())
-        CsvRow(device, report, nowMicros);
+        CsvRow(device, report, nowMicros, when);
     if (options_.quiet)
         return;
     if (options_.json)
-        JsonLine(device, report);
+        JsonLine(device, report, when);
     else
-        TextLine(device, report);
+        TextLine(device, report, when);
 }
 
-void Report::TextLine(std::size_t device, const client::ExchangeReport& r)
+void Report::TextLine(std::size_t device, const client::ExchangeReport& r, WallTime when)
 {
     std::string& l = line_;
-    l.clear();
+    char stamp[48] = "";
+    if (options_.timestamps) {
+        // As ping -D: "[1765190000.123456] "
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+        std::snprintf(stamp, sizeof stamp, "[%lld.%06lld] ", static_cast<long long>(micros / 1000000),
+                      static_cast<long long>(micros % 1000000));
+    }
+    l = stamp;
     // "127.0.0.1:2004 %MW0 " when there is more than one of either.
     std::string prefix;
     if (options_.Many())
@@ -197,13 +263,14 @@ void Report::TextLine(std::size_t device, const client::ExchangeReport& r)
         Append(l, " ", r.reason);
     l += '\n';
     if (send && !r.frame.empty())
-        Append(l, prefix, "hex=", Hex(r.frame, false), "\n");
+        Append(l, stamp, prefix, "hex=", Hex(r.frame, false), "\n");
     Put(out_, l);
 }
 
-void Report::JsonLine(std::size_t device, const client::ExchangeReport& r)
+void Report::JsonLine(std::size_t device, const client::ExchangeReport& r, WallTime when)
 {
     QJsonObject o;
+    o.insert(QStringLiteral("time"), QString::fromStdString(client::IsoTime(when)));
     o.insert(QStringLiteral("device"), QString::fromStdString(options_.devices[device].label));
     o.insert(QStringLiteral("var"), options_.variables[r.variable].label);
     if (options_.request.command == client::Command::Send) {
@@ -252,12 +319,12 @@ std::string Report::Shown(const modZeva::Answer& a) const
     return a.kind == modZeva::AnswerKind::Read ? modZeva::FormatHexValue(a.valueText, options_.format) : a.valueText;
 }
 
-void Report::CsvRow(std::size_t device, const client::ExchangeReport& r, std::int64_t nowMicros)
+void Report::CsvRow(std::size_t device, const client::ExchangeReport& r, std::int64_t nowMicros, WallTime when)
 {
     client::ExchangeRow row;
     row.device = options_.devices[device].label;
     row.variable = options_.variables[r.variable].label.toStdString();
-    row.when = std::chrono::system_clock::now();
+    row.when = when;
     row.seq = r.seq.value_or(0);
     row.rttMicros = r.rttMicros;
     row.outcome = r.outcome;
@@ -323,10 +390,14 @@ void Report::Frame(std::size_t device, std::size_t variable, bool sent, std::spa
     Put(err_, l);
 }
 
-void Report::Summary(const std::vector<const client::Engine*>& engines)
+void Report::Summary(const std::vector<const client::Engine*>& engines, std::FILE* to)
 {
+    if (!to) {
+        FlushNotShown();
+        to = out_;
+    }
     if (!options_.Many()) {
-        SingleSummary(engines.front()->Stats());
+        SingleSummary(engines.front()->Stats(), to);
         return;
     }
     // The total merges every histogram; a device's connections made again
@@ -340,7 +411,7 @@ void Report::Summary(const std::vector<const client::Engine*>& engines)
     }
     total.reconnects = reconnects;
     if (!options_.json) {
-        Table(engines, total);
+        Table(engines, total, to);
         return;
     }
     for (std::size_t d = 0; d < engines.size(); ++d) {
@@ -350,26 +421,28 @@ void Report::Summary(const std::vector<const client::Engine*>& engines)
             o.insert(QStringLiteral("var"), options_.variables[v].label);
             line_ = QJsonDocument(QJsonObject{{"summary", o}}).toJson(QJsonDocument::Compact).toStdString();
             line_ += '\n';
-            Put(out_, line_);
+            Put(to, line_);
         }
     }
     line_ = QJsonDocument(QJsonObject{{"total", SummaryObject(total)}}).toJson(QJsonDocument::Compact).toStdString();
     line_ += '\n';
-    Put(out_, line_);
+    Put(to, line_);
 }
 
-void Report::Table(const std::vector<const client::Engine*>& engines, const client::RunStatistics& total)
+void Report::Table(const std::vector<const client::Engine*>& engines, const client::RunStatistics& total,
+                   std::FILE* to)
 {
-    using Row = std::array<std::string, 13>;
+    using Row = std::array<std::string, 15>;
     std::vector<Row> rows;
-    rows.push_back(Row{"DEVICE", "VARIABLE", "SENT", "ANSWERED", "TIMEOUTS", "LATE", "ERRORS", "LOSS%", "MIN", "AVG",
-                       "P50", "P99", "MAX"});
+    rows.push_back(Row{"DEVICE", "VARIABLE", "SENT", "ANSWERED", "TIMEOUTS", "CLOSED", "LATE", "ERRORS", "RECONNECTS",
+                       "LOSS%", "MIN", "AVG", "P50", "P99", "MAX"});
     const auto add = [&rows](std::string device, std::string variable, const client::RunStatistics& s) {
         const bool timed = s.RttCount() > 0;
         const auto time = [timed](auto micros) { return timed ? Ms(micros) : std::string("-"); };
         rows.push_back(Row{std::move(device), std::move(variable), std::to_string(s.sent), std::to_string(s.answered),
-                           std::to_string(s.timeouts), std::to_string(s.late),
-                           std::to_string(s.deviceErrors + s.malformed), Percent(s.LossPercent()),
+                           std::to_string(s.timeouts), std::to_string(s.closed), std::to_string(s.late),
+                           std::to_string(s.deviceErrors + s.malformed), std::to_string(s.reconnects),
+                           Percent(s.LossPercent()),
                            time(s.minMicros), time(s.AvgMicros()), time(s.PercentileMicros(50)),
                            time(s.PercentileMicros(99)), time(s.maxMicros)});
     };
@@ -379,7 +452,7 @@ void Report::Table(const std::vector<const client::Engine*>& engines, const clie
     }
     add("total", "*", total);
 
-    std::array<std::size_t, 13> width{};
+    std::array<std::size_t, 15> width{};
     for (const Row& row : rows) {
         for (std::size_t c = 0; c < row.size(); ++c)
             width[c] = std::max(width[c], row[c].size());
@@ -399,10 +472,10 @@ void Report::Table(const std::vector<const client::Engine*>& engines, const clie
         }
         l += '\n';
     }
-    Put(out_, l);
+    Put(to, l);
 }
 
-void Report::SingleSummary(const client::RunStatistics& s)
+void Report::SingleSummary(const client::RunStatistics& s, std::FILE* to)
 {
     const double loss = s.LossPercent();
     const bool timed = s.RttCount() > 0;
@@ -412,7 +485,7 @@ void Report::SingleSummary(const client::RunStatistics& s)
         o.insert(QStringLiteral("var"), options_.label);
         line_ = QJsonDocument(QJsonObject{{"summary", o}}).toJson(QJsonDocument::Compact).toStdString();
         line_ += '\n';
-        Put(out_, line_);
+        Put(to, line_);
         return;
     }
     std::string& l = line_;
@@ -420,7 +493,8 @@ void Report::SingleSummary(const client::RunStatistics& s)
     Append(l, "--- ", options_.run.host, options_.run.protocol == platform::Protocol::Udp ? " udp " : " tcp ",
            options_.label.toStdString(), " ---\n");
     Append(l, std::to_string(s.sent), " sent, ", std::to_string(s.answered), " answered, ",
-           std::to_string(s.timeouts), " timeouts, ", std::to_string(s.retries), " retries, ", std::to_string(s.late),
+           std::to_string(s.timeouts), " timeouts, ", std::to_string(s.closed), " closed, ",
+           std::to_string(s.retries), " retries, ", std::to_string(s.late),
            " late, ", std::to_string(s.deviceErrors), " device errors, ", std::to_string(s.malformed),
            " malformed, ", std::to_string(s.reconnects), " reconnects, ", Percent(loss), "% loss\n");
     if (timed) {
@@ -430,7 +504,7 @@ void Report::SingleSummary(const client::RunStatistics& s)
         Append(l, "p50/p95/p99 = ", Ms(s.PercentileMicros(50)), "/", Ms(s.PercentileMicros(95)), "/",
                Ms(s.PercentileMicros(99)), " ms\n");
     }
-    Put(out_, l);
+    Put(to, l);
 }
 
 } // namespace cli

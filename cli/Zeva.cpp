@@ -211,6 +211,10 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
         QObject::connect(&captureFlush, &QTimer::timeout, [&capture] { capture->Flush(); });
         captureFlush.start(1000);
     }
+    std::vector<const client::Engine*> engines;
+    engines.reserve(devices.size());
+    for (const auto& device : devices)
+        engines.push_back(&device->Engine());
 
     bool interrupted = false;
     const auto signalWatch = platform::MakeSignalWatch();
@@ -222,6 +226,9 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
         Print(err, QStringLiteral("zeva: cannot catch SIGINT and SIGTERM\n"));
         return kExitTransport;
     }
+    // SIGQUIT: the summary so far, and the run goes on.
+    const auto reportWatch = platform::MakeReportWatch();
+    reportWatch->Start([&] { report.Summary(engines, err); });
 
     // Each host is looked up once, before anything is timed; every
     // connection made again goes to the same address. One of many devices
@@ -263,11 +270,8 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     report.Flush();
     if (capture)
         capture->Close();
-    std::vector<const client::Engine*> engines;
-    engines.reserve(devices.size());
     int status = kExitOk;
     for (const auto& device : devices) {
-        engines.push_back(&device->Engine());
         for (std::size_t v = 0; v < device->Engine().Variables(); ++v)
             status = std::max(status, StatusOf(options, device->Engine().Stats(v), device->ending_));
     }

@@ -1,5 +1,7 @@
 #include "Engine.h"
 
+#include <Wire.h>
+
 namespace client {
 
 using modZeva::SendResult;
@@ -8,6 +10,15 @@ namespace {
 
 // While connections fail, a new one is tried no sooner than this after the last.
 constexpr std::int64_t kReconnectPauseUs = 1'000'000;
+
+// A datagram starts a device frame when it holds a header with the
+// device's direction byte, as the TCP framing tells one. Anything else is
+// garbage, never an answer; a device frame cut short is an answer that
+// cannot be read.
+bool DeviceDatagram(std::span<const std::uint8_t> datagram)
+{
+    return datagram.size() >= modZeva::kHeaderSize && datagram[modZeva::kDirection] == modZeva::kFromDevice;
+}
 
 } // namespace
 
@@ -116,6 +127,17 @@ void Engine::StartExchange()
 {
     request_ = &round_[index_];
     copies_ = 0;
+    // A close that came right behind the last answer is looked for before a
+    // request is written after it: the request goes out on a new connection
+    // instead of being lost with this one.
+    if (settings_.protocol == platform::Protocol::Tcp && connected_ && inArrival_ && socket_.PeerClosed()) {
+        phase_ = Phase::Waiting;
+        TransportLost("connection closed by the device");
+        if (phase_ == Phase::Finished)
+            return;
+        request_ = &round_[index_];
+        copies_ = 0;
+    }
     if (settings_.protocol == platform::Protocol::Tcp && !connected_) {
         phase_ = Phase::Connecting;
         const std::int64_t at = clock_.NowMicros();
@@ -201,10 +223,19 @@ void Engine::tcpClient_DataArrival(std::size_t)
     socket_.GetData(received_);
     if (phase_ == Phase::Idle || phase_ == Phase::Finished)
         return;
+    inArrival_ = true;
+    HandleArrival(now);
+    inArrival_ = false;
+}
 
+void Engine::HandleArrival(std::int64_t now)
+{
     if (settings_.protocol == platform::Protocol::Udp) {
-        if (!received_.empty())
+        // A raw frame's answer is whatever comes first.
+        if (!received_.empty() && (request_->raw || DeviceDatagram(received_)))
             HandleFrame(received_, now);
+        else if (!received_.empty())
+            ReportMalformed(received_, now);
         return;
     }
     // TCP is a byte stream: an answer may come in pieces, or several at once.
@@ -246,16 +277,18 @@ void Engine::HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now)
     }
     // The answer to any copy of the current request is its answer. A copy
     // sent while this arrival was being handled cannot be answered by it.
+    // Once the request has timed out, an answer is late, whether or not the
+    // timer has fired yet (it may wait behind other work).
     const Copy* answered = nullptr;
     if (phase_ == Phase::Outstanding && request_->raw) {
         // No number to match with: the first frame back is the answer.
         const Copy& copy = sentCopies_[static_cast<std::size_t>(copies_)];
-        if (now >= copy.sent)
+        if (now >= copy.sent && now < responseDeadline_)
             answered = &copy;
     } else if (phase_ == Phase::Outstanding) {
         for (int i = copies_; i >= 0 && !answered; --i) {
             const Copy& copy = sentCopies_[static_cast<std::size_t>(i)];
-            if (copy.seq == *report.seq && now >= copy.sent)
+            if (copy.seq == *report.seq && now >= copy.sent && now < responseDeadline_)
                 answered = &copy;
         }
     }
@@ -506,9 +539,11 @@ void Engine::Fail(std::string_view reason)
 {
     if (phase_ == Phase::Idle || phase_ == Phase::Finished)
         return;
-    // The request outstanding went out and will never be answered.
-    if (phase_ == Phase::Outstanding)
+    // The request outstanding went out and is lost with the connection.
+    if (phase_ == Phase::Outstanding) {
         ++Current().sent;
+        ++Current().closed;
+    }
     Finish(Ending::TransportFailure, reason);
 }
 

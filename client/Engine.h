@@ -166,6 +166,8 @@ private:
     // Makes sure the timer fires by `at`. One armed for an earlier moment is
     // left as it is, so that exchanges answered in time cost no timer call.
     void WakeAt(std::int64_t at, std::int64_t now);
+    // What the last GetData fetched: frames, late answers, garbage.
+    void HandleArrival(std::int64_t now);
     void HandleFrame(std::span<const std::uint8_t> frame, std::int64_t now);
     // Reports what the assembler holds of a frame that never completed.
     void ReportHeld(std::int64_t now);
@@ -203,6 +205,7 @@ private:
     Phase phase_ = Phase::Idle;
     bool connected_ = false;
     bool abandoned_ = false;
+    bool inArrival_ = false; // an arrival is being handled
 
     std::vector<std::uint8_t> sendBuf_;
     std::vector<std::uint8_t> received_;

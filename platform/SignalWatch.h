@@ -32,4 +32,8 @@ std::unique_ptr<ISignalWatch> MakeSignalWatch();
 // never calls. One reload watch at a time, beside the stop watch.
 std::unique_ptr<ISignalWatch> MakeReloadWatch();
 
+// The same for a request to report how things stand: SIGQUIT, where
+// the system has it. One at a time, beside the others.
+std::unique_ptr<ISignalWatch> MakeReportWatch();
+
 } // namespace platform

@@ -98,6 +98,12 @@ public:
     virtual Endpoint LocalEndpoint() const { return {}; }
     virtual Endpoint PeerEndpoint() const { return {}; }
 
+    // TCP: whether the device's close has come, looked for now, so that no
+    // request is written on a connection whose close came right behind an
+    // answer. Bytes found are held and raise their event, and a close found
+    // raises the Close event, both once the caller's handler has returned.
+    virtual bool PeerClosed() { return false; }
+
     // Safe in any state, also when never opened or already closed.
     virtual void Close() = 0;
 };

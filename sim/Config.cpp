@@ -154,6 +154,12 @@ bool addFault(Config& config, const QString& option, QString& error)
         f.stateCount = true;
         return true;
     }
+    if (kind == QLatin1String("flood")) {
+        if (hasArg)
+            return bad(QStringLiteral("flood without an argument"));
+        f.flood = true;
+        return true;
+    }
     if (kind == QLatin1String("drop")) {
         const auto percent = hasArg ? parseInt(arg, 0, 100) : std::optional<int>(100);
         if (!percent)
@@ -269,7 +275,8 @@ struct OptionSet {
         "Misbehave on purpose; may be given more than once. KIND is delay=MS, "
         "drop[=PERCENT] (carry out that share of requests, default all, and send no answer), "
         "split=MS, truncate=K, close-after=N, error=NAME:CODE, status-error=CODE, seq-offset=N "
-        "or state-count.",
+        "state-count or flood (TCP: from the first request on, sends its answer with sequence number 0 "
+        "again and again without pause, and answers nothing else).",
         "KIND[=ARG]"};
     QCommandLineOption animate{"animate",
         "Make a variable, named or a direct address, change by itself; may be given more than once. "

@@ -43,6 +43,7 @@ struct Faults {
     QMap<QByteArray, quint16> errors; // variable name -> error code to answer with
     std::optional<quint16> statusError; // answer every status request with this code
     bool stateCount = false;          // the state word counts up with each answer
+    bool flood = false;               // TCP: after a request, answers with number 0 without pause
 };
 
 // How a variable changes by itself, at each read of it.

@@ -245,7 +245,9 @@ public:
             const auto answer = m_sim->respond(m_endpoint->device, frame, peer());
             if (m_done)
                 return; // stopped from a slot of requestReceived
-            if (answer) {
+            if (answer && m_sim->m_config.faults.flood) {
+                startFlood(*answer);
+            } else if (answer) {
                 bytes += *answer;
                 ++answers;
             }
@@ -296,6 +298,44 @@ public:
 private:
     qint64 unsent() const { return m_outBuf.size() - m_outAt + (m_out ? m_out->pendingBytes() : 0); }
 
+    // The flood fault: the answer, numbered 0 so that it matches no request,
+    // sent again and again whenever the kernel takes more.
+    void startFlood(const QByteArray& answer)
+    {
+        if (!m_flood.isEmpty() || answer.size() < qsizetype(modZeva::kHeaderSize))
+            return;
+        std::vector<std::uint8_t> frame(answer.begin(), answer.end());
+        modZeva::putLe16(frame, modZeva::kInvokeId, 0);
+        frame[modZeva::kBcc] = modZeva::CalcBcc(frame, 0, modZeva::kBccLast);
+        const QByteArray one(reinterpret_cast<const char*>(frame.data()), qsizetype(frame.size()));
+        while (m_flood.size() < 16 * 1024)
+            m_flood += one;
+        flood();
+        updateEvents();
+    }
+
+    // Writes until the kernel takes no more, then leaves the rest waiting
+    // for the connection to be writable; false when the connection broke.
+    // At most 1 MiB a turn, so that the other connections are served too.
+    bool flood()
+    {
+        if (m_flood.isEmpty() || m_closing)
+            return true;
+        for (int i = 0; i <= 16; ++i) {
+            m_outBuf.remove(0, m_outAt);
+            m_outAt = 0;
+            while (unsent() < Simulator::kMaxUnsent)
+                m_outBuf += m_flood;
+            if (i == 16)
+                break;
+            if (!send())
+                return false;
+            if (unsent() > 0)
+                break;
+        }
+        return true;
+    }
+
     void onReadable()
     {
         m_lastHeard = m_sim->now();
@@ -341,7 +381,7 @@ private:
 
     void onWritable()
     {
-        if (!send())
+        if (!send() || !flood())
             return;
         if (m_closing) {
             if (unsent() == 0) {
@@ -401,6 +441,12 @@ private:
                 m_sim->log(peer() + QStringLiteral(" > ") + hex(item.bytes));
         }
         m_sim->countAnswers(item.answers);
+        // The last answer and the close leave in one segment, as a device
+        // that closes right after answering sends them.
+        if (item.close) {
+            const int on = 1;
+            ::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        }
         if (m_done || !send())
             return false;
         if (item.close) {
@@ -496,6 +542,7 @@ private:
     Outbox* m_out = nullptr;
     QByteArray m_in;     // received, not yet answered
     QByteArray m_outBuf; // answers the kernel has not taken yet, from m_outAt
+    QByteArray m_flood;  // the flood fault's frames, repeated
     qsizetype m_outAt = 0;
     std::uint32_t m_events = 0;
     qint64 m_lastHeard;

@@ -12,13 +12,15 @@ namespace {
 // Per kind: [0] is written by the handler, [1] read by the event loop. Both
 // ends are non-blocking: a handler must never wait, and a full pair already
 // holds a request.
-int g_pairs[2][2] = {{-1, -1}, {-1, -1}};
+int g_pairs[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
 
 // Only async-signal-safe work here: wake the event loop through the pair.
 void OnSignal(int signal)
 {
     const char byte = 1;
-    const int kind = signal == SIGHUP ? PosixSignalWatch::Reload : PosixSignalWatch::Stop;
+    const int kind = signal == SIGHUP ? PosixSignalWatch::Reload
+        : signal == SIGQUIT          ? PosixSignalWatch::Report
+                                     : PosixSignalWatch::Stop;
     [[maybe_unused]] const auto n = ::write(g_pairs[kind][0], &byte, 1);
 }
 
@@ -32,7 +34,9 @@ void Drain(int fd)
 } // namespace
 
 PosixSignalWatch::PosixSignalWatch(Kind kind)
-    : kind_(kind), signals_(kind == Reload ? std::vector<int>{SIGHUP} : std::vector<int>{SIGINT, SIGTERM})
+    : kind_(kind), signals_(kind == Reload ? std::vector<int>{SIGHUP}
+                            : kind == Report ? std::vector<int>{SIGQUIT}
+                                             : std::vector<int>{SIGINT, SIGTERM})
 {
 }
 
@@ -79,6 +83,11 @@ std::unique_ptr<ISignalWatch> MakeSignalWatch()
 std::unique_ptr<ISignalWatch> MakeReloadWatch()
 {
     return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Reload);
+}
+
+std::unique_ptr<ISignalWatch> MakeReportWatch()
+{
+    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Report);
 }
 
 } // namespace platform

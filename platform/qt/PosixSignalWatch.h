@@ -18,7 +18,7 @@ namespace platform {
 // process's life, so a late signal never writes to a closed descriptor.
 class PosixSignalWatch final : public ISignalWatch {
 public:
-    enum Kind { Stop, Reload };
+    enum Kind { Stop, Reload, Report };
 
     explicit PosixSignalWatch(Kind kind);
     ~PosixSignalWatch() override;

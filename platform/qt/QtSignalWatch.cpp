@@ -9,16 +9,21 @@ namespace {
 
 // A lock-free atomic is one of the few things a signal handler may touch;
 // one flag per kind of watch.
-std::atomic<int> g_requested[2] = {0, 0};
+std::atomic<int> g_requested[3] = {0, 0, 0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnSignal(int signal)
 {
+    int kind = QtSignalWatch::Stop;
 #ifdef SIGHUP
-    g_requested[signal == SIGHUP ? QtSignalWatch::Reload : QtSignalWatch::Stop].store(1);
-#else
-    g_requested[QtSignalWatch::Stop].store(1);
+    if (signal == SIGHUP)
+        kind = QtSignalWatch::Reload;
 #endif
+#ifdef SIGQUIT
+    if (signal == SIGQUIT)
+        kind = QtSignalWatch::Report;
+#endif
+    g_requested[kind].store(1);
     // Some systems put the default handler back before calling this one.
     std::signal(signal, OnSignal);
 }
@@ -29,6 +34,13 @@ std::vector<int> SignalsOf(QtSignalWatch::Kind kind)
 {
     if (kind == QtSignalWatch::Stop)
         return {SIGINT, SIGTERM};
+    if (kind == QtSignalWatch::Report) {
+#ifdef SIGQUIT
+        return {SIGQUIT};
+#else
+        return {};
+#endif
+    }
 #ifdef SIGHUP
     return {SIGHUP};
 #else
@@ -79,6 +91,11 @@ std::unique_ptr<ISignalWatch> MakeSignalWatch()
 std::unique_ptr<ISignalWatch> MakeReloadWatch()
 {
     return std::make_unique<QtSignalWatch>(QtSignalWatch::Reload);
+}
+
+std::unique_ptr<ISignalWatch> MakeReportWatch()
+{
+    return std::make_unique<QtSignalWatch>(QtSignalWatch::Report);
 }
 
 } // namespace platform

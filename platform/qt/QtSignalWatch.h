@@ -15,7 +15,7 @@ namespace platform {
 // reload signal: that watch starts and never calls.
 class QtSignalWatch final : public ISignalWatch {
 public:
-    enum Kind { Stop, Reload };
+    enum Kind { Stop, Reload, Report };
 
     explicit QtSignalWatch(Kind kind);
     ~QtSignalWatch() override;

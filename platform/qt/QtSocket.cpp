@@ -16,6 +16,13 @@ namespace {
 // A UDP payload is at most 65535 - 8 bytes.
 constexpr qint64 kMaxDatagram = 0xFFFF;
 
+// The most a TCP socket reads at one wake-up: a hundred answers or so, or a
+// sixteenth of the largest frame. What a device sends beyond it waits in the
+// system until the next turn of the event loop, after the timers and the
+// other sockets; handling the answers read costs far more than a read call,
+// so a smaller piece keeps a flood's share of each turn small.
+constexpr std::size_t kReadChunk = 4 * 1024;
+
 QString ToQString(std::string_view text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -200,6 +207,16 @@ std::int64_t QtSocket::ArrivalMicros(std::size_t offset) const
         return fetchedMicros_;
     const Mark* m = FetchedMark(offset);
     return m ? m->micros : 0;
+}
+
+bool QtSocket::PeerClosed()
+{
+    if (protocol_ != Protocol::Tcp || !tcp_ || !tcpReady_ || finished_)
+        return finished_;
+    InCall call(inCall_);
+    // Unbuffered, a read finds the close; what it finds before it is kept.
+    ReadTcp();
+    return finished_;
 }
 
 void QtSocket::Close()
@@ -455,45 +472,51 @@ void QtSocket::OnTcpConnected()
 
 void QtSocket::ReadTcp()
 {
+    // One read a wake-up, of a bounded amount: a device that sends without
+    // pause gets its turn like any other, and the rest waits in the system
+    // until the event loop has run the timers and the other sockets. The
+    // notifier stays on while bytes wait there.
     char* scratch = Scratch();
-    QPointer<QtSocket> alive(this);
-    for (bool more = true; more && alive;) {
-        // While a handler runs, one byte more than may be held tells an
-        // overflow; otherwise what is read is handed on at once.
-        const std::size_t room = kMaxHeldTcpBytes - tcpReceived_.size();
-        const std::size_t want = delivering_ ? room + 1 : room;
-        if (want == 0)
-            break;
-        const qint64 n = tcp_->read(scratch, static_cast<qint64>(want));
-        if (n <= 0) {
-            // Unbuffered, the peer's close shows as a failed read.
-            if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)
-                OnTcpGone();
-            break;
-        }
-        more = static_cast<std::size_t>(n) == want;
-        if (finished_)
-            continue;
-        if (static_cast<std::size_t>(n) > room) {
-            Overflow(QStringLiteral("The device sent more than %1 bytes while an answer was being handled")
-                         .arg(kMaxHeldTcpBytes));
-            return;
-        }
-        tcpReceived_.insert(tcpReceived_.end(), scratch, scratch + n);
-        const std::int32_t now = Now();
-        const std::int64_t nowMicros = NowMicros();
-        // With an arrival clock, marks of one tick stay apart as long as they
-        // are few; past that, as without one, the last mark grows.
-        constexpr std::size_t kMicroMarks = 64;
-        if (!tcpMarks_.empty() && tcpMarks_.back().tick == now
-            && (!micros_ || tcpMarks_.back().micros == nowMicros || tcpMarks_.size() >= kMicroMarks)) {
-            tcpMarks_.back().end = tcpReceived_.size();
-            tcpMarks_.back().micros = nowMicros;
-        } else {
-            tcpMarks_.push_back({tcpReceived_.size(), now, nowMicros});
-        }
-        // One event stands for everything received until it is handled.
-        PostData();
+    // While a handler runs, one byte more than may be held tells an
+    // overflow; otherwise what is read is handed on at once.
+    const std::size_t room = kMaxHeldTcpBytes - tcpReceived_.size();
+    const std::size_t want = std::min(delivering_ ? room + 1 : room, kReadChunk);
+    if (want == 0)
+        return;
+    const qint64 n = tcp_->read(scratch, static_cast<qint64>(want));
+    if (n <= 0) {
+        // Unbuffered, the peer's close shows as a failed read.
+        if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)
+            OnTcpGone();
+        return;
+    }
+    if (finished_)
+        return;
+    if (static_cast<std::size_t>(n) > room) {
+        Overflow(QStringLiteral("The device sent more than %1 bytes while an answer was being handled")
+                     .arg(kMaxHeldTcpBytes));
+        return;
+    }
+    Keep(scratch, static_cast<std::size_t>(n));
+    // One event stands for everything received until it is handled; its
+    // handler may close the socket, which is not touched after it.
+    PostData();
+}
+
+void QtSocket::Keep(const char* bytes, std::size_t n)
+{
+    tcpReceived_.insert(tcpReceived_.end(), bytes, bytes + n);
+    const std::int32_t now = Now();
+    const std::int64_t nowMicros = NowMicros();
+    // With an arrival clock, marks of one tick stay apart as long as they
+    // are few; past that, as without one, the last mark grows.
+    constexpr std::size_t kMicroMarks = 64;
+    if (!tcpMarks_.empty() && tcpMarks_.back().tick == now
+        && (!micros_ || tcpMarks_.back().micros == nowMicros || tcpMarks_.size() >= kMicroMarks)) {
+        tcpMarks_.back().end = tcpReceived_.size();
+        tcpMarks_.back().micros = nowMicros;
+    } else {
+        tcpMarks_.push_back({tcpReceived_.size(), now, nowMicros});
     }
 }
 

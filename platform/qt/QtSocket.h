@@ -26,7 +26,10 @@ namespace platform {
 //
 // Bytes are read, and their arrival stamped, as they come, also while a
 // handler runs: what the socket holds is bounded (kMaxHeldTcpBytes,
-// kMaxHeldDatagrams), and at most one event of each kind waits.
+// kMaxHeldDatagrams), and at most one event of each kind waits. Each wake-up
+// reads a bounded amount (4 KiB over TCP, one datagram over UDP) and returns
+// to the event loop, so that a device sending without pause keeps neither
+// the timers nor the other sockets waiting.
 class QtSocket final : public QObject, public ISocket {
     Q_OBJECT
 
@@ -47,6 +50,7 @@ public:
     std::int32_t ArrivalTick(std::size_t offset) const override;
     void SetArrivalClock(IMonotonicClock* clock) override { micros_ = clock; }
     std::int64_t ArrivalMicros(std::size_t offset) const override;
+    bool PeerClosed() override;
     void Close() override;
     Endpoint LocalEndpoint() const override;
     Endpoint PeerEndpoint() const override;
@@ -111,6 +115,8 @@ private:
 
     void OnTcpConnected();
     void ReadTcp();
+    // Appends bytes received, with their arrival mark.
+    void Keep(const char* bytes, std::size_t n);
     void OnTcpDisconnected();
     // A read found the connection gone.
     void OnTcpGone();

@@ -3,23 +3,28 @@
 // JSON output parsed, refused input that sends nothing, a value written as a
 // float, the summary on SIGINT and SIGTERM, a device that closes or drops the
 // connection, a truncated answer, a device slower than the timeout, a slow
-// host name look-up, hand-built frames, and many devices and variables in
-// one run.
+// host name look-up, hand-built frames, many devices and variables in one
+// run, a device that floods answers, every request accounted for, the times
+// of -D and JSON, and no Qt warning.
 
 #include <Zeva.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QUdpSocket>
 
 #include <csignal>
+#include <numeric>
 #include <cstdio>
 
 namespace {
@@ -130,6 +135,12 @@ private slots:
     void manyDevicesAtOnce_data();
     void manyDevicesAtOnce();
     void tooManyDevicesForOpenFiles();
+    void floodingDeviceHoldsNoOneBack_data();
+    void floodingDeviceHoldsNoOneBack();
+    void everyRequestAccounted_data();
+    void everyRequestAccounted();
+    void unixTimeOnEveryLine();
+    void noQtWarningAfterLargeAnswer();
 };
 
 void TestZevaProgram::exitStatus_data()
@@ -156,15 +167,22 @@ void TestZevaProgram::exitStatus_data()
                                                    << 2 << QString();
     QTest::newRow("2 retries over tcp") << QStringList() << QStringList{"-p", "{tcp}", "--retries", "1", "status"}
                                         << 2 << QString();
+    // The device takes the request, answers nothing and closes after 1 s.
     QTest::newRow("3 closed by the device, tcp")
-        << QStringList{"--fault", "close-after=1"} << QStringList{"-p", "{tcp}", "-c", "3", "read", "%MW0"} << 3
-        << "3 sent, 2 answered, 0 timeouts, 0 retries, 0 late, 0 device errors, 0 malformed, 1 reconnects, 33.33% loss";
+        << QStringList{"--fault", "drop", "--idle-timeout", "1"}
+        << QStringList{"-p", "{tcp}", "--timeout", "5000", "-c", "1", "read", "%MW0"} << 3
+        << "1 sent, 0 answered, 0 timeouts, 1 closed, 0 retries, 0 late, 0 device errors, 0 malformed, 0 reconnects, 100% loss";
+    // A single read ends at the close, its request counted as closed.
+    QTest::newRow("3 closed during a single read, tcp")
+        << QStringList{"--fault", "drop", "--idle-timeout", "1"}
+        << QStringList{"-p", "{tcp}", "--timeout", "5000", "--json", "read", "%MW0"} << 3
+        << R"({"summary":{"answered":0,"closed":1,)";
     QTest::newRow("3 no answer, udp") << QStringList{"--fault", "drop"}
                                       << QStringList{"-u", "-p", "{udp}", "--timeout", "200", "--retries", "1", "read", "%MW0"}
                                       << 3 << "timeout seq=2 retries=1";
     QTest::newRow("3 only late answers, tcp")
         << QStringList{"--fault", "seq-offset=1"} << QStringList{"-p", "{tcp}", "--timeout", "300", "-c", "2", "read", "%MW0"}
-        << 3 << "2 sent, 0 answered, 2 timeouts, 0 retries, 2 late, 0 device errors, 0 malformed, 1 reconnects, 100% loss";
+        << 3 << "2 sent, 0 answered, 2 timeouts, 0 closed, 0 retries, 2 late, 0 device errors, 0 malformed, 1 reconnects, 100% loss";
     QTest::newRow("4 max-rtt, tcp") << QStringList{"--fault", "delay=50"}
                                     << QStringList{"-p", "{tcp}", "--max-rtt", "20", "read", "%MW0"} << 4 << QString();
     QTest::newRow("4 max-loss, udp")
@@ -174,7 +192,8 @@ void TestZevaProgram::exitStatus_data()
     QTest::newRow("0 summary table, two devices and two variables")
         << QStringList{"--var", "SPEED=WORD:1F4"}
         << QStringList{"-H", "127.0.0.1:{tcp}", "-H", "localhost:{tcp}", "-c", "1", "-q", "read", "%MW0", "speed:word"} << 0
-        << "--- 2 devices, 2 variables, tcp ---\nDEVICE           VARIABLE  SENT  ANSWERED  TIMEOUTS  LATE  ERRORS  LOSS%  MIN";
+        << "--- 2 devices, 2 variables, tcp ---\nDEVICE           VARIABLE  SENT  ANSWERED  TIMEOUTS  CLOSED  LATE  ERRORS  "
+           "RECONNECTS  LOSS%  MIN";
     QTest::newRow("4 over 1, the highest") << QStringList{"--fault", "error=%MW0:0x21"}
                                            << QStringList{"-p", "{tcp}", "--max-rtt", "0", "read", "%MW0"} << 4
                                            << "error=33 state=0000 time=";
@@ -202,13 +221,16 @@ void TestZevaProgram::refusedInputSendsNothing_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("text");
 
-    const QString notHex = QStringLiteral("입력한 값이 16진수가 아닙니다.");
-    const QString tooLong = QStringLiteral("입력한 데이타 길이가 최대값을 초과하였습니다.");
-    const QString badChar = QStringLiteral("변수 이름에 사용할 수 없는 문자가 있습니다.");
-    QTest::newRow("not hex") << QStringList{"write", "%MW0", "12G4"} << notHex;
-    QTest::newRow("too long for the type") << QStringList{"write", "%MB0", "100"} << tooLong;
-    QTest::newRow("body over 255 bytes") << QStringList{"read", "%MW" + QString(243, QLatin1Char('0'))} << tooLong;
-    QTest::newRow("name outside latin-1") << QStringList{"-t", "WORD", "read", QStringLiteral("속도")} << badChar;
+    QTest::newRow("not hex") << QStringList{"write", "%MW0", "12G4"} << "the value is not hexadecimal";
+    QTest::newRow("too long for the type") << QStringList{"write", "%MB0", "100"}
+                                           << "the value is longer than its type holds";
+    QTest::newRow("body over 255 bytes") << QStringList{"read", "%MW" + QString(243, QLatin1Char('0'))}
+                                         << "the request is longer than a frame may be";
+    QTest::newRow("name outside latin-1") << QStringList{"-t", "WORD", "read", QStringLiteral("속도")}
+                                          << "the name holds a character that cannot be sent";
+    QTest::newRow("bit of 2") << QStringList{"write", "%MX3", "2"} << "%MX3: a BIT takes 0 or 1, not 2";
+    QTest::newRow("bit of -1") << QStringList{"-f", "signed", "write", "%MX3", "--", "-1"}
+                               << "%MX3: a BIT takes 0 or 1, not -1";
     QTest::newRow("empty value") << QStringList{"write", "%MW0", ""} << QStringLiteral("the value is empty");
 }
 
@@ -257,6 +279,8 @@ void TestZevaProgram::json()
         QVERIFY(lines[i].value("rtt_us").isDouble());
         QCOMPARE(lines[i].value("state").toString(), QStringLiteral("0000"));
         QCOMPARE(lines[i].value("value").toString(), QStringLiteral("00000000"));
+        const QString time = lines[i].value("time").toString(); // UTC, as the CSV's
+        QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$)").match(time).hasMatch(), qPrintable(time));
     }
     const QJsonObject summary = lines[3].value("summary").toObject();
     QCOMPARE(summary.value("sent").toInt(), 3);
@@ -304,6 +328,8 @@ void TestZevaProgram::signalEndsWithSummary_data()
     QTest::addColumn<bool>("udp");
     QTest::newRow("SIGINT, tcp") << int(SIGINT) << false;
     QTest::newRow("SIGTERM, udp") << int(SIGTERM) << true;
+    // The summary so far on standard error, and the poll goes on.
+    QTest::newRow("SIGQUIT then SIGINT, tcp") << int(SIGQUIT) << false;
 }
 
 void TestZevaProgram::signalEndsWithSummary()
@@ -322,6 +348,15 @@ void TestZevaProgram::signalEndsWithSummary()
     QVERIFY(p.waitForStarted(kWait));
     QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
     ::kill(pid_t(p.processId()), signal);
+    if (signal == SIGQUIT) {
+        QByteArray err;
+        QVERIFY(QTest::qWaitFor([&] { return (err += p.readAllStandardError()).contains(" answered, "); }, kWait));
+        QVERIFY2(err.startsWith("--- 127.0.0.1 tcp %MW0 ---\n"), err.constData());
+        const qint64 seen = p.readAllStandardOutput().count('\n');
+        QVERIFY(QTest::qWaitFor([&] { return p.bytesAvailable() > 0; }, kWait));
+        QVERIFY(seen > 0 && p.state() == QProcess::Running);
+        ::kill(pid_t(p.processId()), SIGINT);
+    }
     QVERIFY(p.waitForFinished(kWait));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
@@ -370,9 +405,15 @@ void TestZevaProgram::deviceClosesConnection_data()
     QTest::newRow("idle connection closed between requests")
         << QStringList{"--idle-timeout", "1"} << QStringList{"-i", "2000", "-c", "3", "poll", "%MW0"} << false << 0
         << 3 << 0 << 0 << 2;
+    // The device takes each request, answers nothing and closes after 1 s.
     QTest::newRow("closed with a request outstanding")
-        << QStringList{"--fault", "close-after=1"} << QStringList{"-c", "3", "poll", "%MW0"} << false << 3 << 2 << 1
-        << 1 << 1;
+        << QStringList{"--fault", "drop", "--idle-timeout", "1"} << QStringList{"--timeout", "5000", "-c", "2", "poll", "%MW0"}
+        << false << 3 << 0 << 2 << 2 << 1;
+    // The close comes right behind each answer: the next request goes out
+    // on a new connection.
+    QTest::newRow("closed right behind each answer")
+        << QStringList{"--fault", "close-after=1"} << QStringList{"-c", "3", "poll", "%MW0"} << false << 0 << 3 << 0
+        << 0 << 2;
     // Refused from then on: one request lost a second, not one a period.
     QTest::newRow("device gone, connection refused")
         << QStringList() << QStringList{"-i", "50", "-w", "2.5", "poll", "%MW0"} << true << 3 << -1 << 1 << 5 << 0;
@@ -708,6 +749,195 @@ void TestZevaProgram::tooManyDevicesForOpenFiles()
     QCOMPARE(p.exitCode(), 2);
     QCOMPARE(p.readAllStandardOutput(), QByteArray());
     QVERIFY(p.readAllStandardError().contains("100 devices need 132 open files"));
+}
+
+namespace {
+
+// A device's figures from the summary: JSON summary objects, or the rows of
+// the table (DEVICE VARIABLE SENT ANSWERED TIMEOUTS CLOSED LATE ERRORS ...).
+struct Figures {
+    qint64 sent = 0, answered = 0, timeouts = 0, closed = 0, late = 0, errors = 0;
+};
+
+QHash<QString, Figures> SummaryFigures(const QString& out, bool json)
+{
+    QHash<QString, Figures> figures; // by "DEVICE VARIABLE"
+    for (const QString& line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (json) {
+            const QJsonObject s = QJsonDocument::fromJson(line.toUtf8()).object().value("summary").toObject();
+            if (!s.isEmpty()) {
+                figures.insert(s.value("device").toString() + ' ' + s.value("var").toString(),
+                               {s.value("sent").toInteger(), s.value("answered").toInteger(),
+                                s.value("timeouts").toInteger(), s.value("closed").toInteger(),
+                                s.value("late").toInteger(),
+                                s.value("device_errors").toInteger() + s.value("malformed").toInteger()});
+            }
+            continue;
+        }
+        const QStringList f = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (f.size() == 15 && f[0].startsWith(QLatin1String("127.0.0.1:")))
+            figures.insert(f[0] + ' ' + f[1], {f[2].toLongLong(), f[3].toLongLong(), f[4].toLongLong(),
+                                               f[5].toLongLong(), f[6].toLongLong(), f[7].toLongLong()});
+    }
+    return figures;
+}
+
+} // namespace
+
+void TestZevaProgram::floodingDeviceHoldsNoOneBack_data()
+{
+    QTest::addColumn<QStringList>("mode");
+    QTest::newRow("text") << QStringList{};
+    QTest::newRow("json") << QStringList{"--json"};
+    QTest::newRow("quiet, csv") << QStringList{"-q", "--csv", "{csv}"};
+}
+
+// A device sends answers that match no request without pause, beside two
+// good ones: the good ones keep their rounds, the run ends on time, and what
+// is printed of the flood is bounded while every answer is counted.
+void TestZevaProgram::floodingDeviceHoldsNoOneBack()
+{
+    QFETCH(QStringList, mode);
+    const bool json = mode.contains("--json");
+    QTemporaryDir dir;
+    const QString csv = dir.filePath("run.csv");
+    mode.replaceInStrings("{csv}", csv);
+    Sim good;
+    QVERIFY(good.Start({"--devices", "2"}));
+    Sim flood;
+    QVERIFY(flood.Start({"--fault", "flood"}));
+    const QString flooder = QStringLiteral("127.0.0.1:%1").arg(flood.tcp);
+    QStringList args{"-H", flooder};
+    for (const quint16 port : good.tcps)
+        args << "-H" << QStringLiteral("127.0.0.1:%1").arg(port);
+    constexpr double kSeconds = 2;
+    QElapsedTimer clock;
+    clock.start();
+    const Result r = RunZeva(args + mode + QStringList{"-i", "50", "--timeout", "300", "-w", QString::number(kSeconds),
+                                                       "poll", "%MW0", "%ML0"});
+    const double seconds = double(clock.elapsed()) / 1000;
+    QVERIFY2(r.status == 3, qPrintable(QStringLiteral("status %1\n").arg(r.status) + r.err));
+    // Generous for a loaded machine; held up by the flood, 2 s took a minute.
+    QVERIFY2(seconds < kSeconds + 8, qPrintable(QString::number(seconds)));
+
+    const QHash<QString, Figures> figures = SummaryFigures(r.out, json);
+    QCOMPARE(figures.size(), 6);
+    for (auto it = figures.begin(); it != figures.end(); ++it) {
+        const Figures& f = it.value();
+        QCOMPARE(f.sent, f.answered + f.timeouts + f.closed);
+        if (!it.key().startsWith(flooder)) // 40 rounds at most; held up by the flood, 1 or 2
+            QVERIFY2(f.answered >= 20 && f.late == 0, qPrintable(it.key() + ' ' + QString::number(f.answered)));
+    }
+    const Figures& flooded = figures.value(flooder + " %MW0");
+    const qint64 counted = flooded.late + flooded.errors + figures.value(flooder + " %ML0").late
+        + figures.value(flooder + " %ML0").errors;
+    QVERIFY(counted > 300);
+
+    // At most 100 lines a second of what the flood sent, then a count of
+    // the rest; the lines and the counts add up to every answer not taken.
+    qint64 shown = 0, notShown = 0;
+    for (const QString& line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (!line.contains(flooder))
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        const auto count = QRegularExpression(R"( late: (\d+) answers not shown$)").match(line);
+        if (json ? o.contains("late_not_shown") : count.hasMatch())
+            notShown += json ? o.value("late_not_shown").toInteger() : count.captured(1).toLongLong();
+        else if (json ? o.value("late").toBool() || o.value("malformed").toBool()
+                      : line.contains(" late") || line.contains(" malformed"))
+            ++shown;
+    }
+    if (mode.contains("-q")) {
+        QCOMPARE(shown + notShown, 0);
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray rows = file.readAll();
+        shown = rows.count(",late,") + rows.count(",malformed,");
+        QVERIFY(shown > 0 && shown <= 100 * (qint64(seconds) + 1));
+    } else {
+        QVERIFY(shown > 0 && shown <= 100 * (qint64(seconds) + 1));
+        QCOMPARE(shown + notShown, counted);
+    }
+    QVERIFY2(r.out.size() < 200'000, qPrintable(QString::number(r.out.size())));
+}
+
+void TestZevaProgram::everyRequestAccounted_data()
+{
+    QTest::addColumn<QStringList>("sim");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("answered"); // each variable
+    QTest::addColumn<int>("closed");   // each variable
+    // Today the second variable went out on the closing connection and was lost.
+    QTest::newRow("tcp, closed right behind each answer")
+        << QStringList{"--fault", "close-after=1"} << QStringList{"-c", "3", "poll", "%MW0", "SPEED:WORD"} << 3 << 0;
+    QTest::newRow("tcp, closed with requests outstanding")
+        << QStringList{"--fault", "drop", "--idle-timeout", "1"}
+        << QStringList{"--timeout", "5000", "-c", "1", "poll", "%MW0", "SPEED:WORD"} << 0 << 1;
+}
+
+// sent = answered + timeouts + closed on every row of the table and of the
+// JSON summary, and the closed ones are shown.
+void TestZevaProgram::everyRequestAccounted()
+{
+    QFETCH(QStringList, sim);
+    QFETCH(QStringList, args);
+    QFETCH(int, answered);
+    QFETCH(int, closed);
+    Sim device;
+    QVERIFY(device.Start(sim));
+    for (const bool json : {false, true}) {
+        const Result r = RunZeva(QStringList{"-p", QString::number(device.tcp), "-q"}
+                                 + (json ? QStringList{"--json"} : QStringList{}) + args);
+        QVERIFY2(r.status == (closed > 0 ? 3 : 0), qPrintable(r.out + r.err));
+        const QHash<QString, Figures> figures = SummaryFigures(r.out, json);
+        QCOMPARE(figures.size(), 2);
+        for (const Figures& f : figures) {
+            QCOMPARE(f.answered, answered);
+            QCOMPARE(f.closed, closed);
+            QCOMPARE(f.sent, f.answered + f.timeouts + f.closed);
+        }
+        const QJsonObject total = JsonLines(r.out).value(2).value("total").toObject();
+        QVERIFY(!json || (total.value("closed").toInt() == 2 * closed && total.contains("reconnects")));
+    }
+}
+
+// -D starts each line with the Unix time, as ping -D.
+void TestZevaProgram::unixTimeOnEveryLine()
+{
+    Sim device;
+    QVERIFY(device.Start({}));
+    const Result r = RunZeva({"-D", "-p", QString::number(device.tcp), "-c", "2", "poll", "%MW0"});
+    const auto lines = QRegularExpression(R"(^\[(\d+)\.\d{6}\] value=0000 state=0000 time=)", QRegularExpression::MultilineOption)
+                           .globalMatch(r.out);
+    int n = 0;
+    for (auto it = lines; it.hasNext(); ++n)
+        QVERIFY(qAbs(it.next().captured(1).toLongLong() - QDateTime::currentSecsSinceEpoch()) < 600);
+    QVERIFY2(r.status == 0 && n == 2, qPrintable(r.out));
+}
+
+// A 64 KiB answer ends the run, whose socket is closed from the handler:
+// nothing is read from it after that, so Qt has nothing to warn of.
+void TestZevaProgram::noQtWarningAfterLargeAnswer()
+{
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    connect(&device, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket* peer = device.nextPendingConnection();
+        connect(peer, &QTcpSocket::readyRead, peer, [peer] {
+            // The request's header turned into an answer's with a body of
+            // 65535 bytes: direction, length, checksum.
+            QByteArray answer = peer->readAll().left(20) + QByteArray(0xFFFF, '\0');
+            answer[13] = 0x11;
+            answer[16] = answer[17] = char(0xFF);
+            answer[19] = char(std::accumulate(answer.begin(), answer.begin() + 19, 0));
+            peer->write(answer);
+        });
+    });
+    QProcess p;
+    p.start(kZeva, {"-p", QString::number(device.serverPort()), "read", "%MW0"});
+    QVERIFY(QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, kWait));
+    QCOMPARE(p.readAllStandardError(), QByteArray());
+    QVERIFY(p.readAllStandardOutput().contains(" seq=1"));
 }
 
 QTEST_GUILESS_MAIN(TestZevaProgram)

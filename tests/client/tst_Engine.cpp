@@ -1,7 +1,8 @@
 // The exchange engine where a real device cannot misbehave on cue: timeouts,
 // retries, late answers, the TCP reconnection, the period between requests,
 // the connect timeout, the wrap of the sequence number and an interrupt
-// during retries, a late answer in a round of several variables.
+// during retries, a late answer in a round of several variables, an answer
+// after its timeout, UDP garbage, a close right behind an answer.
 
 #include <EngineFakes.h>
 #include <Fakes.h>
@@ -70,6 +71,11 @@ private slots:
     void sequenceSkipsZero();
     void interruptDuringRetries();
     void lateAnswerOfAnotherVariable();
+    void answerAfterItsTimeoutIsLate_data();
+    void answerAfterItsTimeoutIsLate();
+    void udpGarbageIsMalformed_data();
+    void udpGarbageIsMalformed();
+    void closeBehindAnswerLosesNothing();
 };
 
 void TestEngine::udpRetryAndLateAnswer()
@@ -305,6 +311,90 @@ void TestEngine::lateAnswerOfAnotherVariable()
     QCOMPARE(late.value, std::string("1234"));
     QCOMPARE(rig.engine.Stats(0).late, 1u);
     QCOMPARE(rig.engine.Stats(1).late, 0u);
+}
+
+// The timer waits behind other work: an answer that comes once the timeout
+// has passed is late, though the timer has not fired yet.
+void TestEngine::answerAfterItsTimeoutIsLate_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<int>("after"); // us after the send
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("tcp, just in time") << false << 999 << true;
+    QTest::newRow("tcp, at the timeout") << false << 1000 << false;
+    QTest::newRow("udp, just in time") << true << 999 << true;
+    QTest::newRow("udp, long after") << true << 149'500'000 << false;
+}
+
+void TestEngine::answerAfterItsTimeoutIsLate()
+{
+    QFETCH(bool, udp);
+    QFETCH(int, after);
+    QFETCH(bool, taken);
+    Rig rig(udp ? platform::Protocol::Udp : platform::Protocol::Tcp);
+    rig.engine.Start(rig.settings, rig.request);
+    if (!udp)
+        rig.engine.tcpClient_Connect();
+    rig.clock.now += after;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.events.exchanges.front().outcome, taken ? Outcome::Answer : Outcome::Late);
+    if (!taken) {
+        QVERIFY(rig.timer.Fire());
+        QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Timeout);
+    }
+    const client::RunStatistics& s = rig.engine.Stats();
+    QCOMPARE(s.answered + s.timeouts, s.sent);
+    QCOMPARE(s.late, taken ? 0u : 1u);
+}
+
+void TestEngine::udpGarbageIsMalformed_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::newRow("random bytes") << QByteArray::fromHex("9C0E7731A5F0024B18D6E3C27F5A0B99D1446E2083F1");
+    QTest::newRow("the client's direction byte") << QByteArray(kAnswer1).replace(13, 1, "\x33");
+    QTest::newRow("shorter than a header") << kAnswer1.left(16);
+}
+
+void TestEngine::udpGarbageIsMalformed()
+{
+    QFETCH(QByteArray, datagram);
+    Rig rig(platform::Protocol::Udp);
+    rig.engine.Start(rig.settings, rig.request);
+    rig.clock.now += 10;
+    rig.Arrive(datagram);
+    QCOMPARE(rig.events.exchanges.size(), std::size_t(1));
+    QCOMPARE(rig.events.exchanges[0].outcome, Outcome::Malformed);
+    QCOMPARE(rig.engine.Stats().malformed, 1u);
+    QCOMPARE(rig.engine.Stats().late, 0u);
+    // Still outstanding: the answer is taken.
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.events.exchanges.back().outcome, Outcome::Answer);
+}
+
+// The device closes right behind its answer to the first variable: the
+// second goes out on a new connection, not on the one closing.
+void TestEngine::closeBehindAnswerLosesNothing()
+{
+    Rig rig(platform::Protocol::Tcp);
+    rig.settings.reconnect = true;
+    const client::Request round[] = {rig.request, rig.request};
+    rig.engine.Start(rig.settings, round);
+    rig.engine.tcpClient_Connect();
+    rig.socket.peerClosed = true;
+    rig.Arrive(kAnswer1);
+    QCOMPARE(rig.socket.sent.size(), std::size_t(1));
+    QCOMPARE(rig.socket.closes, 1);
+    QCOMPARE(rig.socket.connects, 2);
+    rig.socket.peerClosed = false;
+    rig.engine.tcpClient_Connect();
+    QCOMPARE(rig.socket.sent.size(), std::size_t(2));
+    rig.Arrive(kAnswer2);
+    QCOMPARE(rig.events.ending, std::optional<Ending>(Ending::Done));
+    for (std::size_t v = 0; v < 2; ++v) {
+        QCOMPARE(rig.engine.Stats(v).answered, 1u);
+        QCOMPARE(rig.engine.Stats(v).closed, 0u);
+        QCOMPARE(rig.engine.Stats(v).reconnects, 1u);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -100,5 +100,7 @@ struct FakeSocket final : platform::ISocket {
     }
     std::int32_t ArrivalTick(std::size_t) const override { return arrivalTick; }
     std::int64_t ArrivalMicros(std::size_t) const override { return arrivalMicros; }
+    bool peerClosed = false; // the device's close has come
+    bool PeerClosed() override { return peerClosed; }
     void Close() override { ++closes; }
 };
