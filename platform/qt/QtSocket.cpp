@@ -1,4 +1,5 @@
 #include "QtSocket.h"
+#include "SocketErrorText.h"
 
 #include <QAbstractEventDispatcher>
 #include <QHostInfo>
@@ -487,7 +488,7 @@ void QtSocket::OnTcpError()
         return;
     if (tcp_->state() != QAbstractSocket::ConnectedState)
         tcpOpen_ = false;
-    PostError(tcp_->errorString());
+    PostError(SocketErrorText(*tcp_));
 }
 
 void QtSocket::StartUdp()
@@ -568,7 +569,7 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
         || (udp_->connectToHost(address, port_), udp_->state() != QAbstractSocket::ConnectedState)) {
         udpTarget_ = UdpTarget::Failed;
         udpHeld_.clear();
-        PostError(udp_->errorString());
+        PostError(SocketErrorText(*udp_));
         return;
     }
 
@@ -596,7 +597,7 @@ void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
     }
     if (written < 0) {
         udpTarget_ = UdpTarget::Failed;
-        PostError(udp_->errorString());
+        PostError(SocketErrorText(*udp_));
     }
 }
 

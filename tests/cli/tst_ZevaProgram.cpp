@@ -6,6 +6,7 @@
 // host name look-up, hand-built frames, and many devices and variables in
 // one run.
 
+#include <SimProcess.h>
 #include <Zeva.h>
 
 #include <QJsonArray>
@@ -27,11 +28,9 @@ namespace {
 constexpr int kWait = 60000; // generous: the sanitizer build on a busy machine is slow
 
 const QString kZeva = QStringLiteral(ZEVA_PATH);
-const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
-
-// zeva-sim as a child process on free ports.
+// zeva-sim as a separate process on free ports, given its command line.
 struct Sim {
-    QProcess process;
+    std::unique_ptr<simtest::Simulator> process;
     quint16 tcp = 0;
     quint16 udp = 0;
     QList<quint16> tcps;
@@ -39,25 +38,24 @@ struct Sim {
 
     bool Start(const QStringList& extra)
     {
-        process.start(kSim, QStringList{"--tcp-port", "0", "--udp-port", "0"} + extra);
-        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
+        QString error;
+        const auto config = sim::parseArguments(QStringList{"zeva-sim", "--tcp-port", "0", "--udp-port", "0"} + extra, &error);
+        if (!config) {
+            qWarning() << error;
             return false;
-        // With --devices, the ports of every device, comma-separated.
-        const auto m = QRegularExpression(R"(tcp ([\d,]+) udp ([\d,]+)$)")
-                           .match(QString::fromLocal8Bit(process.readLine()).trimmed());
-        for (const QString& port : m.captured(1).split(QLatin1Char(','), Qt::SkipEmptyParts))
-            tcps << quint16(port.toUInt());
-        for (const QString& port : m.captured(2).split(QLatin1Char(','), Qt::SkipEmptyParts))
-            udps << quint16(port.toUInt());
+        }
+        process = std::make_unique<simtest::Simulator>(*config);
+        if (!process->start(&error)) {
+            qWarning() << error;
+            return false;
+        }
+        for (int i = 0; i < process->deviceCount(); ++i) {
+            tcps << process->tcpPort(i);
+            udps << process->udpPort(i);
+        }
         tcp = tcps.value(0);
         udp = udps.value(0);
-        return m.hasMatch();
-    }
-
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(kWait);
+        return true;
     }
 };
 
@@ -396,8 +394,7 @@ void TestZevaProgram::deviceClosesConnection()
     QVERIFY(p.waitForStarted(kWait));
     if (stopDevice) {
         QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
-        device.process.terminate();
-        QVERIFY(device.process.waitForFinished(kWait));
+        device.process->stop();
     }
     QVERIFY(p.waitForFinished(kWait));
     const QString out = QString::fromUtf8(p.readAllStandardOutput());

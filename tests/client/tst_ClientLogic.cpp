@@ -3,7 +3,7 @@
 #include <WaitLikeBox.h>
 #include <QtSocket.h>
 #include <QtTimer.h>
-#include <Simulator.h>
+#include <SimProcess.h>
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -124,7 +124,7 @@ struct Rig {
         else
             logic.optTCP_Click();
     }
-    Rig(const sim::Simulator& device, Protocol protocol, const std::string& host = "127.0.0.1")
+    Rig(const simtest::Simulator& device, Protocol protocol, const std::string& host = "127.0.0.1")
         : Rig(client::Ports{device.tcpPort(), device.udpPort()}, protocol, host)
     {
     }
@@ -148,7 +148,7 @@ struct Rig {
 
 // A device on free loopback ports; %MW0 holds 1234, %MD0 56781234, and
 // reading %MW9 is answered with error 0x21.
-std::unique_ptr<sim::Simulator> StartDevice(sim::Faults faults = {}, QHostAddress bind = QHostAddress::LocalHost)
+std::unique_ptr<simtest::Simulator> StartDevice(sim::Faults faults = {}, QHostAddress bind = QHostAddress::LocalHost)
 {
     sim::Config config;
     config.bind = bind;
@@ -158,7 +158,7 @@ std::unique_ptr<sim::Simulator> StartDevice(sim::Faults faults = {}, QHostAddres
     config.statusData = kStatusData;
     config.faults = std::move(faults);
     config.faults.errors.insert("%MW9", 0x21);
-    auto device = std::make_unique<sim::Simulator>(config);
+    auto device = std::make_unique<simtest::Simulator>(config);
     QString error;
     if (!device->start(&error)) {
         qWarning() << "simulator:" << error;

@@ -2,7 +2,7 @@
 // frames and times through its model where the device cannot give them.
 #include <frmClient.h>
 #include <frmTraffic.h>
-#include <Simulator.h>
+#include <SimProcess.h>
 
 #include <Fakes.h>
 
@@ -72,7 +72,7 @@ private:
 
     FakeMessageBox box;
     FakeExit exit;
-    std::unique_ptr<sim::Simulator> device;
+    std::unique_ptr<simtest::Simulator> device;
     std::unique_ptr<ui::frmClient> window;
 };
 
@@ -80,7 +80,7 @@ void tst_frmTraffic::open(sim::Config config, bool udp)
 {
     config.tcpPort = 0;
     config.udpPort = 0;
-    device = std::make_unique<sim::Simulator>(config);
+    device = std::make_unique<simtest::Simulator>(config);
     QString error;
     QVERIFY2(device->start(&error), qPrintable(error));
     window = std::make_unique<ui::frmClient>(ui::Services{&box, nullptr, &exit},
