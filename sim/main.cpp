@@ -37,7 +37,7 @@ void printLine(FILE* stream, const QString& line)
 //   set NAME HEX            = 1, or 0 for an unknown name or a wrong size
 //   get NAME                = the value in hex
 //   counts                  = received answered connections refused
-//   quit                    ends the simulator
+//   quit                    = 1 once every port is closed, and the simulator ends
 // "closed" is printed each time a connection closes. The end of standard
 // input ends the simulator too, so it never outlives its test.
 void serveControl(QCoreApplication& app, sim::Simulator& simulator)
@@ -63,6 +63,8 @@ void serveControl(QCoreApplication& app, sim::Simulator& simulator)
             pending->remove(0, end + 1);
             const QByteArray command = words.value(0);
             if (command == "quit") {
+                simulator.stop();
+                printLine(stdout, QStringLiteral("= 1"));
                 notifier->setEnabled(false);
                 app.quit();
                 return;

@@ -10,7 +10,9 @@ set(CMAKE_C_COMPILER ${ZEVA_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${ZEVA_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${ZEVA_MINGW_TRIPLET}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${ZEVA_MINGW_TRIPLET})
+# Libraries, headers and packages from the MinGW tree and from the prefixes
+# given (Qt for MinGW), never from the host's /usr.
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEVA_MINGW_TRIPLET} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

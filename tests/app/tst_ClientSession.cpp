@@ -218,6 +218,9 @@ void tst_ClientSession::logOnFullDisk()
         click("cmdReadCont");
         return;
     }
+#ifdef Q_OS_WIN
+    QSKIP("a file size limit is set through a POSIX shell, which Windows has not");
+#endif
     if (!QFile::exists(QStringLiteral("/bin/sh")))
         QSKIP("a file size limit is set through a POSIX shell");
     QProcess child;

@@ -51,21 +51,16 @@ void Simulator::stop()
 {
     if (!m_channel)
         return;
-    // Told to quit, the simulator ends; it is killed if it does not. The
-    // launcher closes the connection once its simulator has ended.
-    m_channel->write("quit\n");
+    // Told to quit, the simulator answers once its ports are closed, and
+    // ends; it is killed if it does not. The launcher's simulator ends when
+    // the connection does.
+    ask("quit");
     if (auto* process = qobject_cast<QProcess*>(m_channel.get())) {
         process->closeWriteChannel();
         if (!process->waitForFinished(kWaitMs))
             process->kill();
         process->waitForFinished(kWaitMs);
     } else if (auto* socket = qobject_cast<QTcpSocket*>(m_channel.get())) {
-        socket->flush();
-        const QDeadlineTimer deadline(kWaitMs);
-        while (socket->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
-            socket->waitForReadyRead(int(deadline.remainingTime()));
-            socket->readAll();
-        }
         socket->abort();
     }
     m_channel.reset();
