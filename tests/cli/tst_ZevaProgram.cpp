@@ -68,18 +68,41 @@ struct Sim {
 // Windows has no signals to send: Ctrl-C and Ctrl-Break reach the programs
 // of a console. The test joins the child's console for as long as it takes to
 // press the keys there, ignoring them itself.
-bool PressInConsoleOf(qint64 pid, DWORD event)
+// Empty when done, else the call that failed.
+QString PressInConsoleOf(qint64 pid, DWORD event)
 {
     ::FreeConsole();
     if (!::AttachConsole(DWORD(pid)))
-        return false;
+        return QStringLiteral("AttachConsole (error %1)").arg(::GetLastError());
     ::SetConsoleCtrlHandler(nullptr, TRUE);
     const bool sent = ::GenerateConsoleCtrlEvent(event, 0);
+    const DWORD error = ::GetLastError();
     ::FreeConsole();
-    return sent;
+    return sent ? QString() : QStringLiteral("GenerateConsoleCtrlEvent (error %1)").arg(error);
 }
 
 #endif
+
+// What zeva printed. A Windows console program's lines end in CR LF there.
+QString Printed(const QByteArray& bytes)
+{
+    QString text = QString::fromUtf8(bytes);
+#ifdef _WIN32
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+    return text;
+}
+
+// Under Wine, a device's close that follows its answer at once does not reach
+// zeva until its next request times out (the close is not reported to the
+// socket, so the request counts as a timeout and the next one reconnects).
+// Marked where a row depends on it, so that it shows, and fails once it
+// passes; whether Windows itself does the same is not known yet.
+void ExpectCloseLostUnderWine(const char* row)
+{
+    if (UnderWine())
+        QEXPECT_FAIL(row, "under Wine the close right behind an answer is seen only when the next request times out", Abort);
+}
 
 // {tcp} and {udp} stand for the simulator's ports.
 QStringList WithPorts(QStringList args, quint16 tcp, quint16 udp)
@@ -103,8 +126,8 @@ Result RunZeva(const QStringList& args)
     if (!p.waitForFinished(kWait) || p.exitStatus() != QProcess::NormalExit)
         return r;
     r.status = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
+    r.out = Printed(p.readAllStandardOutput());
+    r.err = Printed(p.readAllStandardError());
     return r;
 }
 
@@ -324,7 +347,8 @@ void TestZevaProgram::signalEndsWithSummary_data()
     QTest::addColumn<bool>("udp");
 #ifdef _WIN32
     QTest::newRow("Ctrl-C, tcp") << int(CTRL_C_EVENT) << false;
-    QTest::newRow("Ctrl-Break, udp") << int(CTRL_BREAK_EVENT) << true;
+    QTest::newRow("Ctrl-C, udp") << int(CTRL_C_EVENT) << true;
+    QTest::newRow("Ctrl-Break, tcp") << int(CTRL_BREAK_EVENT) << false;
 #else
     QTest::newRow("SIGINT, tcp") << int(SIGINT) << false;
     QTest::newRow("SIGTERM, udp") << int(SIGTERM) << true;
@@ -347,11 +371,9 @@ void TestZevaProgram::signalEndsWithSummary()
     QVERIFY(p.waitForStarted(kWait));
     QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
 #ifdef _WIN32
-    if (!PressInConsoleOf(p.processId(), DWORD(signal))) {
+    if (const QString failed = PressInConsoleOf(p.processId(), DWORD(signal)); !failed.isEmpty()) {
         p.kill();
-        if (UnderWine())
-            QSKIP("Wine gives a program started without a console window no console to join (AttachConsole fails)");
-        QFAIL("no console event could be sent");
+        QFAIL(qPrintable(failed));
     }
 #else
     ::kill(pid_t(p.processId()), signal);
@@ -360,7 +382,7 @@ void TestZevaProgram::signalEndsWithSummary()
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
 
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString out = Printed(p.readAllStandardOutput());
     const auto m = QRegularExpression(QStringLiteral(R"(^(\d+) sent, \1 answered, 0 timeouts)"),
                                       QRegularExpression::MultilineOption)
                        .match(out);
@@ -433,7 +455,7 @@ void TestZevaProgram::deviceClosesConnection()
         device.process->stop();
     }
     QVERIFY(p.waitForFinished(kWait));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString out = Printed(p.readAllStandardOutput());
     QVERIFY2(p.exitCode() == status, qPrintable(QStringLiteral("status %1\n").arg(p.exitCode()) + out));
 
     const QList<QJsonObject> lines = JsonLines(out);
