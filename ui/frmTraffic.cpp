@@ -1,22 +1,28 @@
 #include "frmTraffic.h"
 
+#ifdef ZEVA_CHARTS
 #include <QAreaSeries>
 #include <QChart>
 #include <QChartView>
+#endif
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#ifdef ZEVA_CHARTS
 #include <QLineSeries>
+#endif
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
+#ifdef ZEVA_CHARTS
 #include <QValueAxis>
+#endif
 
 #include <algorithm>
 
@@ -93,6 +99,7 @@ void SetLabelText(QLabel* label, const QString& text)
     label->setAccessibleDescription(text);
 }
 
+#ifdef ZEVA_CHARTS
 QChart* MakeChart(const QString& title)
 {
     auto* chart = new QChart;
@@ -112,6 +119,7 @@ QValueAxis* MakeAxis(QChart* chart, const QString& title, Qt::Alignment side)
     chart->addAxis(axis, side);
     return axis;
 }
+#endif
 
 } // namespace
 
@@ -181,6 +189,7 @@ void frmTraffic::CreateControls()
     chtResponseTimes->setAccessibleDescription(
         QStringLiteral("Round trip of each of the last 10,000 answers over time, and a histogram of every answer"));
 
+#ifdef ZEVA_CHARTS
     QChart* timeChart = MakeChart(QStringLiteral("Round trip of the last answers"));
     timeSeries_ = new QLineSeries;
     timeChart->addSeries(timeSeries_);
@@ -211,6 +220,10 @@ void frmTraffic::CreateControls()
     charts->setContentsMargins(0, 0, 0, 0);
     charts->addWidget(timeView, 3);
     charts->addWidget(histogramView, 2);
+#else
+    auto* noChart = new QVBoxLayout(chtResponseTimes);
+    noChart->addWidget(new QLabel(QStringLiteral("This build has no chart (built without Qt Charts)."), chtResponseTimes));
+#endif
 
     lblPercentiles = new QLabel(this);
     lblPercentiles->setObjectName(QStringLiteral("lblPercentiles"));
@@ -335,6 +348,7 @@ void frmTraffic::UpdateChart()
         return;
     chartedCount_ = p.Count();
     lastChart_.start();
+#ifdef ZEVA_CHARTS
 
     const QList<QPointF> points = model_.ChartPoints();
     timeSeries_->replace(Thin(points, static_cast<int>(timeSeries_->chart()->plotArea().width())));
@@ -374,6 +388,7 @@ void frmTraffic::UpdateChart()
         histogramY_->setRange(0, 1);
     }
     histogramSeries_->replace(steps);
+#endif
 }
 
 void frmTraffic::Save()
