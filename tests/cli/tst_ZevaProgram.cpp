@@ -93,11 +93,11 @@ QString Printed(const QByteArray& bytes)
     return text;
 }
 
-// Under Wine, a device's close that follows its answer at once does not reach
-// zeva until its next request times out (the close is not reported to the
-// socket, so the request counts as a timeout and the next one reconnects).
-// Marked where a row depends on it, so that it shows, and fails once it
-// passes; whether Windows itself does the same is not known yet.
+// Under Wine, a device's close that follows its answer at once, after zeva has
+// sent its next request, does not reach zeva until that request times out;
+// the next one reconnects. A close with no request in between is reported
+// under Wine as on Linux. Marked where a row depends on it, so that it shows,
+// and fails once it passes; whether Windows does the same is not known yet.
 void ExpectCloseLostUnderWine(const char* row)
 {
     if (UnderWine())
