@@ -216,6 +216,7 @@ for _ in 1 2 3 4 5; do
   wait "$window_sim" || true
 done
 wine "C:\\Program Files\\Zeva Client\\zeva-client.exe" --host "$address" </dev/null >/dev/null 2>&1 &
+disown $! # ended with its prefix below, quietly
 window=
 for _ in $(seq 300); do
   window=$(xdotool search --name '^Zeva Client' 2>/dev/null | head -1 || true)
