@@ -292,6 +292,8 @@ struct OptionSet {
     QCommandLineOption verbose{"verbose",
         "Print every request and answer in hex, connections opened, refused and closed, "
         "and answers not sent for a limit."};
+    // Not in --help: the way tests drive a simulator they started.
+    QCommandLineOption control{"control", "Take commands on standard input."};
     QCommandLineOption version{"version", "Print the version and exit."};
     QCommandLineOption help{{"h", "help"}, "Print this text and exit."};
 
@@ -300,6 +302,9 @@ struct OptionSet {
         p.setApplicationDescription(QStringLiteral("Simulates the PLC's Ethernet service on TCP and UDP."));
         p.addOptions({bind, tcpPort, udpPort, devices, state, statusData, var, animate, fault, seed, maxConnections, idleTimeout,
                       verbose, version, help});
+        QCommandLineOption hidden = control;
+        hidden.setFlags(QCommandLineOption::HiddenFromHelp);
+        p.addOption(hidden);
     }
 };
 
@@ -426,6 +431,7 @@ CommandLine parseCommandLine(const QStringList& args)
         config.idleTimeoutS = *s;
     }
     config.verbose = parser.isSet(options.verbose);
+    config.control = parser.isSet(QStringLiteral("control"));
     return line;
 }
 

@@ -76,6 +76,9 @@ struct Config {
     int maxConnections = 64;               // TCP connections served at once; more are closed at once
     int idleTimeoutS = 300;                // close a connection silent this long; 0 = never
     bool verbose = false;
+    // Commands on standard input and their answers on standard output, for
+    // tests that run the simulator as a separate process (main.cpp).
+    bool control = false;
 };
 
 // What a command line asks for: a run with its settings, a text to print,

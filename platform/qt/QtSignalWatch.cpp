@@ -3,6 +3,10 @@
 #include <atomic>
 #include <csignal>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -29,6 +33,24 @@ void OnSignal(int signal)
 }
 
 constexpr int kPollMs = 50;
+
+#ifdef _WIN32
+// A console program is told of Ctrl-C, Ctrl-Break, its console window
+// closing, the user logging off and the system shutting down by a call on a
+// thread of the system's. Each is a request to stop. After the last three the
+// system ends the process as soon as this returns (5 s at most after a close),
+// so the call waits for the event loop to finish the program meanwhile:
+// leaving main ends the process, this thread included.
+constexpr DWORD kCloseGraceMs = 4500;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    g_requested[QtSignalWatch::Stop].store(1);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        ::Sleep(kCloseGraceMs);
+    return TRUE;
+}
+#endif
 
 std::vector<int> SignalsOf(QtSignalWatch::Kind kind)
 {
@@ -61,6 +83,10 @@ QtSignalWatch::QtSignalWatch(Kind kind) : kind_(kind), signals_(SignalsOf(kind))
 
 QtSignalWatch::~QtSignalWatch()
 {
+#ifdef _WIN32
+    if (kind_ == Stop && installed_ == signals_.size())
+        ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+#endif
     for (std::size_t i = 0; i < installed_; ++i)
         std::signal(signals_[i], previous_[i]);
 }
@@ -79,6 +105,15 @@ bool QtSignalWatch::Start(std::function<void()> handler)
             return false;
         }
     }
+#ifdef _WIN32
+    if (kind_ == Stop && !::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+        while (installed_ > 0) {
+            --installed_;
+            std::signal(signals_[installed_], previous_[installed_]);
+        }
+        return false;
+    }
+#endif
     poll_.start();
     return true;
 }

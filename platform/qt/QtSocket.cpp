@@ -1,4 +1,5 @@
 #include "QtSocket.h"
+#include "SocketErrorText.h"
 
 #include <QAbstractEventDispatcher>
 #include <QHostInfo>
@@ -549,7 +550,7 @@ void QtSocket::OnTcpError()
         return;
     if (tcp_->state() != QAbstractSocket::ConnectedState)
         tcpOpen_ = false;
-    PostError(tcp_->errorString());
+    PostError(SocketErrorText(*tcp_));
 }
 
 void QtSocket::StartUdp()
@@ -630,7 +631,7 @@ void QtSocket::UseUdpAddress(const QHostAddress& given)
         || (udp_->connectToHost(address, port_), udp_->state() != QAbstractSocket::ConnectedState)) {
         udpTarget_ = UdpTarget::Failed;
         udpHeld_.clear();
-        PostError(udp_->errorString());
+        PostError(SocketErrorText(*udp_));
         return;
     }
 
@@ -658,7 +659,7 @@ void QtSocket::SendDatagram(std::span<const std::uint8_t> datagram)
     }
     if (written < 0) {
         udpTarget_ = UdpTarget::Failed;
-        PostError(udp_->errorString());
+        PostError(SocketErrorText(*udp_));
     }
 }
 

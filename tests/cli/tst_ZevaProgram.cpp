@@ -7,6 +7,8 @@
 // run, a device that floods answers, every request accounted for, the times
 // of -D and JSON, and no Qt warning.
 
+#include <SimProcess.h>
+#include <UnderWine.h>
 #include <Zeva.h>
 
 #include <QJsonArray>
@@ -27,16 +29,18 @@
 #include <numeric>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 constexpr int kWait = 60000; // generous: the sanitizer build on a busy machine is slow
 
 const QString kZeva = QStringLiteral(ZEVA_PATH);
-const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
-
-// zeva-sim as a child process on free ports.
+// zeva-sim as a separate process on free ports, given its command line.
 struct Sim {
-    QProcess process;
+    std::unique_ptr<simtest::Simulator> process;
     quint16 tcp = 0;
     quint16 udp = 0;
     QList<quint16> tcps;
@@ -44,27 +48,66 @@ struct Sim {
 
     bool Start(const QStringList& extra)
     {
-        process.start(kSim, QStringList{"--tcp-port", "0", "--udp-port", "0"} + extra);
-        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
+        QString error;
+        const auto config = sim::parseArguments(QStringList{"zeva-sim", "--tcp-port", "0", "--udp-port", "0"} + extra, &error);
+        if (!config) {
+            qWarning() << error;
             return false;
-        // With --devices, the ports of every device, comma-separated.
-        const auto m = QRegularExpression(R"(tcp ([\d,]+) udp ([\d,]+)$)")
-                           .match(QString::fromLocal8Bit(process.readLine()).trimmed());
-        for (const QString& port : m.captured(1).split(QLatin1Char(','), Qt::SkipEmptyParts))
-            tcps << quint16(port.toUInt());
-        for (const QString& port : m.captured(2).split(QLatin1Char(','), Qt::SkipEmptyParts))
-            udps << quint16(port.toUInt());
+        }
+        process = std::make_unique<simtest::Simulator>(*config);
+        if (!process->start(&error)) {
+            qWarning() << error;
+            return false;
+        }
+        for (int i = 0; i < process->deviceCount(); ++i) {
+            tcps << process->tcpPort(i);
+            udps << process->udpPort(i);
+        }
         tcp = tcps.value(0);
         udp = udps.value(0);
-        return m.hasMatch();
-    }
-
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(kWait);
+        return true;
     }
 };
+
+#ifdef _WIN32
+// Windows has no signals to send: Ctrl-C and Ctrl-Break reach the programs
+// of a console. The test joins the child's console for as long as it takes to
+// press the keys there, ignoring them itself.
+// Empty when done, else the call that failed.
+QString PressInConsoleOf(qint64 pid, DWORD event)
+{
+    ::FreeConsole();
+    if (!::AttachConsole(DWORD(pid)))
+        return QStringLiteral("AttachConsole (error %1)").arg(::GetLastError());
+    ::SetConsoleCtrlHandler(nullptr, TRUE);
+    const bool sent = ::GenerateConsoleCtrlEvent(event, 0);
+    const DWORD error = ::GetLastError();
+    ::FreeConsole();
+    return sent ? QString() : QStringLiteral("GenerateConsoleCtrlEvent (error %1)").arg(error);
+}
+
+#endif
+
+// What zeva printed. A Windows console program's lines end in CR LF there.
+QString Printed(const QByteArray& bytes)
+{
+    QString text = QString::fromUtf8(bytes);
+#ifdef _WIN32
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+    return text;
+}
+
+// Under Wine, a device's close that follows its answer at once, after zeva has
+// sent its next request, does not reach zeva until that request times out;
+// the next one reconnects. A close with no request in between is reported
+// under Wine as on Linux. Marked where a row depends on it, so that it shows,
+// and fails once it passes; whether Windows does the same is not known yet.
+void ExpectCloseLostUnderWine(const char* row)
+{
+    if (UnderWine())
+        QEXPECT_FAIL(row, "under Wine the close right behind an answer is seen only when the next request times out", Abort);
+}
 
 // {tcp} and {udp} stand for the simulator's ports.
 QStringList WithPorts(QStringList args, quint16 tcp, quint16 udp)
@@ -88,8 +131,8 @@ Result RunZeva(const QStringList& args)
     if (!p.waitForFinished(kWait) || p.exitStatus() != QProcess::NormalExit)
         return r;
     r.status = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
+    r.out = Printed(p.readAllStandardOutput());
+    r.err = Printed(p.readAllStandardError());
     return r;
 }
 
@@ -209,6 +252,7 @@ void TestZevaProgram::exitStatus()
     Sim device;
     QVERIFY(device.Start(sim));
     const Result r = RunZeva(WithPorts(args, device.tcp, device.udp));
+    ExpectCloseLostUnderWine("3 closed by the device, tcp");
     QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
     if (!out.isEmpty())
         QVERIFY2(r.out.contains(out), qPrintable(r.out));
@@ -326,10 +370,15 @@ void TestZevaProgram::signalEndsWithSummary_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("udp");
+#ifdef _WIN32
+    QTest::newRow("Ctrl-C, tcp") << int(CTRL_C_EVENT) << false;
+    QTest::newRow("Ctrl-Break, udp") << int(CTRL_BREAK_EVENT) << true;
+#else
     QTest::newRow("SIGINT, tcp") << int(SIGINT) << false;
     QTest::newRow("SIGTERM, udp") << int(SIGTERM) << true;
     // The summary so far on standard error, and the poll goes on.
     QTest::newRow("SIGQUIT then SIGINT, tcp") << int(SIGQUIT) << false;
+#endif
 }
 
 void TestZevaProgram::signalEndsWithSummary()
@@ -347,6 +396,19 @@ void TestZevaProgram::signalEndsWithSummary()
     p.start(kZeva, target + QStringList{"-i", "20", "--csv", csv, "poll", "%MW0"});
     QVERIFY(p.waitForStarted(kWait));
     QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
+#ifdef _WIN32
+    // Wine refuses CTRL_BREAK_EVENT (ERROR_INVALID_HANDLE), and a program
+    // that has joined one console there sends no event to the next it joins.
+    static int joined = 0;
+    if (UnderWine() && (signal == CTRL_BREAK_EVENT || joined++ > 0)) {
+        p.kill();
+        QSKIP("Wine sends only Ctrl-C, and only to the first console a program joins");
+    }
+    if (const QString failed = PressInConsoleOf(p.processId(), DWORD(signal)); !failed.isEmpty()) {
+        p.kill();
+        QFAIL(qPrintable(failed));
+    }
+#else
     ::kill(pid_t(p.processId()), signal);
     if (signal == SIGQUIT) {
         QByteArray err;
@@ -357,11 +419,12 @@ void TestZevaProgram::signalEndsWithSummary()
         QVERIFY(seen > 0 && p.state() == QProcess::Running);
         ::kill(pid_t(p.processId()), SIGINT);
     }
+#endif
     QVERIFY(p.waitForFinished(kWait));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 0);
 
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString out = Printed(p.readAllStandardOutput());
     const auto m = QRegularExpression(QStringLiteral(R"(^(\d+) sent, \1 answered, 0 timeouts)"),
                                       QRegularExpression::MultilineOption)
                        .match(out);
@@ -437,11 +500,11 @@ void TestZevaProgram::deviceClosesConnection()
     QVERIFY(p.waitForStarted(kWait));
     if (stopDevice) {
         QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, kWait));
-        device.process.terminate();
-        QVERIFY(device.process.waitForFinished(kWait));
+        device.process->stop();
     }
     QVERIFY(p.waitForFinished(kWait));
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString out = Printed(p.readAllStandardOutput());
+    ExpectCloseLostUnderWine("closed with a request outstanding");
     QVERIFY2(p.exitCode() == status, qPrintable(QStringLiteral("status %1\n").arg(p.exitCode()) + out));
 
     const QList<QJsonObject> lines = JsonLines(out);

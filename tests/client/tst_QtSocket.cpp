@@ -1,4 +1,5 @@
 #include <QtSocket.h>
+#include <UnderWine.h>
 #include <WaitLikeBox.h>
 
 #include <QNetworkDatagram>
@@ -83,6 +84,9 @@ private slots:
 
 void tst_QtSocket::eventsWaitUntilHandlerReturns()
 {
+    if (UnderWine())
+        QSKIP("Wine posts the peer's close (FD_CLOSE) again each time Qt re-selects the socket's events, so Qt's "
+              "event loop never goes idle while the close is unread and the box's loop starves (Windows posts it once)");
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     platform::QtSocket socket;
@@ -226,6 +230,9 @@ void tst_QtSocket::tcpNoDelay()
 
 void tst_QtSocket::udpRefusedIsNoAnswer()
 {
+    if (UnderWine())
+        QSKIP("Wine ignores SIO_UDP_CONNRESET (a stub), with which Qt tells Windows not to report a refused datagram "
+              "on the socket: the refusal breaks the socket's reads there, never on Windows");
     // A datagram to a port nobody holds is refused by the system; that is no
     // error of the client's, as a datagram lost is none. Once the device is
     // there, the next request reaches it.

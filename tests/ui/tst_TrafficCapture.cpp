@@ -3,7 +3,7 @@
 // (time, direction, bytes), between the connection's addresses and ports.
 #include <frmClient.h>
 #include <frmTraffic.h>
-#include <Simulator.h>
+#include <SimProcess.h>
 
 #include <CaptureReader.h>
 #include <Fakes.h>
@@ -41,7 +41,7 @@ void tst_TrafficCapture::everyFrameHeld()
     sim::Config config;
     config.tcpPort = 0;
     config.udpPort = 0;
-    sim::Simulator device(config);
+    simtest::Simulator device(config);
     QString error;
     QVERIFY2(device.start(&error), qPrintable(error));
     ui::frmClient window(ui::Services{&box, nullptr, &exit}, client::Ports{device.tcpPort(), device.udpPort()});

@@ -1,7 +1,7 @@
 // The window against the simulator on loopback: every command through the
 // window's own controls, message boxes and program end through fakes.
 #include <frmClient.h>
-#include <Simulator.h>
+#include <SimProcess.h>
 
 #include <Fakes.h>
 
@@ -51,7 +51,7 @@ private:
 
     FakeMessageBox box;
     FakeExit exit;
-    std::unique_ptr<sim::Simulator> device;
+    std::unique_ptr<simtest::Simulator> device;
     std::unique_ptr<ui::frmClient> window;
 };
 
@@ -59,7 +59,7 @@ void tst_frmClientSession::open(sim::Config config, client::Ports ports)
 {
     config.tcpPort = 0;
     config.udpPort = 0;
-    device = std::make_unique<sim::Simulator>(config);
+    device = std::make_unique<simtest::Simulator>(config);
     QString error;
     QVERIFY2(device->start(&error), qPrintable(error));
     if (ports.tcp == 2004)
@@ -328,7 +328,7 @@ void tst_frmClientSession::unloadClosesSocket()
     open();
     connectTcp();
     QTRY_COMPARE_WITH_TIMEOUT(device->connectionCount(), 1, 10000);
-    QSignalSpy closed(device.get(), &sim::Simulator::connectionClosed);
+    QSignalSpy closed(device.get(), &simtest::Simulator::connectionClosed);
     window->close();
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
     QCOMPARE(device->connectionCount(), 0);

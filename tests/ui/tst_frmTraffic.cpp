@@ -4,7 +4,7 @@
 #include <ExchangeLog.h>
 #include <frmClient.h>
 #include <frmTraffic.h>
-#include <Simulator.h>
+#include <SimProcess.h>
 #if ZEVA_CHARTS
 #include <TrafficChart.h>
 #endif
@@ -111,7 +111,7 @@ private:
 
     FakeMessageBox box;
     FakeExit exit;
-    std::unique_ptr<sim::Simulator> device;
+    std::unique_ptr<simtest::Simulator> device;
     std::unique_ptr<ui::frmClient> window;
 };
 
@@ -119,7 +119,7 @@ void tst_frmTraffic::open(sim::Config config, bool udp)
 {
     config.tcpPort = 0;
     config.udpPort = 0;
-    device = std::make_unique<sim::Simulator>(config);
+    device = std::make_unique<simtest::Simulator>(config);
     QString error;
     QVERIFY2(device->start(&error), qPrintable(error));
     openWindow(client::Ports{device->tcpPort(), device->udpPort()});

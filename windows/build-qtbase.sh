@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds qtbase 6.4.2 for 64-bit Windows (MinGW-w64) from Debian's source
+# package, with only what Zeva needs, and installs it into PREFIX.
+#   usage: windows/build-qtbase.sh PREFIX WORKDIR
+# Debian's Qt of the same version serves as host tools (QT_HOST_PATH=/usr).
+# About 65 CPU-minutes. Debian has no source of Qt Charts: the Qt made here
+# has none, and Zeva's traffic window is then built without its chart.
+set -euo pipefail
+prefix=$1
+work=$2
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$work"
+cd "$work"
+
+if [ ! -d qt6-base-6.4.2 ]; then
+  # Debian's source archive through a list of its own, used for this download only.
+  lists=$work/apt
+  mkdir -p "$lists/lists/partial" "$lists/sources.list.d"
+  echo "deb-src http://deb.debian.org/debian bookworm main" > "$lists/sources.list"
+  apt_opts=(-o Dir::Etc::SourceList="$lists/sources.list" -o Dir::Etc::SourceParts="$lists/sources.list.d"
+            -o Dir::State::Lists="$lists/lists")
+  apt-get "${apt_opts[@]}" update -qq
+  apt-get "${apt_opts[@]}" source --download-only qt6-base=6.4.2+dfsg-10 2>/dev/null \
+    || apt-get "${apt_opts[@]}" source --download-only qt6-base
+  dpkg-source -x --skip-patches qt6-base_*.dsc qt6-base-6.4.2 >/dev/null
+  src=qt6-base-6.4.2
+  # Two fixes for a build with Direct2D and SSL off: the Windows platform
+  # plugin's DirectWrite font database is compiled only with Direct2D, and
+  # the TLS plugins are entered even without SSL.
+  sed -i 's/^\(\s*\)add_subdirectory(tls)/\1if(QT_FEATURE_ssl)\n\1  add_subdirectory(tls)\n\1endif()/' \
+    "$src/src/plugins/CMakeLists.txt"
+  sed -i 's/CONDITION QT_FEATURE_directwrite AND QT_FEATURE_direct2d/CONDITION QT_FEATURE_directwrite/' \
+    "$src/src/gui/CMakeLists.txt"
+fi
+
+cmake -S qt6-base-6.4.2 -B build -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DQT_HOST_PATH=/usr -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+  -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_printsupport=OFF \
+  -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_ssl=OFF -DFEATURE_icu=OFF -DFEATURE_direct2d=OFF \
+  -DFEATURE_tabletevent=OFF -DFEATURE_jpeg=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF \
+  -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF -DFEATURE_system_doubleconversion=OFF \
+  -DFEATURE_system_png=OFF
+cmake --build build -j"$(nproc 2>/dev/null || echo 2)"
+cmake --install build
