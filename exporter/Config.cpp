@@ -3,6 +3,8 @@
 #include <DataType.h>
 #include <Requests.h>
 
+#include "YamlCheck.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -18,6 +20,11 @@ namespace exporter {
 
 namespace {
 
+using yamlcheck::CheckKeys;
+using yamlcheck::Fail;
+using yamlcheck::Scalar;
+using yamlcheck::Wrong;
+
 constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
 constexpr int kMaxRetries = 10;
@@ -25,45 +32,11 @@ constexpr std::int64_t kMaxTimeoutUs = 600'000'000; // ten minutes: longer than 
 constexpr std::int64_t kNoHeaderDeadlineUs = 10'000'000;
 constexpr std::uintmax_t kMaxFileBytes = 1 << 20;
 
-// What is wrong, and where: 0-based as yaml-cpp counts.
-struct Wrong {
-    YAML::Mark mark;
-    std::string message;
-};
-
-[[noreturn]] void Fail(const YAML::Node& at, std::string message)
-{
-    throw Wrong{at.Mark(), std::move(message)};
-}
-
 std::string Lower(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
     return text;
-}
-
-const std::string& Scalar(const YAML::Node& node, const char* what)
-{
-    if (!node.IsScalar())
-        Fail(node, std::string(what) + " must be a single value");
-    return node.Scalar();
-}
-
-// Every key of a map, checked against those allowed.
-void CheckKeys(const YAML::Node& map, std::initializer_list<std::string_view> known, const char* what)
-{
-    if (!map.IsMap())
-        Fail(map, std::string(what) + " must be a map of keys to values");
-    for (const auto& entry : map) {
-        const std::string& key = Scalar(entry.first, "a key");
-        if (std::find(known.begin(), known.end(), key) == known.end()) {
-            std::string list;
-            for (std::string_view k : known)
-                list += (list.empty() ? "" : ", ") + std::string(k);
-            Fail(entry.first, "unknown key '" + key + "' in " + what + " (expected " + list + ")");
-        }
-    }
 }
 
 std::optional<long long> Whole(const std::string& text, long long min, long long max)

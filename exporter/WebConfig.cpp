@@ -5,6 +5,8 @@
 #include <QSslCertificate>
 #include <QSslKey>
 
+#include "YamlCheck.h"
+
 #include <yaml-cpp/yaml.h>
 
 #if __has_include(<crypt.h>)
@@ -22,37 +24,10 @@ namespace exporter {
 
 namespace {
 
-struct Wrong {
-    YAML::Mark mark;
-    std::string message;
-};
-
-[[noreturn]] void Fail(const YAML::Node& at, std::string message)
-{
-    throw Wrong{at.Mark(), std::move(message)};
-}
-
-const std::string& Scalar(const YAML::Node& node, const char* what)
-{
-    if (!node.IsScalar())
-        Fail(node, std::string(what) + " must be a single value");
-    return node.Scalar();
-}
-
-void CheckKeys(const YAML::Node& map, std::initializer_list<std::string_view> known, const char* what)
-{
-    if (!map.IsMap())
-        Fail(map, std::string(what) + " must be a map of keys to values");
-    for (const auto& entry : map) {
-        const std::string& key = Scalar(entry.first, "a key");
-        if (std::find(known.begin(), known.end(), key) == known.end()) {
-            std::string list;
-            for (std::string_view k : known)
-                list += (list.empty() ? "" : ", ") + std::string(k);
-            Fail(entry.first, "unknown key '" + key + "' in " + what + " (expected " + list + ")");
-        }
-    }
-}
+using yamlcheck::CheckKeys;
+using yamlcheck::Fail;
+using yamlcheck::Scalar;
+using yamlcheck::Wrong;
 
 QByteArray ReadFile(const YAML::Node& node, const std::filesystem::path& directory, const char* what)
 {
