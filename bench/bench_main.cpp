@@ -245,7 +245,7 @@ void TypeKey(QWidget* widget, QChar c)
     QApplication::sendEvent(widget, &release);
 }
 
-// The traffic window's Filter field and table.
+// The traffic window's Filter field.
 QLineEdit* FilterField(const ui::frmClient& window)
 {
     return window.Traffic()->findChild<QLineEdit*>(QStringLiteral("txtFilter"));
