@@ -10,10 +10,13 @@
 //   speed  continuous reading through the real window (offscreen) against a
 //          plain blocking socket loop, both against the same zeva-sim, TCP
 //          and UDP, in turns: exchanges per second of each and their ratio;
-//   traffic continuous reading through the window with its traffic window
-//          open and closed, TCP and UDP, in turns: exchanges per second of
-//          each and their ratio; then resident memory with 100,000 rows held
-//          against the window's size without the traffic window.
+//   traffic resident memory with 100,000 rows held against the window's
+//          size without the traffic window; the time from a key typed into
+//          the traffic window's Filter field to the table showing the rows
+//          that pass, over those 100,000 rows; then continuous reading
+//          through the window with its traffic window closed, open, and open
+//          with a filter typed, TCP and UDP, in turns: exchanges per second
+//          of each and their ratios.
 //
 //   zeva-bench [--logic N] [--soak N] [--speed N] [--traffic N] [--rounds R]
 //              [--sim PATH] [--pin] [--raw-work MICROS]
@@ -31,6 +34,7 @@
 
 #include <ClientLogic.h>
 #include <frmClient.h>
+#include <frmTraffic.h>
 #include <QtSocket.h>
 #include <QtTickCounter.h>
 
@@ -38,10 +42,12 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTableView>
 
 #include <sched.h>
 #include <csignal>
@@ -225,6 +231,24 @@ void RunUntil(const std::function<bool()>& done, double seconds)
     }
     finishedChanged.notify_one();
     watchdog.join();
+}
+
+// One key typed into a widget, as the keyboard would: press and release.
+// Backspace when `c` is null.
+void TypeKey(QWidget* widget, QChar c)
+{
+    const int key = c.isNull() ? static_cast<int>(Qt::Key_Backspace) : static_cast<int>(c.toUpper().unicode());
+    const QString text = c.isNull() ? QString() : QString(c);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &press);
+    QApplication::sendEvent(widget, &release);
+}
+
+// The traffic window's Filter field.
+QLineEdit* FilterField(const ui::frmClient& window)
+{
+    return window.Traffic()->findChild<QLineEdit*>(QStringLiteral("txtFilter"));
 }
 
 void Logic(long exchanges, std::vector<std::uint8_t>* request)
@@ -446,9 +470,11 @@ Rate RawLoop(Protocol protocol, std::uint16_t port, const std::vector<std::uint8
 }
 
 // The window's continuous read; with `traffic`, its traffic window open
-// beside it from the start, and `window` kept for a look afterwards.
+// beside it from the start, `filter` typed into its Filter field, and
+// `window` kept for a look afterwards.
 Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges, bool traffic = false,
-                std::unique_ptr<ui::frmClient>* keep = nullptr, SilentBox* keepBox = nullptr, NoEnd* keepEnd = nullptr)
+                const QString& filter = {}, std::unique_ptr<ui::frmClient>* keep = nullptr,
+                SilentBox* keepBox = nullptr, NoEnd* keepEnd = nullptr)
 {
     SilentBox ownBox;
     NoEnd ownEnd;
@@ -457,8 +483,11 @@ Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges, bool tra
     auto owned = std::make_unique<ui::frmClient>(ui::Services{&box, nullptr, &end, nullptr}, ports);
     ui::frmClient& window = *owned;
     window.show();
-    if (traffic)
+    if (traffic) {
         window.OpenTraffic();
+        for (const QChar c : filter)
+            TypeKey(FilterField(window), c);
+    }
     if (protocol == Protocol::Udp)
         window.findChild<QRadioButton*>(QStringLiteral("optUDP"))->click();
     window.findChild<QPushButton*>(QStringLiteral("cmdConnect"))->click();
@@ -485,8 +514,77 @@ Rate WindowLoop(Protocol protocol, client::Ports ports, long exchanges, bool tra
     return MakeRate(done, Seconds(t0, t1), cpu1 - cpu0);
 }
 
-// The window's rate with the traffic window open against closed, in turns,
-// and what 100,000 rows held add to the client's resident memory.
+// The filter typed while the rate is measured: it keeps the answers shown.
+const QString kRateFilter = QStringLiteral("value");
+
+// The time from a key typed into the Filter field to the table showing the
+// rows that pass: the key's events, the model filtering every row held, the
+// table's layout and its paint. Each filter is typed a key at a time into an
+// empty field, every key timed; then one Backspace, which widens the filter.
+// Medians over `rounds`.
+void Filtering(ui::frmClient& window, int rounds)
+{
+    QLineEdit* field = FilterField(window);
+    auto* table = window.Traffic()->findChild<QTableView*>(QStringLiteral("tblFrames"));
+    const ui::TrafficModel& model = window.Traffic()->Model();
+    const auto settle = [] {
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+    };
+    // Timed in milliseconds.
+    const auto key = [&](QChar c) {
+        const auto t0 = Clock::now();
+        TypeKey(field, c);
+        settle();
+        return Seconds(t0, Clock::now()) * 1e3;
+    };
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    struct Case {
+        const char* what;
+        QString text;
+    };
+    const Case cases[] = {{"a common word", QStringLiteral("value")},
+                          {"hex-like, matches nothing", QStringLiteral("ff ee dd")},
+                          {"a single character", QStringLiteral("c")}};
+    std::printf("traffic filter: %llu rows held, each key timed until the table shows the rows that pass "
+                "(%d rounds, medians):\n",
+                static_cast<unsigned long long>(model.HeldCount()), rounds);
+    for (const Case& c : cases) {
+        std::vector<double> last, slowest, back;
+        std::uint64_t shown = 0, shownBack = 0;
+        for (int r = 0; r < rounds; ++r) {
+            field->clear();
+            settle();
+            double worst = 0, t = 0;
+            for (const QChar ch : c.text) {
+                t = key(ch);
+                worst = std::max(worst, t);
+            }
+            shown = model.ShownCount();
+            if (static_cast<std::uint64_t>(table->model()->rowCount()) != shown)
+                std::printf("  the table shows %d rows, the model %llu\n", table->model()->rowCount(),
+                            static_cast<unsigned long long>(shown));
+            last.push_back(t);
+            slowest.push_back(worst);
+            back.push_back(key(QChar()));
+            shownBack = model.ShownCount();
+        }
+        std::printf("  \"%s\" (%s): %llu rows shown; last key %.1f ms, slowest key %.1f ms (%s 100 ms); "
+                    "Backspace %.1f ms (%llu rows shown)\n",
+                    qPrintable(c.text), c.what, static_cast<unsigned long long>(shown), median(last), median(slowest),
+                    std::max(median(slowest), median(back)) < 100 ? "<" : "NOT <", median(back),
+                    static_cast<unsigned long long>(shownBack));
+    }
+    field->clear();
+    settle();
+}
+
+// What 100,000 rows held add to the client's resident memory, the time a
+// filter takes over them, and the window's rate with the traffic window
+// closed, open, and open with a filter, in turns.
 void Traffic(const Simulator& sim, long exchanges, int rounds)
 {
     // Memory first, before any traffic window has been opened in this
@@ -496,7 +594,7 @@ void Traffic(const Simulator& sim, long exchanges, int rounds)
     SilentBox box;
     NoEnd end;
     std::unique_ptr<ui::frmClient> window;
-    WindowLoop(Protocol::Tcp, sim.Ports(), 20000, false, &window, &box, &end);
+    WindowLoop(Protocol::Tcp, sim.Ports(), 20000, false, {}, &window, &box, &end);
     RunUntil([] { return false; }, 0.3);
     const long without = Rss();
     window->OpenTraffic();
@@ -514,29 +612,36 @@ void Traffic(const Simulator& sim, long exchanges, int rounds)
                 "(%s 64 MB)\n",
                 static_cast<double>(without) / 1e6, static_cast<double>(with) / 1e6, rows,
                 static_cast<double>(with - without) / 1e6, with - without <= 64L * 1024 * 1024 ? "<=" : "ABOVE");
+    Filtering(*window, rounds);
     window.reset();
 
     for (const Protocol p : {Protocol::Tcp, Protocol::Udp}) {
-        std::vector<Rate> closed, open;
+        std::vector<Rate> closed, open, filtered;
         WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), false);
-        WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), true);
+        WindowLoop(p, sim.Ports(), std::max(exchanges / 10, 1000L), true, kRateFilter);
         for (int r = 0; r < rounds; ++r) {
             closed.push_back(WindowLoop(p, sim.Ports(), exchanges, false));
             open.push_back(WindowLoop(p, sim.Ports(), exchanges, true));
+            filtered.push_back(WindowLoop(p, sim.Ports(), exchanges, true, kRateFilter));
             std::printf("  %s round %d: closed %.0f/s (%.1f us CPU each), open %.0f/s (%.1f us CPU each), "
-                        "ratio %.2f\n",
+                        "filtered %.0f/s (%.1f us CPU each), ratios %.2f %.2f\n",
                         Name(p), r + 1, closed.back().perSecond, closed.back().cpuMicros, open.back().perSecond,
-                        open.back().cpuMicros, open.back().perSecond / closed.back().perSecond);
+                        open.back().cpuMicros, filtered.back().perSecond, filtered.back().cpuMicros,
+                        open.back().perSecond / closed.back().perSecond,
+                        filtered.back().perSecond / closed.back().perSecond);
         }
         const auto median = [](std::vector<Rate> v) {
             std::sort(v.begin(), v.end(), [](const Rate& a, const Rate& b) { return a.perSecond < b.perSecond; });
             return v[v.size() / 2];
         };
-        const Rate c = median(closed), o = median(open);
-        std::printf("%s traffic: %ld exchanges x %d rounds, medians: closed %.0f/s, open %.0f/s, "
-                    "open/closed = %.2f (%s 0.70); client CPU per exchange: closed %.1f us, open %.1f us\n",
-                    Name(p), exchanges, rounds, c.perSecond, o.perSecond, o.perSecond / c.perSecond,
-                    o.perSecond / c.perSecond >= 0.7 ? ">=" : "BELOW", c.cpuMicros, o.cpuMicros);
+        const Rate c = median(closed), o = median(open), f = median(filtered);
+        std::printf("%s traffic: %ld exchanges x %d rounds, medians: closed %.0f/s, open %.0f/s, open with filter "
+                    "\"%s\" %.0f/s; open/closed = %.2f (%s 0.70), filtered/closed = %.2f (%s 0.70); client CPU per "
+                    "exchange: closed %.1f us, open %.1f us, filtered %.1f us\n",
+                    Name(p), exchanges, rounds, c.perSecond, o.perSecond, qPrintable(kRateFilter), f.perSecond,
+                    o.perSecond / c.perSecond, o.perSecond / c.perSecond >= 0.7 ? ">=" : "BELOW",
+                    f.perSecond / c.perSecond, f.perSecond / c.perSecond >= 0.7 ? ">=" : "BELOW", c.cpuMicros,
+                    o.cpuMicros, f.cpuMicros);
     }
 }
 
