@@ -98,17 +98,6 @@ QString Printed(const QByteArray& bytes)
     return text;
 }
 
-// Under Wine, a device's close that follows its answer at once, after zeva has
-// sent its next request, does not reach zeva until that request times out;
-// the next one reconnects. A close with no request in between is reported
-// under Wine as on Linux. Marked where a row depends on it, so that it shows,
-// and fails once it passes; whether Windows does the same is not known yet.
-void ExpectCloseLostUnderWine(const char* row)
-{
-    if (UnderWine())
-        QEXPECT_FAIL(row, "under Wine the close right behind an answer is seen only when the next request times out", Abort);
-}
-
 // {tcp} and {udp} stand for the simulator's ports.
 QStringList WithPorts(QStringList args, quint16 tcp, quint16 udp)
 {
@@ -252,7 +241,6 @@ void TestZevaProgram::exitStatus()
     Sim device;
     QVERIFY(device.Start(sim));
     const Result r = RunZeva(WithPorts(args, device.tcp, device.udp));
-    ExpectCloseLostUnderWine("3 closed by the device, tcp");
     QVERIFY2(r.status == status, qPrintable(QStringLiteral("status %1\n%2%3").arg(r.status).arg(r.out, r.err)));
     if (!out.isEmpty())
         QVERIFY2(r.out.contains(out), qPrintable(r.out));
@@ -504,7 +492,6 @@ void TestZevaProgram::deviceClosesConnection()
     }
     QVERIFY(p.waitForFinished(kWait));
     const QString out = Printed(p.readAllStandardOutput());
-    ExpectCloseLostUnderWine("closed with a request outstanding");
     QVERIFY2(p.exitCode() == status, qPrintable(QStringLiteral("status %1\n").arg(p.exitCode()) + out));
 
     const QList<QJsonObject> lines = JsonLines(out);
