@@ -64,12 +64,12 @@ void tst_Fleet::devicesEndOnTheirOwn()
     config.tcpPort = 0;
     config.udpPort = 0;
     simtest::Simulator device(config);
-    QString error;
-    QVERIFY2(device.start(&error), qPrintable(error));
     QTcpServer gap; // a port where nothing listens
     QVERIFY(gap.listen(QHostAddress::LocalHost));
     const quint16 gapPort = gap.serverPort();
     gap.close();
+    QString error;
+    QVERIFY2(device.start(&error), qPrintable(error));
 
     platform::QtIoFactory io;
     platform::QtMonotonicClock clock;
