@@ -82,7 +82,8 @@ void Probe::Start()
     settings.retries = module_.protocol == platform::Protocol::Udp ? module_.retries : 0;
     settings.count = 1;
     startUs_ = clock_.NowMicros();
-    // The configuration's check refuses what the engine would.
+    // The configuration's check refuses what the engine would; a round
+    // refused all the same ends the probe at once, as a failure.
     fleet_.Start(0, settings, round, deadlineUs_);
 }
 
