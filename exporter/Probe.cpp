@@ -71,8 +71,11 @@ void Probe::Start()
     round.reserve(results_.size());
     for (const ProbeVariable& v : module_.variables)
         round.push_back(v.request);
-    if (module_.status)
-        round.push_back(client::Request{.command = client::Command::Status});
+    if (module_.status) {
+        client::Request status;
+        status.command = client::Command::Status;
+        round.push_back(std::move(status));
+    }
     client::RunSettings settings;
     settings.protocol = module_.protocol;
     settings.host = target_.host;
