@@ -3,9 +3,10 @@
 #include "Capture.h"
 #include "Report.h"
 
+#include <Fleet.h>
+
 #include <QtMonotonicClock.h>
-#include <QtSocket.h>
-#include <QtTimerSet.h>
+#include <QtIoFactory.h>
 #include <OpenFiles.h>
 #include <SignalWatch.h>
 
@@ -47,58 +48,53 @@ void PrintTransportFailure(std::FILE* err, const Options& options, const Device&
 // CSV file, the event loop's and the signal watch's own.
 constexpr std::uint64_t kOtherFiles = 32;
 
-// One device: its socket, timer and engine, and what the engine reports,
-// passed to the printing with the device's number.
-class DeviceRun final : public client::IEngineEvents {
+// What the devices report, to the printing with the device's number, and
+// to the capture; the run is over with the last device.
+class Printing final : public client::IFleetEvents {
 public:
-    DeviceRun(const Options& options, std::size_t index, Report& report, platform::IMonotonicClock& clock,
-              platform::QtTimerSet& timers, std::FILE* err, std::function<void()> finished)
-        : options_(options), index_(index), report_(report), clock_(clock), err_(err),
-          finished_(std::move(finished)), timer_(timers.MakeTimer()), engine_(socket_, *timer_, clock, *this)
+    Printing(const Options& options, Report& report, platform::IMonotonicClock& clock, std::FILE* err)
+        : options_(options), report_(report), clock_(clock), err_(err)
     {
     }
 
-    void Engine_Exchange(const client::ExchangeReport& r) override
+    void CaptureTo(Capture& capture, const client::Fleet& fleet)
     {
-        if (capture_)
-            capture_->Settle();
-        report_.Exchange(index_, r, clock_.NowMicros());
+        captures_.reserve(fleet.Size());
+        for (std::size_t i = 0; i < fleet.Size(); ++i)
+            captures_.emplace_back(capture, fleet.SocketOf(i));
     }
-    void Engine_Frame(bool sent, std::span<const std::uint8_t> frame, std::int64_t micros,
-                      std::size_t variable) override
+
+    void Fleet_Exchange(std::size_t device, const client::ExchangeReport& r) override
+    {
+        if (!captures_.empty())
+            captures_[device].Settle();
+        report_.Exchange(device, r, clock_.NowMicros());
+    }
+    void Fleet_Frame(std::size_t device, bool sent, std::span<const std::uint8_t> frame, std::int64_t micros,
+                     std::size_t variable) override
     {
         // The engine reports frames for the capture as well as the trace.
         if (options_.run.trace)
-            report_.Frame(index_, variable, sent, frame, micros);
-        if (capture_)
-            capture_->Frame(sent, frame, micros);
+            report_.Frame(device, variable, sent, frame, micros);
+        if (!captures_.empty())
+            captures_[device].Frame(sent, frame, micros);
     }
-    void Engine_Finished(client::Ending ending, std::string_view reason) override
+    void Fleet_Finished(std::size_t device, client::Ending ending, std::string_view reason) override
     {
-        if (capture_)
-            capture_->Settle();
-        ending_ = ending;
+        if (!captures_.empty())
+            captures_[device].Settle();
         if (ending == client::Ending::TransportFailure)
-            PrintTransportFailure(err_, options_, options_.devices[index_],
+            PrintTransportFailure(err_, options_, options_.devices[device],
                                   QString::fromUtf8(reason.data(), qsizetype(reason.size())));
-        finished_();
     }
-
-    client::Engine& Engine() { return engine_; }
-    void CaptureTo(Capture& capture) { capture_ = std::make_unique<DeviceCapture>(capture, socket_); }
-    client::Ending ending_ = client::Ending::Done;
+    void Fleet_AllEnded() override { QCoreApplication::exit(0); }
 
 private:
     const Options& options_;
-    std::size_t index_;
     Report& report_;
     platform::IMonotonicClock& clock_;
     std::FILE* err_;
-    std::function<void()> finished_;
-    platform::QtSocket socket_;
-    std::unique_ptr<platform::ITimer> timer_;
-    client::Engine engine_;
-    std::unique_ptr<DeviceCapture> capture_;
+    std::vector<DeviceCapture> captures_; // one a device with --pcap
 };
 
 } // namespace
@@ -181,21 +177,14 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     // settings, which would count as the first round trip.
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     platform::QtMonotonicClock clock;
-    platform::QtTimerSet timers;
+    platform::QtIoFactory io;
     std::vector<client::Request> round;
     round.reserve(options.variables.size());
     for (const Variable& variable : options.variables)
         round.push_back(variable.request);
 
-    std::size_t running = 0;
-    const auto finished = [&running] {
-        if (--running == 0)
-            QCoreApplication::exit(0);
-    };
-    std::vector<std::unique_ptr<DeviceRun>> devices;
-    devices.reserve(options.devices.size());
-    for (std::size_t i = 0; i < options.devices.size(); ++i)
-        devices.push_back(std::make_unique<DeviceRun>(options, i, report, clock, timers, err, finished));
+    Printing printing(options, report, clock, err);
+    client::Fleet fleet(options.devices.size(), io, clock, printing);
 
     // --pcap: written as the run goes, flushed every second and at its end.
     std::optional<Capture> capture;
@@ -206,22 +195,17 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
             Print(err, QStringLiteral("zeva: %1\n").arg(error));
             return kExitUsage;
         }
-        for (const auto& device : devices)
-            device->CaptureTo(*capture);
+        printing.CaptureTo(*capture, fleet);
         QObject::connect(&captureFlush, &QTimer::timeout, [&capture] { capture->Flush(); });
         captureFlush.start(1000);
     }
-    std::vector<const client::Engine*> engines;
-    engines.reserve(devices.size());
-    for (const auto& device : devices)
-        engines.push_back(&device->Engine());
+    const std::vector<const client::Engine*> engines = fleet.Engines();
 
     bool interrupted = false;
     const auto signalWatch = platform::MakeSignalWatch();
     if (!signalWatch->Start([&] {
             interrupted = true;
-            for (const auto& device : devices)
-                device->Engine().Interrupt();
+            fleet.InterruptAll();
         })) {
         Print(err, QStringLiteral("zeva: cannot catch SIGINT and SIGTERM\n"));
         return kExitTransport;
@@ -245,7 +229,7 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
                 PrintTransportFailure(err, options, device, QString::fromStdString(lookUpError));
                 if (options.devices.size() == 1) {
                     if (options.summary || options.json)
-                        report.Summary(std::vector<const client::Engine*>{&devices.front()->Engine()});
+                        report.Summary(engines);
                     report.Flush();
                     return kExitTransport;
                 }
@@ -259,21 +243,19 @@ int Run(const QStringList& args, std::FILE* out, std::FILE* err, const HostLookU
     }
 
     report.SetStart(clock.NowMicros());
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        ++running;
-        devices[i]->Engine().Start(settings[i], round);
-    }
-    // Engines that ended at once have already counted themselves off.
-    if (running > 0)
+    for (std::size_t i = 0; i < fleet.Size(); ++i)
+        fleet.Start(i, settings[i], round);
+    // Devices that ended at once are no longer running.
+    if (fleet.Running() > 0)
         QCoreApplication::exec();
 
     report.Flush();
     if (capture)
         capture->Close();
     int status = kExitOk;
-    for (const auto& device : devices) {
-        for (std::size_t v = 0; v < device->Engine().Variables(); ++v)
-            status = std::max(status, StatusOf(options, device->Engine().Stats(v), device->ending_));
+    for (std::size_t i = 0; i < fleet.Size(); ++i) {
+        for (std::size_t v = 0; v < engines[i]->Variables(); ++v)
+            status = std::max(status, StatusOf(options, engines[i]->Stats(v), fleet.EndingOf(i)));
     }
     if (options.summary || options.json || interrupted)
         report.Summary(engines);

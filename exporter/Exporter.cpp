@@ -253,7 +253,7 @@ void Exporter::HandleProbe(const HttpRequest& request)
     pending->module = moduleName;
     pending->target = targetText;
     const std::int64_t deadline = ProbeDeadlineUs(request.scrapeTimeout, timeoutOffsetUs_, module->second.probeTimeoutUs);
-    pending->probe = std::make_unique<Probe>(config_, module->second, target, deadline, timers_, clock_,
+    pending->probe = std::make_unique<Probe>(config_, module->second, target, deadline, io_, clock_,
                                              [this, id](Probe&) { ProbeDone(id); });
     Probe& probe = *pending->probe;
     probes_.emplace(id, std::move(pending));

@@ -6,7 +6,7 @@
 #include "WebConfig.h"
 
 #include <QtMonotonicClock.h>
-#include <QtTimerSet.h>
+#include <QtIoFactory.h>
 
 #include <QHostAddress>
 #include <QObject>
@@ -81,7 +81,7 @@ private:
     WebConfigFile web_;
     HttpServer http_;
     platform::QtMonotonicClock clock_;
-    platform::QtTimerSet timers_;
+    platform::QtIoFactory io_;
     std::uint64_t nextId_ = 1;
     std::unordered_map<std::uint64_t, std::unique_ptr<Pending>> probes_;
 

@@ -59,31 +59,23 @@ std::string_view FailureText(client::Outcome outcome)
 } // namespace
 
 Probe::Probe(std::shared_ptr<const Config> config, const Module& module, const Target& target, std::int64_t deadlineUs,
-             platform::QtTimerSet& timers, platform::IMonotonicClock& clock, std::function<void(Probe&)> done)
+             platform::IIoFactory& io, platform::IMonotonicClock& clock, std::function<void(Probe&)> done)
     : config_(std::move(config)), module_(module), target_(target), deadlineUs_(deadlineUs), clock_(clock),
-      done_(std::move(done)), engineTimer_(timers.MakeTimer()), deadline_(timers.MakeTimer()),
-      engine_(socket_, *engineTimer_, clock, *this)
+      done_(std::move(done)), results_(module_.variables.size() + (module_.status ? 1 : 0)), fleet_(1, io, clock, *this)
 {
-    round_.reserve(module_.variables.size() + 1);
-    for (const ProbeVariable& v : module_.variables)
-        round_.push_back(v.request);
-    if (module_.status) {
-        client::Request status;
-        status.command = client::Command::Status;
-        round_.push_back(std::move(status));
-    }
-    results_.resize(round_.size());
-    deadline_->SetListener(this);
-}
-
-Probe::~Probe()
-{
-    deadline_->SetListener(nullptr);
-    deadline_->Stop();
 }
 
 void Probe::Start()
 {
+    std::vector<client::Request> round;
+    round.reserve(results_.size());
+    for (const ProbeVariable& v : module_.variables)
+        round.push_back(v.request);
+    if (module_.status) {
+        client::Request status;
+        status.command = client::Command::Status;
+        round.push_back(std::move(status));
+    }
     client::RunSettings settings;
     settings.protocol = module_.protocol;
     settings.host = target_.host;
@@ -93,14 +85,12 @@ void Probe::Start()
     settings.retries = module_.protocol == platform::Protocol::Udp ? module_.retries : 0;
     settings.count = 1;
     startUs_ = clock_.NowMicros();
-    deadline_->Start(deadlineUs_);
-    if (engine_.Start(settings, round_) != modZeva::SendResult::Sent) {
-        // The configuration's check refuses what the engine would.
-        Engine_Finished(client::Ending::TransportFailure, "the request was refused");
-    }
+    // The configuration's check refuses what the engine would; a round
+    // refused all the same ends the probe at once, as a failure.
+    fleet_.Start(0, settings, round, deadlineUs_);
 }
 
-void Probe::Engine_Exchange(const client::ExchangeReport& report)
+void Probe::Fleet_Exchange(std::size_t, const client::ExchangeReport& report)
 {
     // Late answers, and bytes that are no answer, end no exchange: the
     // request they came during times out or is answered after them.
@@ -132,23 +122,14 @@ void Probe::Engine_Exchange(const client::ExchangeReport& report)
     }
 }
 
-void Probe::Engine_Finished(client::Ending ending, std::string_view reason)
+void Probe::Fleet_Finished(std::size_t, client::Ending ending, std::string_view reason)
 {
-    if (finished_)
-        return;
-    finished_ = true;
     endUs_ = clock_.NowMicros();
-    deadline_->Stop();
     if (ending == client::Ending::TransportFailure)
         NoteFailure(std::string(reason));
     else if (ending == client::Ending::Interrupted)
         NoteFailure("the probe's deadline passed");
     done_(*this);
-}
-
-void Probe::Timer_Elapsed()
-{
-    engine_.Interrupt(); // ends the run: Engine_Finished follows at once
 }
 
 void Probe::NoteFailure(std::string text)

@@ -2,9 +2,7 @@
 
 #include "Config.h"
 
-#include <Engine.h>
-#include <QtSocket.h>
-#include <QtTimerSet.h>
+#include <Fleet.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,15 +15,14 @@ namespace exporter {
 
 // One probe of one device: one connection, each variable of the module read
 // once in order, then the status where asked, all within a deadline however
-// the device behaves. The engine does the exchanges; this keeps what each
-// one gave and writes it out as metrics.
-class Probe final : public client::IEngineEvents, public platform::ITimerEvents {
+// the device behaves. A fleet of that one device does the exchanges; this
+// keeps what each one gave and writes it out as metrics.
+class Probe final : public client::IFleetEvents {
 public:
     // `done` is called once, from the event loop, when the probe is over;
     // the probe may not be destroyed inside it.
     Probe(std::shared_ptr<const Config> config, const Module& module, const Target& target, std::int64_t deadlineUs,
-          platform::QtTimerSet& timers, platform::IMonotonicClock& clock, std::function<void(Probe&)> done);
-    ~Probe() override;
+          platform::IIoFactory& io, platform::IMonotonicClock& clock, std::function<void(Probe&)> done);
     Probe(const Probe&) = delete;
     Probe& operator=(const Probe&) = delete;
 
@@ -39,10 +36,8 @@ public:
     // succeed, or the connection's failure. Empty on success.
     const std::string& Failure() const { return failure_; }
 
-    void Engine_Exchange(const client::ExchangeReport& report) override;
-    void Engine_Frame(bool, std::span<const std::uint8_t>, std::int64_t, std::size_t) override {}
-    void Engine_Finished(client::Ending ending, std::string_view reason) override;
-    void Timer_Elapsed() override;
+    void Fleet_Exchange(std::size_t device, const client::ExchangeReport& report) override;
+    void Fleet_Finished(std::size_t device, client::Ending ending, std::string_view reason) override;
 
 private:
     // What one exchange of the round gave; nothing when it never ended.
@@ -62,18 +57,13 @@ private:
     platform::IMonotonicClock& clock_;
     std::function<void(Probe&)> done_;
 
-    std::vector<client::Request> round_;
     std::vector<Result> results_; // the module's variables, then the status
     std::optional<std::uint16_t> state_;
     std::string failure_;
     std::int64_t startUs_ = 0;
     std::int64_t endUs_ = 0;
-    bool finished_ = false;
 
-    platform::QtSocket socket_;
-    std::unique_ptr<platform::ITimer> engineTimer_;
-    std::unique_ptr<platform::ITimer> deadline_;
-    client::Engine engine_;
+    client::Fleet fleet_;
 };
 
 } // namespace exporter
