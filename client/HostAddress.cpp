@@ -245,8 +245,8 @@ std::optional<HostPort> ParseHostPort(std::string_view text, const HostPortRules
             address = address.substr(0, percent);
         }
         if (!(out.host.address = ParseIpv6(address)))
-            return fail(portText || text.front() == '[' ? "no IPv6 address in the brackets"
-                                                        : "an IPv6 address with a port goes in brackets: [ADDRESS]:PORT");
+            return fail(text.front() == '[' ? "no IPv6 address in the brackets"
+                                            : "an IPv6 address with a port goes in brackets: [ADDRESS]:PORT");
         return out;
     }
     if ((out.host.address = ParseIpv4(hostText)))

@@ -342,9 +342,9 @@ QByteArray Exporter::IndexPage() const
 bool ParseListenAddress(const QString& text, QHostAddress* address, quint16* port)
 {
     std::string error;
-    const auto parsed = client::ParseHostPort(text.toStdString(),
-                                              {.port = std::nullopt, .lowestPort = 0, .portZeros = modZeva::LeadingZeros::Allowed, .anyHost = true},
-                                              &error);
+    const auto parsed = client::ParseHostPort(
+        text.toStdString(),
+        {.port = std::nullopt, .lowestPort = 0, .portZeros = modZeva::LeadingZeros::Allowed, .anyHost = true}, &error);
     // A listener takes an address, or localhost, never a name to look up.
     if (!parsed || (!parsed->host.address && !parsed->hostText.empty() && parsed->host.name != "localhost"))
         return false;
