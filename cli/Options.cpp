@@ -3,12 +3,12 @@
 #include <DataType.h>
 #include <ExchangeCsv.h>
 #include <HexText.h>
+#include <HostAddress.h>
 #include <Requests.h>
 #include <Wire.h>
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QHostAddress>
 
 #include <cctype>
 #include <cmath>
@@ -21,13 +21,11 @@ namespace {
 constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
 
+// Decimal digits only, leading zeros taken; min is 0 or more.
 std::optional<qint64> WholeNumber(const QString& text, qint64 min, qint64 max)
 {
-    bool ok = false;
-    const qint64 v = text.toLongLong(&ok, 10);
-    if (!ok || v < min || v > max || text.startsWith(QLatin1Char('+')))
-        return std::nullopt;
-    return v;
+    const auto v = modZeva::ParseWhole(text.toStdString(), std::uint64_t(min), std::uint64_t(max));
+    return v ? std::optional<qint64>(qint64(*v)) : std::nullopt;
 }
 
 std::optional<double> Decimal(const QString& text, double min, double max)
@@ -233,19 +231,6 @@ bool AboveOne(const std::string& hex)
     return above;
 }
 
-// A port, or FIRST-LAST; false when not one.
-bool PortRange(const QString& text, std::uint16_t* first, std::uint16_t* last)
-{
-    const qsizetype dash = text.indexOf(QLatin1Char('-'));
-    const auto a = WholeNumber(dash < 0 ? text : text.left(dash), 1, 65535);
-    const auto b = dash < 0 ? a : WholeNumber(text.mid(dash + 1), 1, 65535);
-    if (!a || !b || *b < *a)
-        return false;
-    *first = static_cast<std::uint16_t>(*a);
-    *last = static_cast<std::uint16_t>(*b);
-    return true;
-}
-
 // Longer files are no list of devices.
 constexpr qint64 kMaxHostsFile = 16 * 1024 * 1024;
 
@@ -290,54 +275,21 @@ Parsed Usage(const QString& message)
 
 bool ParseDevices(const QString& given, std::uint16_t port, std::vector<Device>& out, QString* error)
 {
-    const QString text = given.trimmed();
-    QString host;
-    QString ports;
-    if (text.startsWith(QLatin1Char('['))) {
-        const qsizetype close = text.indexOf(QLatin1Char(']'));
-        if (close < 0) {
-            *error = QStringLiteral("no ']' after the IPv6 address");
-            return false;
-        }
-        host = text.mid(1, close - 1);
-        const QString rest = text.mid(close + 1);
-        if (QHostAddress address; !address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol) {
-            *error = QStringLiteral("'%1' is no IPv6 address").arg(host);
-            return false;
-        }
-        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':'))) {
-            *error = QStringLiteral("expected :PORT after the brackets");
-            return false;
-        }
-        ports = rest.mid(1);
-        if (rest.isEmpty())
-            ports = QString::number(port);
-    } else if (text.count(QLatin1Char(':')) > 1) {
-        // An IPv6 address alone; with a port it goes in brackets.
-        if (QHostAddress address; !address.setAddress(text)) {
-            *error = QStringLiteral("an IPv6 address with a port goes in brackets: [ADDRESS]:PORT");
-            return false;
-        }
-        host = text;
-        ports = QString::number(port);
-    } else {
-        const qsizetype colon = text.indexOf(QLatin1Char(':'));
-        host = colon < 0 ? text : text.left(colon);
-        ports = colon < 0 ? QString::number(port) : text.mid(colon + 1);
-    }
-    if (host.isEmpty()) {
-        *error = QStringLiteral("no host");
+    std::string why;
+    const auto parsed = client::ParseHostPort(given.trimmed().toStdString(),
+                                              {.port = port,
+                                               .portZeros = modZeva::LeadingZeros::Allowed,
+                                               .portRange = true,
+                                               .bareIpv6 = true,
+                                               .zone = true},
+                                              &why);
+    if (!parsed) {
+        *error = QString::fromStdString(why);
         return false;
     }
-    std::uint16_t first = 0, last = 0;
-    if (!PortRange(ports, &first, &last)) {
-        *error = QStringLiteral("bad port '%1': expected 1 to 65535, or FIRST-LAST").arg(ports);
-        return false;
-    }
-    const std::string name = host.toStdString();
-    for (std::uint32_t p = first; p <= last; ++p) {
+    for (std::uint32_t p = parsed->port; p <= parsed->lastPort; ++p) {
         const auto n = static_cast<std::uint16_t>(p);
-        out.push_back(Device{name, n, client::DeviceText(name, n)});
+        out.push_back(Device{parsed->hostText, n, client::DeviceText(parsed->hostText, n)});
     }
     return true;
 }

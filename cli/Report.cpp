@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include <HexText.h>
+
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -48,30 +50,13 @@ std::string StateOf(const client::ExchangeReport& r)
     return r.answer && r.answer->stateText ? *r.answer->stateText : std::string();
 }
 
-// Two digits a byte, in wire order; spaced, with a space between bytes.
-std::string Hex(std::span<const std::uint8_t> bytes, bool spaced = true)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(bytes.size() * 3);
-    for (const std::uint8_t b : bytes) {
-        if (spaced && !text.empty())
-            text += ' ';
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0xF];
-    }
-    return text;
-}
-
 // send shows the command byte of what came back, as two hex digits.
 std::optional<std::string> CommandText(const client::ExchangeReport& r)
 {
     const auto command = modZeva::FrameCommand(r.frame);
     if (!command)
         return std::nullopt;
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", *command);
-    return text;
+    return modZeva::NumberToHex(*command, 2);
 }
 
 template <typename... Parts>
@@ -263,7 +248,7 @@ void Report::TextLine(std::size_t device, const client::ExchangeReport& r, WallT
         Append(l, " ", r.reason);
     l += '\n';
     if (send && !r.frame.empty())
-        Append(l, stamp, prefix, "hex=", Hex(r.frame, false), "\n");
+        Append(l, stamp, prefix, "hex=", modZeva::BytesToHex(r.frame), "\n");
     Put(out_, l);
 }
 
@@ -277,7 +262,7 @@ void Report::JsonLine(std::size_t device, const client::ExchangeReport& r, WallT
         if (const auto command = CommandText(r))
             o.insert(QStringLiteral("cmd"), QString::fromStdString(*command));
         if (!r.frame.empty())
-            o.insert(QStringLiteral("hex"), QString::fromStdString(Hex(r.frame, false)));
+            o.insert(QStringLiteral("hex"), QString::fromStdString(modZeva::BytesToHex(r.frame)));
     }
     if (r.seq)
         o.insert(QStringLiteral("seq"), int(*r.seq));
@@ -369,9 +354,7 @@ void Report::Frame(std::size_t device, std::size_t variable, bool sent, std::spa
     if (const auto seq = modZeva::FrameSequence(frame))
         Append(l, " seq=", std::to_string(*seq));
     if (const auto command = modZeva::FrameCommand(frame)) {
-        char c[16];
-        std::snprintf(c, sizeof c, " cmd=%02X", *command);
-        l += c;
+        Append(l, " cmd=", modZeva::NumberToHex(*command, 2));
     }
     if (!sent) {
         const modZeva::Answer a = modZeva::DecodeResponse(
@@ -386,7 +369,7 @@ void Report::Frame(std::size_t device, std::size_t variable, bool sent, std::spa
         case modZeva::AnswerKind::Other: break;
         }
     }
-    Append(l, " | ", Hex(frame), "\n");
+    Append(l, " | ", modZeva::BytesToHex(frame, ' '), "\n");
     Put(err_, l);
 }
 

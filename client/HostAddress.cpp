@@ -11,59 +11,21 @@ bool Digit(char c)
     return c >= '0' && c <= '9';
 }
 
-int HexDigit(char c)
-{
-    if (Digit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// 1 to 65535 in decimal, no sign, no leading zero.
-std::optional<std::uint16_t> Port(std::string_view text)
-{
-    if (text.empty() || text.size() > 5 || text.front() == '0')
-        return std::nullopt;
-    unsigned v = 0;
-    for (char c : text) {
-        if (!Digit(c))
-            return std::nullopt;
-        v = v * 10 + unsigned(c - '0');
-    }
-    if (v > 65535)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(v);
-}
-
 } // namespace
 
 std::optional<IpAddress> ParseIpv4(std::string_view text)
 {
     IpAddress a;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (text.empty() || text.front() != '.')
-                return std::nullopt;
-            text.remove_prefix(1);
-        }
-        std::size_t n = 0;
-        while (n < text.size() && n < 4 && Digit(text[n]))
-            ++n;
-        if (n == 0 || n > 3 || (n > 1 && text.front() == '0'))
+    for (std::size_t part = 0; part < 4; ++part) {
+        const std::size_t dot = text.find('.');
+        if ((dot == std::string_view::npos) != (part == 3))
             return std::nullopt;
-        int v = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            v = v * 10 + (text[i] - '0');
-        if (v > 255)
+        const auto v = modZeva::ParseWhole(text.substr(0, dot), 0, 255, 10, modZeva::LeadingZeros::Refused);
+        if (!v)
             return std::nullopt;
-        a.bytes[std::size_t(part)] = static_cast<std::uint8_t>(v);
-        text.remove_prefix(n);
+        a.bytes[part] = static_cast<std::uint8_t>(*v);
+        text.remove_prefix(part == 3 ? text.size() : dot + 1);
     }
-    if (!text.empty())
-        return std::nullopt;
     return a;
 }
 
@@ -93,16 +55,10 @@ std::optional<IpAddress> ParseIpv6(std::string_view text)
             break;
         }
         const std::string_view group = text.substr(0, colon);
-        if (group.empty() || group.size() > 4)
+        const auto v = group.size() > 4 ? std::nullopt : modZeva::ParseWhole(group, 0, 0xFFFF, 16);
+        if (!v)
             return std::nullopt;
-        unsigned v = 0;
-        for (char c : group) {
-            const int d = HexDigit(c);
-            if (d < 0)
-                return std::nullopt;
-            v = v * 16 + unsigned(d);
-        }
-        groups[std::size_t(count++)] = static_cast<std::uint16_t>(v);
+        groups[std::size_t(count++)] = static_cast<std::uint16_t>(*v);
         if (colon == std::string_view::npos) {
             text = {};
             break;
@@ -210,14 +166,14 @@ bool IsHostName(std::string_view text)
     }
     const bool decimal = std::all_of(last.begin(), last.end(), Digit);
     const bool hex = last.size() > 2 && last[0] == '0' && (last[1] == 'x' || last[1] == 'X')
-        && std::all_of(last.begin() + 2, last.end(), [](char c) { return HexDigit(c) >= 0; });
+        && std::all_of(last.begin() + 2, last.end(), modZeva::IsHexDigit);
     return !decimal && !hex;
 }
 
-std::optional<HostPort> ParseHostPort(std::string_view text, std::uint16_t port, std::string* error)
+std::optional<HostPort> ParseHostPort(std::string_view text, const HostPortRules& rules, std::string* error)
 {
-    const auto fail = [&](const char* what) {
-        *error = what;
+    const auto fail = [&](std::string what) {
+        *error = std::move(what);
         return std::nullopt;
     };
     for (char c : text) {
@@ -225,8 +181,9 @@ std::optional<HostPort> ParseHostPort(std::string_view text, std::uint16_t port,
         if (u <= 0x20 || u == 0x7F)
             return fail("whitespace or a control character");
     }
-    std::string_view hostText = text, portText;
-    bool bracketed = false, hasPort = false;
+    std::string_view hostText = text;
+    std::optional<std::string_view> portText;
+    bool v6 = false;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
         if (close == std::string_view::npos)
@@ -235,36 +192,68 @@ std::optional<HostPort> ParseHostPort(std::string_view text, std::uint16_t port,
         const std::string_view rest = text.substr(close + 1);
         if (!rest.empty() && rest.front() != ':')
             return fail("expected :PORT after the brackets");
-        bracketed = true;
-        hasPort = !rest.empty();
-        portText = hasPort ? rest.substr(1) : std::string_view{};
+        if (!rest.empty())
+            portText = rest.substr(1);
+        if (hostText.empty())
+            return fail("no IPv6 address in the brackets");
+        v6 = true;
     } else if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-        if (text.find(':', colon + 1) != std::string_view::npos)
-            return fail("an IPv6 address goes in brackets: [ADDRESS] or [ADDRESS]:PORT");
-        hostText = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        hasPort = true;
+        if (text.find(':', colon + 1) == std::string_view::npos) {
+            hostText = text.substr(0, colon);
+            portText = text.substr(colon + 1);
+        } else if (rules.bareIpv6) {
+            v6 = true;
+        } else {
+            return fail(rules.port ? "an IPv6 address goes in brackets: [ADDRESS] or [ADDRESS]:PORT"
+                                   : "an IPv6 address goes in brackets: [ADDRESS]:PORT");
+        }
     }
-    if (hostText.empty())
+    if (hostText.empty() && !rules.anyHost)
         return fail("no host");
+
     HostPort out;
-    out.port = port;
-    if (hasPort) {
-        const auto p = Port(portText);
-        if (!p)
-            return fail("bad port: expected 1 to 65535");
-        out.port = *p;
+    if (!portText) {
+        if (!rules.port)
+            return fail("no port: expected HOST:PORT");
+        out.port = out.lastPort = *rules.port;
+    } else {
+        const std::size_t dash = rules.portRange ? portText->find('-') : std::string_view::npos;
+        const auto port = [&](std::string_view digits) {
+            return modZeva::ParseWhole(digits, rules.lowestPort, 65535, 10, rules.portZeros);
+        };
+        const auto first = port(portText->substr(0, dash));
+        const auto last = dash == std::string_view::npos ? first : port(portText->substr(dash + 1));
+        if (!first || !last || *last < *first)
+            return fail("bad port: expected " + std::to_string(rules.lowestPort) + " to 65535"
+                        + (rules.portRange ? ", or FIRST-LAST" : ""));
+        out.port = static_cast<std::uint16_t>(*first);
+        out.lastPort = static_cast<std::uint16_t>(*last);
     }
-    if (bracketed) {
-        out.host.address = ParseIpv6(hostText);
-        if (!out.host.address)
-            return fail("not an IPv6 address in the brackets");
+
+    out.hostText.assign(hostText);
+    if (hostText.empty())
+        return out; // every address
+    if (v6) {
+        std::string_view address = hostText;
+        if (const std::size_t percent = address.find('%'); rules.zone && percent != std::string_view::npos) {
+            const std::string_view zone = address.substr(percent + 1);
+            const bool named = !zone.empty() && std::all_of(zone.begin(), zone.end(), [](char c) {
+                return Digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '_' || c == '-';
+            });
+            if (!named)
+                return fail("bad zone after %: expected an interface name or number");
+            address = address.substr(0, percent);
+        }
+        if (!(out.host.address = ParseIpv6(address)))
+            return fail(text.front() == '[' ? "no IPv6 address in the brackets"
+                                            : "an IPv6 address with a port goes in brackets: [ADDRESS]:PORT");
         return out;
     }
     if ((out.host.address = ParseIpv4(hostText)))
         return out;
     if (!IsHostName(hostText))
-        return fail("not an IPv4 address (four numbers 0 to 255), an IPv6 address in brackets or a host name");
+        return fail(rules.bareIpv6 ? "not an IPv4 address (four numbers 0 to 255), an IPv6 address or a host name"
+                                   : "not an IPv4 address (four numbers 0 to 255), an IPv6 address in brackets or a host name");
     out.host.name.assign(hostText);
     std::transform(out.host.name.begin(), out.host.name.end(), out.host.name.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <HexText.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -44,13 +46,32 @@ struct Host {
     std::string ToString() const { return address ? address->ToString() : name; }
 };
 
-// HOST or HOST:PORT, HOST as for Host, PORT 1 to 65535 in decimal; `port`
-// for a text without one. No whitespace or control character is taken
-// anywhere. Absent with `error` (which never repeats the text) otherwise.
+// How a program reads a device's or a listener's address. Every program
+// takes HOST, HOST:PORT, [IPv6] and [IPv6]:PORT, HOST as for Host, PORT in
+// decimal, and no whitespace or control character anywhere; these are what
+// differ between them.
+struct HostPortRules {
+    std::optional<std::uint16_t> port; // for a text without a port; none: a port is needed
+    std::uint16_t lowestPort = 1;      // 0 where port 0 asks for any free port (a listener)
+    modZeva::LeadingZeros portZeros = modZeva::LeadingZeros::Refused;
+    bool portRange = false; // PORT may be FIRST-LAST
+    // A text with more than one colon outside brackets is an IPv6 address
+    // alone, never split at a colon: taken as the host (with the default
+    // port) where this is set, refused with a word on brackets otherwise.
+    bool bareIpv6 = false;
+    bool zone = false;      // an IPv6 address may end in %ZONE, the interface
+    bool anyHost = false;   // an empty HOST, as in :PORT, means every address
+};
+
 struct HostPort {
     Host host;
+    std::string hostText;        // the host as written, without brackets
     std::uint16_t port = 0;
+    std::uint16_t lastPort = 0;  // the range's last port; port without a range
 };
-std::optional<HostPort> ParseHostPort(std::string_view text, std::uint16_t port, std::string* error);
+
+// Absent with `error` (which never repeats the text) when the text does not
+// follow the rules.
+std::optional<HostPort> ParseHostPort(std::string_view text, const HostPortRules& rules, std::string* error);
 
 } // namespace client

@@ -1,40 +1,63 @@
 #include "Statistics.h"
 
+#include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <utility>
 
 namespace client {
 
-int RttHistogram::BucketOf(std::int64_t micros)
+RttHistogram::RttHistogram(Precision precision)
+    : precision_(precision)
 {
-    if (micros < kExact)
-        return micros < 0 ? 0 : static_cast<int>(micros);
-    const auto v = static_cast<std::uint64_t>(micros);
-    const int top = std::bit_width(v) - 1; // at least kSubBits + 1
-    if (top >= kTopBit)
-        return kBuckets - 1;
-    const int shift = top - kSubBits;
-    const int sub = static_cast<int>(v >> shift) - (1 << kSubBits);
-    return kExact + (shift - 1) * (1 << kSubBits) + sub;
 }
 
-std::int64_t RttHistogram::MiddleOf(int bucket)
+std::size_t RttHistogram::Buckets() const
 {
-    if (bucket < kExact)
-        return bucket;
-    const int shift = (bucket - kExact) / (1 << kSubBits) + 1;
-    const int sub = (bucket - kExact) % (1 << kSubBits);
-    const std::int64_t low = static_cast<std::int64_t>(sub + (1 << kSubBits)) << shift;
-    return low + ((std::int64_t{1} << shift) - 1) / 2;
+    return (std::size_t{1} << precision_.exactBits) + std::size_t(precision_.topBit - precision_.exactBits) * BlockSize();
+}
+
+std::size_t RttHistogram::BucketOf(std::int64_t micros) const
+{
+    const auto v = static_cast<std::uint64_t>(micros);
+    const int top = std::bit_width(v) - 1;
+    if (top < precision_.exactBits)
+        return static_cast<std::size_t>(v);
+    if (top >= precision_.topBit)
+        return Buckets() - 1;
+    const int shift = top - precision_.subBits;
+    const std::size_t sub = static_cast<std::size_t>(v >> shift) - BlockSize();
+    return (std::size_t{1} << precision_.exactBits) + std::size_t(top - precision_.exactBits) * BlockSize() + sub;
+}
+
+std::int64_t RttHistogram::ValueOf(std::size_t bucket) const
+{
+    const std::size_t exact = std::size_t{1} << precision_.exactBits;
+    std::int64_t middle = static_cast<std::int64_t>(bucket);
+    if (bucket >= exact) {
+        const int shift = precision_.exactBits - precision_.subBits + int((bucket - exact) / BlockSize());
+        const std::size_t sub = (bucket - exact) % BlockSize();
+        const std::int64_t low = static_cast<std::int64_t>(BlockSize() + sub) << shift;
+        middle = low + ((std::int64_t{1} << shift) - 1) / 2;
+    }
+    // The middle of a wide bucket may lie beyond what was seen.
+    return std::clamp(middle, min_, max_);
 }
 
 RttHistogram::RttHistogram(const RttHistogram& other)
-    : count_(other.count_)
+    : precision_(other.precision_),
+      blocks_(other.blocks_.size()),
+      count_(other.count_),
+      min_(other.min_),
+      max_(other.max_)
 {
-    for (std::size_t i = 0; i < blocks_.size(); ++i)
-        if (other.blocks_[i])
-            blocks_[i] = std::make_unique<Block>(*other.blocks_[i]);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        if (other.blocks_[i]) {
+            blocks_[i] = std::make_unique<std::uint64_t[]>(BlockSize() + 1);
+            std::copy_n(other.blocks_[i].get(), BlockSize() + 1, blocks_[i].get());
+        }
+    }
 }
 
 RttHistogram& RttHistogram::operator=(const RttHistogram& other)
@@ -47,46 +70,77 @@ RttHistogram& RttHistogram::operator=(const RttHistogram& other)
 }
 
 RttHistogram::RttHistogram(RttHistogram&& other) noexcept
-    : blocks_(std::move(other.blocks_)),
-      count_(std::exchange(other.count_, 0))
+    : precision_(other.precision_),
+      blocks_(std::move(other.blocks_)),
+      count_(std::exchange(other.count_, 0)),
+      min_(std::exchange(other.min_, 0)),
+      max_(std::exchange(other.max_, 0))
 {
+    other.blocks_.clear();
 }
 
 RttHistogram& RttHistogram::operator=(RttHistogram&& other) noexcept
 {
     if (this != &other) {
+        precision_ = other.precision_;
         blocks_ = std::move(other.blocks_);
+        other.blocks_.clear();
         count_ = std::exchange(other.count_, 0);
+        min_ = std::exchange(other.min_, 0);
+        max_ = std::exchange(other.max_, 0);
     }
     return *this;
 }
 
-RttHistogram::Block& RttHistogram::BlockAt(std::size_t index)
+std::uint64_t* RttHistogram::BlockAt(std::size_t index)
 {
+    if (blocks_.empty())
+        blocks_.resize(Buckets() / BlockSize());
     if (!blocks_[index])
-        blocks_[index] = std::make_unique<Block>(); // zeroed
-    return *blocks_[index];
+        blocks_[index] = std::make_unique<std::uint64_t[]>(BlockSize() + 1); // zeroed
+    return blocks_[index].get();
 }
 
 void RttHistogram::Add(std::int64_t micros)
 {
-    const auto bucket = static_cast<std::size_t>(BucketOf(micros));
-    ++BlockAt(bucket / kBlockSize)[bucket % kBlockSize];
+    micros = std::max<std::int64_t>(micros, 0);
+    if (count_ == 0 || micros < min_)
+        min_ = micros;
+    if (count_ == 0 || micros > max_)
+        max_ = micros;
+    const std::size_t bucket = BucketOf(micros);
+    std::uint64_t* block = BlockAt(bucket / BlockSize());
+    ++block[0];
+    ++block[1 + bucket % BlockSize()];
     ++count_;
 }
 
 void RttHistogram::Merge(const RttHistogram& other)
 {
+    assert(precision_.exactBits == other.precision_.exactBits && precision_.subBits == other.precision_.subBits
+           && precision_.topBit == other.precision_.topBit);
+    if (other.count_ == 0)
+        return;
+    min_ = count_ == 0 ? other.min_ : std::min(min_, other.min_);
+    max_ = count_ == 0 ? other.max_ : std::max(max_, other.max_);
     // Read block by block, so that merging a histogram into itself doubles it.
-    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    for (std::size_t i = 0; i < other.blocks_.size(); ++i) {
         if (!other.blocks_[i])
             continue;
-        const Block& theirs = *other.blocks_[i];
-        Block& mine = BlockAt(i);
-        for (std::size_t j = 0; j < mine.size(); ++j)
+        const std::uint64_t* theirs = other.blocks_[i].get();
+        std::uint64_t* mine = BlockAt(i);
+        for (std::size_t j = 0; j <= BlockSize(); ++j)
             mine[j] += theirs[j];
     }
     count_ += other.count_;
+}
+
+void RttHistogram::Clear()
+{
+    blocks_.clear();
+    count_ = 0;
+    min_ = 0;
+    max_ = 0;
 }
 
 std::uint64_t RttHistogram::Rank(double percent, std::uint64_t count)
@@ -105,18 +159,44 @@ std::int64_t RttHistogram::Percentile(double percent) const
     if (count_ == 0)
         return 0;
     const std::uint64_t rank = Rank(percent, count_);
+    if (rank == count_)
+        return max_;
+    if (rank == 1)
+        return min_;
     std::uint64_t seen = 0;
     for (std::size_t i = 0; i < blocks_.size(); ++i) {
-        if (!blocks_[i])
+        const std::uint64_t* block = blocks_[i].get();
+        if (!block)
             continue;
-        const Block& block = *blocks_[i];
-        for (std::size_t j = 0; j < block.size(); ++j) {
-            seen += block[j];
+        if (seen + block[0] < rank) {
+            seen += block[0];
+            continue;
+        }
+        for (std::size_t j = 0; j < BlockSize(); ++j) {
+            seen += block[1 + j];
             if (seen >= rank)
-                return MiddleOf(static_cast<int>(i * kBlockSize + j));
+                return ValueOf(i * BlockSize() + j);
         }
     }
-    return MiddleOf(kBuckets - 1);
+    return max_;
+}
+
+std::vector<std::uint64_t> RttHistogram::Histogram(int bins, std::int64_t from, std::int64_t to) const
+{
+    std::vector<std::uint64_t> counts(static_cast<std::size_t>(std::max(bins, 1)), 0);
+    const double width = static_cast<double>(std::max<std::int64_t>(to - from, 1)) / static_cast<double>(counts.size());
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        const std::uint64_t* block = blocks_[i].get();
+        if (!block)
+            continue;
+        for (std::size_t j = 0; j < BlockSize(); ++j) {
+            if (!block[1 + j])
+                continue;
+            const double at = static_cast<double>(ValueOf(i * BlockSize() + j) - from) / width;
+            counts[static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(counts.size() - 1)))] += block[1 + j];
+        }
+    }
+    return counts;
 }
 
 double RunStatistics::LossPercent() const
@@ -187,17 +267,7 @@ void RunStatistics::Merge(const RunStatistics& other)
 
 std::int64_t RunStatistics::PercentileMicros(double percent) const
 {
-    const std::uint64_t count = rtt.Count();
-    if (count > 0) {
-        const std::uint64_t rank = RttHistogram::Rank(percent, count);
-        if (rank == count)
-            return maxMicros;
-        if (rank == 1)
-            return minMicros;
-    }
-    // The middle of a wide bucket may lie beyond what was seen.
-    const std::int64_t p = rtt.Percentile(percent);
-    return p < minMicros ? minMicros : p > maxMicros ? maxMicros : p;
+    return rtt.Percentile(percent);
 }
 
 double RunStatistics::MdevMicros() const

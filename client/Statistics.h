@@ -4,21 +4,34 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace client {
 
-// Round-trip times in microseconds, counted in buckets: exact below 256 us,
-// above that 128 buckets per power of two (each at most 1/128 of its value
-// wide). Times of 2^40 us (about 12.7 days) and more count in the last
-// bucket. No storage per sample, so a run of days holds flat memory.
+// Round-trip times in microseconds, counted in buckets: exact below
+// 2^exactBits us, above that 2^subBits buckets per power of two (each at
+// most 1/2^subBits of its value wide); times of 2^topBit us and more count in
+// the last bucket. No storage per sample, so a run of days holds flat memory.
 //
-// The buckets come in blocks of 128 (two for the exact part, then one per
-// power of two), each allocated when a time first falls in it: a run whose
-// times stay within a few powers of two holds a few KB, and a process that
-// keeps thousands of histograms pays only for the ranges each has seen.
+// The buckets come in blocks of 2^subBits (one per power of two above the
+// exact part), each allocated with its total when a time first falls in it:
+// a histogram pays only for the ranges it has seen, and a rank skips whole
+// blocks by their totals.
 class RttHistogram {
 public:
-    RttHistogram() = default;
+    struct Precision {
+        std::uint8_t exactBits;
+        std::uint8_t subBits;
+        std::uint8_t topBit;
+    };
+    // A run's summary, where a process keeps thousands: exact below 256 us,
+    // then within 1/128, up to 2^40 us (about 12.7 days). A few KB a run.
+    static constexpr Precision kCompact{8, 7, 40};
+    // The traffic window's one: exact below 2^20 us (about a second), then
+    // within 1/1024, for any time. At most about 8 MB.
+    static constexpr Precision kFine{20, 10, 63};
+
+    explicit RttHistogram(Precision precision = kCompact);
     RttHistogram(const RttHistogram& other);
     RttHistogram& operator=(const RttHistogram& other);
     // A histogram moved from is empty.
@@ -26,35 +39,40 @@ public:
     RttHistogram& operator=(RttHistogram&& other) noexcept;
     ~RttHistogram() = default;
 
+    // A negative time counts as 0.
     void Add(std::int64_t micros);
-    // Bucket-wise sum: afterwards this holds what one histogram fed the
-    // samples of both would hold.
+    // Bucket-wise sum, of a histogram of the same precision: afterwards this
+    // holds what one histogram fed the samples of both would hold.
     void Merge(const RttHistogram& other);
+    void Clear();
     std::uint64_t Count() const { return count_; }
+    std::int64_t Min() const { return min_; }
+    std::int64_t Max() const { return max_; }
     // The nearest rank of a percentile among `count` samples: 1 to count.
     static std::uint64_t Rank(double percent, std::uint64_t count);
-    // The smallest bucket value with at least `percent` % of the samples at
-    // or below it (nearest rank), as the middle of its bucket. 0 when empty.
+    // The time at nearest rank: the smallest and the largest time exactly,
+    // otherwise the middle of the bucket that holds the rank, kept within
+    // them (exact below 2^exactBits us). 0 when empty.
     std::int64_t Percentile(double percent) const;
-
-    static constexpr int kSubBits = 7;
-    static constexpr int kExact = 2 << kSubBits;    // 0..255 us, one bucket each
-    static constexpr int kTopBit = 40;              // 2^40 us and more: last bucket
-    static constexpr int kBuckets = kExact + (kTopBit - kSubBits - 1) * (1 << kSubBits);
-    static constexpr int kBlockSize = 1 << kSubBits;
-    static constexpr int kBlocks = kBuckets / kBlockSize;
-    static_assert(kExact % kBlockSize == 0 && kBuckets % kBlockSize == 0);
+    // Times per bin of `bins` equal bins from `from` to `to` microseconds,
+    // each bucket's at its middle; times outside count in the first or the
+    // last bin.
+    std::vector<std::uint64_t> Histogram(int bins, std::int64_t from, std::int64_t to) const;
 
 private:
-    using Block = std::array<std::uint64_t, kBlockSize>;
+    std::size_t BlockSize() const { return std::size_t{1} << precision_.subBits; }
+    std::size_t Buckets() const;
+    std::size_t BucketOf(std::int64_t micros) const;
+    // The middle of a bucket, kept within the smallest and the largest time.
+    std::int64_t ValueOf(std::size_t bucket) const;
+    // The block's total then its counts, allocated zeroed if it was not yet.
+    std::uint64_t* BlockAt(std::size_t index);
 
-    static int BucketOf(std::int64_t micros);
-    static std::int64_t MiddleOf(int bucket);
-    // The block, allocated zeroed if it was not yet.
-    Block& BlockAt(std::size_t index);
-
-    std::array<std::unique_ptr<Block>, kBlocks> blocks_;
+    Precision precision_;
+    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_; // sized at the first time
     std::uint64_t count_ = 0;
+    std::int64_t min_ = 0;
+    std::int64_t max_ = 0;
 };
 
 // What a run did. A request and the copies sent again for it count once.
@@ -80,8 +98,8 @@ struct RunStatistics {
     void Merge(const RunStatistics& other);
     std::uint64_t RttCount() const { return rtt.Count(); }
     double AvgMicros() const { return mean_; }
-    // A percentile of the histogram, kept within the minimum and maximum;
-    // one whose rank falls on the smallest or the largest answer is its time.
+    // The histogram's percentile: within the minimum and maximum, and one
+    // whose rank falls on the smallest or the largest answer is its time.
     std::int64_t PercentileMicros(double percent) const;
     // Standard deviation of the round trips, as ping's mdev.
     double MdevMicros() const;

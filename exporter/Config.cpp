@@ -1,6 +1,7 @@
 #include "Config.h"
 
 #include <DataType.h>
+#include <HexText.h>
 #include <Requests.h>
 
 #include "YamlCheck.h"
@@ -20,10 +21,7 @@ namespace exporter {
 
 namespace {
 
-using yamlcheck::CheckKeys;
-using yamlcheck::Fail;
-using yamlcheck::Scalar;
-using yamlcheck::Wrong;
+using namespace yamlcheck;
 
 constexpr std::uint16_t kTcpPort = 2004;
 constexpr std::uint16_t kUdpPort = 2005;
@@ -39,14 +37,6 @@ std::string Lower(std::string text)
     return text;
 }
 
-std::optional<long long> Whole(const std::string& text, long long min, long long max)
-{
-    long long v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc{} || end != text.data() + text.size() || v < min || v > max)
-        return std::nullopt;
-    return v;
-}
 
 AllowEntry ParseAllow(const YAML::Node& node)
 {
@@ -62,8 +52,8 @@ AllowEntry ParseAllow(const YAML::Node& node)
     if (const std::size_t slash = text.find('/'); slash != std::string::npos) {
         const auto network = address(std::string_view(text).substr(0, slash));
         const std::string prefixText = text.substr(slash + 1);
-        const auto prefix = prefixText.size() > 1 && prefixText.front() == '0' ? std::nullopt : Whole(prefixText, 0, 128);
-        if (!network || !prefix || *prefix > network->Bits())
+        const auto prefix = modZeva::ParseWhole(prefixText, 0, 128, 10, modZeva::LeadingZeros::Refused);
+        if (!network || !prefix || int(*prefix) > network->Bits())
             Fail(node, "'" + text + "' is not an address range (expected ADDRESS/PREFIX, such as 127.0.0.0/8)");
         entry.network = *network;
         entry.prefix = int(*prefix);
@@ -150,7 +140,7 @@ Module ParseModule(const YAML::Node& node)
     const bool udp = m.protocol == platform::Protocol::Udp;
     m.port = udp ? kUdpPort : kTcpPort;
     if (const YAML::Node p = node["port"]) {
-        const auto port = Whole(Scalar(p, "port"), 1, 65535);
+        const auto port = modZeva::ParseWhole(Scalar(p, "port"), 1, 65535);
         if (!port)
             Fail(p, "bad port '" + p.Scalar() + "' (expected 1 to 65535)");
         m.port = static_cast<std::uint16_t>(*port);
@@ -168,7 +158,7 @@ Module ParseModule(const YAML::Node& node)
         m.probeTimeoutUs = *us;
     }
     if (const YAML::Node r = node["retries"]) {
-        const auto retries = Whole(Scalar(r, "retries"), 0, kMaxRetries);
+        const auto retries = modZeva::ParseWhole(Scalar(r, "retries"), 0, kMaxRetries);
         if (!retries)
             Fail(r, "bad retries '" + r.Scalar() + "' (expected 0 to " + std::to_string(kMaxRetries) + ")");
         if (*retries > 0 && !udp)
@@ -233,7 +223,7 @@ std::string Where(const std::string& file, const YAML::Mark& mark)
 bool Config::Allows(const std::string& host) const
 {
     std::string error;
-    const auto parsed = client::ParseHostPort(host.find(':') != std::string::npos ? "[" + host + "]" : host, 1, &error);
+    const auto parsed = client::ParseHostPort(host, {.port = 1, .bareIpv6 = true}, &error);
     if (!parsed)
         return false;
     const auto& address = parsed->host.address;
@@ -288,7 +278,7 @@ Loaded LoadConfig(const std::string& path)
 
 bool ParseTarget(std::string_view text, std::uint16_t port, Target* target, std::string* error)
 {
-    const auto parsed = client::ParseHostPort(text, port, error);
+    const auto parsed = client::ParseHostPort(text, {.port = port}, error);
     if (!parsed)
         return false;
     target->host = parsed->host.ToString();
@@ -335,8 +325,8 @@ std::optional<std::int64_t> ParseDurationUs(std::string_view text)
             ++digits;
         if (digits == 0 || digits == text.size())
             return std::nullopt;
-        std::int64_t n = 0;
-        std::from_chars(text.data(), text.data() + digits, n);
+        // Ten digits at the most: the number is there and fits.
+        const auto n = static_cast<std::int64_t>(*modZeva::ParseWhole(text.substr(0, digits), 0, 9'999'999'999));
         text.remove_prefix(digits);
         std::size_t u = next;
         // "ms" before "m": the longer unit that matches.

@@ -341,25 +341,18 @@ QByteArray Exporter::IndexPage() const
 
 bool ParseListenAddress(const QString& text, QHostAddress* address, quint16* port)
 {
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0)
+    std::string error;
+    const auto parsed = client::ParseHostPort(
+        text.toStdString(),
+        {.port = std::nullopt, .lowestPort = 0, .portZeros = modZeva::LeadingZeros::Allowed, .anyHost = true}, &error);
+    // A listener takes an address, or localhost, never a name to look up.
+    if (!parsed || (!parsed->host.address && !parsed->hostText.empty() && parsed->host.name != "localhost"))
         return false;
-    QString host = text.left(colon);
-    bool ok = false;
-    const uint p = text.mid(colon + 1).toUInt(&ok, 10);
-    if (!ok || p > 65535)
-        return false;
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-        host = host.mid(1, host.size() - 2);
-    else if (host.contains(QLatin1Char(':')))
-        return false;
-    if (host.isEmpty())
-        *address = QHostAddress::Any;
-    else if (host == QLatin1String("localhost"))
-        *address = QHostAddress::LocalHost;
-    else if (!address->setAddress(host))
-        return false;
-    *port = quint16(p);
+    if (parsed->host.address)
+        address->setAddress(QString::fromStdString(parsed->host.address->ToString()));
+    else
+        *address = parsed->hostText.empty() ? QHostAddress::Any : QHostAddress::LocalHost;
+    *port = parsed->port;
     return true;
 }
 

@@ -24,10 +24,7 @@ namespace exporter {
 
 namespace {
 
-using yamlcheck::CheckKeys;
-using yamlcheck::Fail;
-using yamlcheck::Scalar;
-using yamlcheck::Wrong;
+using namespace yamlcheck;
 
 QByteArray ReadFile(const YAML::Node& node, const std::filesystem::path& directory, const char* what)
 {

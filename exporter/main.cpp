@@ -1,6 +1,7 @@
 #include "Exporter.h"
 
 #include <EventLoop.h>
+#include <HexText.h>
 #include <OpenFiles.h>
 #include <SignalWatch.h>
 
@@ -94,10 +95,10 @@ int main(int argc, char* argv[])
     if (!ok || !(offset >= 0 && offset < 600))
         return usage(QStringLiteral("bad --web.timeout-offset '%1': expected seconds from 0 to 600").arg(parser.value(timeoutOffset)));
     web.timeoutOffsetUs = std::llround(offset * 1e6);
-    const uint cap = parser.value(maxConnections).toUInt(&ok, 10);
-    if (!ok || cap < 1 || cap > 100000)
+    const auto cap = modZeva::ParseWhole(parser.value(maxConnections).toStdString(), 1, 100000);
+    if (!cap)
         return usage(QStringLiteral("bad --web.max-connections '%1': expected 1 to 100000").arg(parser.value(maxConnections)));
-    web.limits.maxConnections = cap;
+    web.limits.maxConnections = std::size_t(*cap);
     if (parser.isSet(webConfig)) {
         web.configFile = parser.value(webConfig).toStdString();
         std::string error;

@@ -98,21 +98,13 @@ Answer DecodeResponse(std::span<const std::uint8_t> response, int dataSize)
         return answer;
     }
 
-    if (*command == kReadAnswer) {
-        const std::size_t size = dataSize > 0 ? static_cast<std::size_t>(dataSize) : 0;
-        auto value = r.Hex(kReadValue, size);
+    if (*command == kReadAnswer || *command == kStatusAnswer) {
+        const bool read = *command == kReadAnswer;
+        auto value = read ? r.Hex(kReadValue, dataSize > 0 ? static_cast<std::size_t>(dataSize) : 0)
+                          : r.Hex(kStatusData, kStatusDataSize);
         if (!value)
             return Malformed(std::move(answer.stateText));
-        answer.kind = AnswerKind::Read;
-        answer.valueText = std::move(*value);
-        return answer;
-    }
-
-    if (*command == kStatusAnswer) {
-        auto value = r.Hex(kStatusData, kStatusDataSize);
-        if (!value)
-            return Malformed(std::move(answer.stateText));
-        answer.kind = AnswerKind::Status;
+        answer.kind = read ? AnswerKind::Read : AnswerKind::Status;
         answer.valueText = std::move(*value);
         return answer;
     }

@@ -1,5 +1,7 @@
 #include "HexText.h"
 
+#include <algorithm>
+#include <array>
 #include <limits>
 
 namespace modZeva {
@@ -18,19 +20,48 @@ std::uint8_t HexDigitValue(char c)
 
 } // namespace
 
-std::string BytesToHex(std::span<const std::uint8_t> bytes, std::size_t start, std::size_t count)
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes, char separator, HexOrder order)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text(2 * count, '0');
-    // Byte start + i lands at the front of what is built so far, so the last
-    // byte ends up first.
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t b = bytes[start + i];
-        const std::size_t at = 2 * (count - 1 - i);
-        text[at] = kDigits[b >> 4];
-        text[at + 1] = kDigits[b & 0x0F];
+    const std::size_t n = bytes.size();
+    if (n == 0)
+        return;
+    const std::size_t width = separator ? 3 : 2;
+    std::size_t at = out.size();
+    out.resize(at + width * n - (width - 2));
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t b = bytes[order == HexOrder::Wire ? i : n - 1 - i];
+        if (separator && i > 0)
+            out[at++] = separator;
+        out[at++] = kDigits[b >> 4];
+        out[at++] = kDigits[b & 0x0F];
     }
+}
+
+std::string BytesToHex(std::span<const std::uint8_t> bytes, char separator)
+{
+    std::string text;
+    AppendHex(text, bytes, separator);
     return text;
+}
+
+std::string BytesToHex(std::span<const std::uint8_t> bytes, std::size_t start, std::size_t count)
+{
+    std::string text;
+    AppendHex(text, bytes.subspan(start, count), '\0', HexOrder::LastFirst);
+    return text;
+}
+
+std::string NumberToHex(std::uint64_t value, std::size_t digits)
+{
+    std::array<std::uint8_t, 8> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    std::string text;
+    AppendHex(text, bytes, '\0', HexOrder::LastFirst);
+    const std::size_t zeros = text.find_first_not_of('0');
+    const std::size_t keep = std::max(digits, zeros == std::string::npos ? std::size_t{1} : text.size() - zeros);
+    return keep >= text.size() ? std::string(keep - text.size(), '0') + text : text.substr(text.size() - keep);
 }
 
 bool IsHexDigit(char c)
@@ -83,9 +114,12 @@ bool AppendHexBytes(std::string_view text, std::vector<std::uint8_t>& out)
     return true;
 }
 
-std::optional<std::uint64_t> ParseWhole(std::string_view text, std::uint64_t min, std::uint64_t max, int base)
+std::optional<std::uint64_t> ParseWhole(std::string_view text, std::uint64_t min, std::uint64_t max, int base,
+                                        LeadingZeros zeros)
 {
     if (text.empty() || (base != 10 && base != 16))
+        return std::nullopt;
+    if (zeros == LeadingZeros::Refused && text.size() > 1 && text.front() == '0')
         return std::nullopt;
     std::uint64_t value = 0;
     for (const char c : text) {

@@ -32,30 +32,18 @@ std::int32_t NextCodePoint(std::string_view text, std::size_t& at)
         return lead;
     }
 
-    std::size_t extra = 0;
-    std::int32_t cp = 0;
-    std::uint8_t lo = 0x80, hi = 0xBF; // allowed range of the first continuation byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2;
-        cp = lead & 0x0F;
-        if (lead == 0xE0)
-            lo = 0xA0;
-        else if (lead == 0xED)
-            hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3;
-        cp = lead & 0x07;
-        if (lead == 0xF0)
-            lo = 0x90;
-        else if (lead == 0xF4)
-            hi = 0x8F;
-    } else {
+    // C2..DF lead two bytes, E0..EF three, F0..F4 four; C0, C1 and F5 up
+    // could only start overlong forms or values above U+10FFFF.
+    if (lead < 0xC2 || lead > 0xF4) {
         ++at;
         return -1;
     }
+    const std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+    std::int32_t cp = lead & (0x3F >> extra);
+    // The first continuation byte's range: narrower after E0 and F0 (no
+    // overlong form), ED (no surrogate) and F4 (nothing above U+10FFFF).
+    const std::uint8_t lo = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const std::uint8_t hi = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
 
     if (text.size() - at <= extra) {
         ++at;

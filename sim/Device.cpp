@@ -1,10 +1,12 @@
 #include "Device.h"
 
 #include <ErrorCodes.h>
+#include <HexText.h>
 #include <Wire.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <span>
 #include <vector>
@@ -53,6 +55,13 @@ void store(QByteArray& storage, qsizetype offset, int bit, int size, quint64 val
         storage[offset + i] = static_cast<char>(value & 0xFF);
 }
 
+// The element of a direct address: the decimal digits after %MW and the like.
+std::optional<qint64> elementIndex(const QByteArray& digits)
+{
+    const auto v = ParseWhole({digits.constData(), std::size_t(digits.size())}, 0, std::numeric_limits<qint64>::max());
+    return v ? std::optional<qint64>(qint64(*v)) : std::nullopt;
+}
+
 // fraction (0..1) of max, rounded down, without passing max.
 quint64 share(double fraction, quint64 max)
 {
@@ -65,16 +74,13 @@ quint64 share(double fraction, quint64 max)
 std::optional<QByteArray> directAddressKey(const QByteArray& address)
 {
     const modZeva::DeviceType* type = address.size() >= 4 ? modZeva::DeviceTypeFromLetter(address[2]) : nullptr;
-    const QByteArray digits = address.mid(3);
-    const bool numeric = digits.size() <= 16
-        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!address.startsWith('%') || !type || !numeric || !QByteArray("MDK").contains(address[1]))
+    const auto index = elementIndex(address.mid(3));
+    if (!address.startsWith('%') || !type || !index || !QByteArray("MDK").contains(address[1]))
         return std::nullopt;
-    const qint64 index = digits.toLongLong();
     const qint64 elements = type->code == modZeva::kBitCode ? qint64(Device::kAreaSize) * 8 : Device::kAreaSize / type->size;
-    if (index >= elements)
+    if (*index >= elements)
         return std::nullopt;
-    return QByteArray(address.left(3)) + QByteArray::number(index);
+    return QByteArray(address.left(3)) + QByteArray::number(*index);
 }
 
 FrameScan scanRequest(const QByteArray& bytes)
@@ -268,15 +274,12 @@ void Device::readWrite(QByteArray& out, std::span<const std::uint8_t> in, bool w
     if (name.startsWith('%')) {
         if (name.size() >= 4)
             varType = modZeva::DeviceTypeFromLetter(name[2]);
-        const QByteArray digits = name.mid(3);
-        const bool numeric = !digits.isEmpty()
-            && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const auto parsedIndex = elementIndex(name.mid(3));
         storage = name.size() >= 4 ? area(name[1]) : nullptr;
-        if (!varType || !numeric || !storage)
+        if (!varType || !parsedIndex || !storage)
             return fail(kErrUndefinedVariable);
         readOnly = name[1] == 'K';
-        // At most 16 characters, so the index fits in 64 bits.
-        const qint64 index = digits.toLongLong();
+        const qint64 index = *parsedIndex;
         if (!m_animations.isEmpty())
             animationKey = name.left(3) + QByteArray::number(index);
         const bool isBit = varType->code == modZeva::kBitCode;

@@ -2,6 +2,7 @@
 
 #include "Outbox.h"
 
+#include <HexText.h>
 #include <Wire.h>
 
 #include <QSocketNotifier>
@@ -40,7 +41,8 @@ qint64 delayCost(const QByteArray& answer)
 
 QString hex(const QByteArray& bytes)
 {
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+    return QString::fromStdString(modZeva::BytesToHex(
+        {reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size())}, ' '));
 }
 
 QString peerName(const QHostAddress& address, quint16 port)

@@ -173,7 +173,7 @@ int TrafficChart::Pieces() const
 
 void TrafficChart::Update(const TrafficModel& model)
 {
-    const RttPercentiles& p = model.Percentiles();
+    const client::RttHistogram& p = model.Percentiles();
 
     QList<QPointF> points = model.ChartPoints();
     // A pause in the answers breaks the line, rather than a slope across it

@@ -17,11 +17,9 @@ QString FromUtf8(std::string_view text)
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string Hex2(unsigned value, int digits)
+std::string Hex2(unsigned value, std::size_t digits)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
+    return "0x" + modZeva::NumberToHex(value, digits);
 }
 
 // A field as RFC 4180 has it: quoted, with its quotes doubled, when it holds
@@ -48,9 +46,8 @@ std::string Name(std::span<const std::uint8_t> bytes)
         if (b >= 0x20 && b < 0x7F) {
             out += static_cast<char>(b);
         } else {
-            char text[8];
-            std::snprintf(text, sizeof text, "\\x%02X", b);
-            out += text;
+            out += "\\x";
+            modZeva::AppendHex(out, {&b, 1});
         }
     }
     return out;
@@ -180,21 +177,19 @@ public:
     void Add(const QString& name, std::size_t at, std::size_t size, const QString& value, const QString& expected = {})
     {
         const QString offsets = size <= 1 ? QString::number(at) : QStringLiteral("%1-%2").arg(at).arg(at + size - 1);
-        QString bytes;
+        // What the frame holds of the field, all of it or the start.
+        const std::size_t from = std::min(at, frame_.size());
+        const QString bytes = QString::fromStdString(
+            modZeva::BytesToHex(frame_.subspan(from, std::min(size, frame_.size() - from)), ' '));
         QString shown = value;
         QString wrong = expected;
         if (!Has(at, size)) {
-            for (std::size_t i = at; i < frame_.size() && i < at + size; ++i)
-                bytes += QStringLiteral("%1 ").arg(frame_[i], 2, 16, QLatin1Char('0')).toUpper();
             shown.clear();
             wrong = QStringLiteral("missing");
-        } else {
-            for (std::size_t i = at; i < at + size; ++i)
-                bytes += QStringLiteral("%1 ").arg(frame_[i], 2, 16, QLatin1Char('0')).toUpper();
         }
         const QString style = wrong.isEmpty() ? QString() : QStringLiteral(" style=\"color:#C00000\"");
         html_ += QStringLiteral("<tr%1><td>%2</td><td align=\"right\">%3</td><td>%4</td><td>%5%6</td></tr>")
-                     .arg(style, name.toHtmlEscaped(), offsets, bytes.trimmed(), shown.toHtmlEscaped(),
+                     .arg(style, name.toHtmlEscaped(), offsets, bytes, shown.toHtmlEscaped(),
                           wrong.isEmpty() ? QString()
                                           : QStringLiteral(" (%1%2)")
                                                 .arg(wrong == QLatin1String("missing") ? QString()
@@ -214,9 +209,9 @@ private:
     QString html_;
 };
 
-QString Hex(unsigned value, int digits)
+QString Hex(unsigned value, std::size_t digits)
 {
-    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+    return QString::fromStdString(modZeva::NumberToHex(value, digits));
 }
 
 QString CommandName(unsigned command)
@@ -393,16 +388,8 @@ bool HoldsFolded(std::string_view text, std::string_view needle)
 // The Hex column's text without the ellipsis, into `out`.
 void HexText(const TrafficRow& row, std::string& out)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    const std::size_t n = row.bytes.size();
-    out.resize(n == 0 ? 0 : 3 * n - 1);
-    char* at = out.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0)
-            *at++ = ' ';
-        *at++ = kDigits[row.bytes[i] >> 4];
-        *at++ = kDigits[row.bytes[i] & 0xF];
-    }
+    out.clear();
+    modZeva::AppendHex(out, row.bytes, ' ');
 }
 
 // Whether a filter could be found in a Hex column at all: hexadecimal
@@ -444,14 +431,20 @@ void TrafficModel::Changed()
         onChanged_();
 }
 
+bool TrafficModel::HeldByPause()
+{
+    if (!paused_)
+        return false;
+    ++notShown_;
+    ++notShownInPause_;
+    Changed();
+    return true;
+}
+
 void TrafficModel::FrameSent(std::span<const std::uint8_t> frame, std::int64_t sentMicros, std::uint64_t request)
 {
-    if (paused_) {
-        ++notShown_;
-        ++notShownInPause_;
-        Changed();
+    if (HeldByPause())
         return;
-    }
     const std::uint64_t seq = nextSeq_;
     TrafficRow& row = NewRow(TrafficRow::Dir::Tx, sentMicros, false);
     row.length = static_cast<std::uint32_t>(frame.size());
@@ -492,12 +485,8 @@ void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZ
             pending_.pop_front();
         }
     }
-    if (paused_) {
-        ++notShown_;
-        ++notShownInPause_;
-        Changed();
+    if (HeldByPause())
         return;
-    }
     const FrameCheck check = CheckFrame(frame);
     const bool error = stray || !check.Sound() || answer.kind == modZeva::AnswerKind::DeviceError
                        || answer.kind == modZeva::AnswerKind::Malformed;
@@ -517,12 +506,8 @@ void TrafficModel::FrameReceived(std::span<const std::uint8_t> frame, const modZ
 
 void TrafficModel::SocketEventHappened(client::SocketEvent event, std::string_view detail)
 {
-    if (paused_) {
-        ++notShown_;
-        ++notShownInPause_;
-        Changed();
+    if (HeldByPause())
         return;
-    }
     // A connection made is no fault; its loss is.
     const std::uint64_t seq = nextSeq_;
     TrafficRow& row = NewRow(TrafficRow::Dir::Event, clock_.NowMicros(), event != client::SocketEvent::Connected);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RttPercentiles.h"
+#include <Statistics.h>
 
 #include <TrafficObserver.h>
 
@@ -143,7 +143,7 @@ public:
     // Empties the table, the chart and the percentiles.
     void Clear();
 
-    const RttPercentiles& Percentiles() const { return percentiles_; }
+    const client::RttHistogram& Percentiles() const { return percentiles_; }
     // The newest timed answers, oldest first: seconds since the view was
     // opened and round trip in milliseconds.
     QList<QPointF> ChartPoints() const;
@@ -173,6 +173,8 @@ private:
     // Shows again the rows that pass the filters now.
     void Refilter();
     void Changed();
+    // While paused a frame or an event is counted, not shown: true then.
+    bool HeldByPause();
     // The rows shown as a range of ordinals: sequence numbers of all rows,
     // or places in the list of rows that pass the filters.
     std::uint64_t ShownBegin() const;
@@ -215,7 +217,7 @@ private:
     std::uint64_t toldBegin_ = 0;
     std::uint64_t toldCount_ = 0;
 
-    RttPercentiles percentiles_;
+    client::RttHistogram percentiles_{client::RttHistogram::kFine};
     struct Point {
         std::int64_t micros;
         std::int64_t rtt;

@@ -41,7 +41,7 @@ constexpr qint64 kChartNs = 100000000;
 // millisecond each, so that an exchange waits no longer than that.
 constexpr std::size_t kSaveSlice = 1000;
 
-QString PercentilesText(const RttPercentiles& p)
+QString PercentilesText(const client::RttHistogram& p)
 {
     if (p.Count() == 0)
         return QStringLiteral("no answers yet");
@@ -495,7 +495,7 @@ void frmTraffic::SetFollow(bool on)
 
 void frmTraffic::UpdateChart()
 {
-    const RttPercentiles& p = model_.Percentiles();
+    const client::RttHistogram& p = model_.Percentiles();
     if (p.Count() == chartedCount_)
         return;
     chartedCount_ = p.Count();

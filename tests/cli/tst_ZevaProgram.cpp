@@ -673,12 +673,18 @@ void TestZevaProgram::deviceAndVariableForms_data()
     QTest::newRow("IPv6 with and without brackets")
         << QStringList{"-u", "-H", "[::1]:2010", "-H", "::1", "read", "%MX1"} << "[::1]:2010 [::1]:2005" << "%MX1/1"
         << QString();
+    QTest::newRow("IPv6 zone, a port with a leading zero")
+        << QStringList{"-H", "fe80::1%lo", "-H", "127.0.0.1:02004", "status"} << "[fe80::1%lo]:2004 127.0.0.1:2004"
+        << "status/0" << QString();
+    QTest::newRow("an address a resolver reads otherwise") << QStringList{"-H", "127.0.0.010", "status"} << QString()
+                                                            << QString() << "not an IPv4 address";
     QTest::newRow("NAME:TYPE, --type for the rest, in order")
         << QStringList{"-t", "dword", "poll", "speed:word", "%ML2", "level"} << "127.0.0.1:2004"
         << "SPEED/2 %ML2/8 LEVEL/4" << QString();
     QTest::newRow("range backwards") << QStringList{"-H", "localhost:2006-2004", "status"} << QString() << QString()
-                                     << "bad port '2006-2004'";
-    QTest::newRow("port 0") << QStringList{"-H", "localhost:0", "status"} << QString() << QString() << "bad port '0'";
+                                     << "bad --host 'localhost:2006-2004': bad port: expected 1 to 65535, or FIRST-LAST";
+    QTest::newRow("port 0") << QStringList{"-H", "localhost:0", "status"} << QString() << QString()
+                            << "bad --host 'localhost:0': bad port: expected 1 to 65535";
     QTest::newRow("brackets round no IPv6") << QStringList{"-H", "[localhost]:2004", "status"} << QString() << QString()
                                             << "no IPv6 address";
     QTest::newRow(":TYPE on a direct address") << QStringList{"read", "%MW0:WORD"} << QString() << QString()

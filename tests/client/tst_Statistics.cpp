@@ -15,6 +15,8 @@ private slots:
     void percentiles();
     void merge_data();
     void merge();
+    void precision_data();
+    void precision();
 };
 
 using Samples = QList<qint64>;
@@ -131,6 +133,44 @@ void TestStatistics::merge()
     QVERIFY(qAbs(a.AvgMicros() - all.AvgMicros()) <= 1e-9 * qMax(1.0, all.AvgMicros()));
     QVERIFY2(qAbs(a.MdevMicros() - all.MdevMicros()) <= 1e-9 * qMax(1.0, all.MdevMicros()),
              qPrintable(QStringLiteral("%1 %2").arg(a.MdevMicros()).arg(all.MdevMicros())));
+}
+
+void TestStatistics::precision_data()
+{
+    QTest::addColumn<double>("percent");
+    QTest::addColumn<qint64>("compact");
+    QTest::addColumn<qint64>("fine");
+
+    // 999999 and 1000000 lie in the compact bucket [999424, 1003520); the
+    // fine one is exact below 2^20 = 1048576, whose bucket is [1048576, 1049600)
+    // there and [1048576, 1056768) in the compact one.
+    QTest::newRow("smallest, exact in both") << 20.0 << 999999LL << 999999LL;
+    QTest::newRow("below 2^20") << 40.0 << 1001471LL << 1000000LL;
+    QTest::newRow("2^20") << 80.0 << 1052671LL << 1049087LL;
+    QTest::newRow("largest, exact in both") << 100.0 << 3000000LL << 3000000LL;
+}
+
+// One histogram type at both precisions: the summary's compact one and the
+// traffic window's, exact below a second.
+void TestStatistics::precision()
+{
+    QFETCH(double, percent);
+    QFETCH(qint64, compact);
+    QFETCH(qint64, fine);
+    client::RttHistogram c;
+    client::RttHistogram f(client::RttHistogram::kFine);
+    for (const qint64 t : {1048576LL, 3000000LL, 999999LL, 1000000LL, 1048575LL}) {
+        c.Add(t);
+        f.Add(t);
+    }
+    QCOMPARE(c.Percentile(percent), compact);
+    QCOMPARE(f.Percentile(percent), fine);
+    QCOMPARE(f.Min(), 999999LL);
+    QCOMPARE(f.Max(), 3000000LL);
+    QCOMPARE(f.Histogram(2, 0, 2000000), (std::vector<std::uint64_t>{1, 4}));
+    f.Clear();
+    QCOMPARE(f.Count(), std::uint64_t(0));
+    QCOMPARE(f.Percentile(percent), 0LL);
 }
 
 QTEST_GUILESS_MAIN(TestStatistics)

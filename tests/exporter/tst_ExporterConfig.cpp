@@ -1,6 +1,7 @@
 // The exporter's configuration: each kind of wrong file is refused with
 // where it is wrong, and what a good one says is what the probes get.
 #include <Config.h>
+#include <Exporter.h>
 #include <WebConfig.h>
 
 #include <QProcess>
@@ -21,6 +22,8 @@ private slots:
     void allowList();
     void targets_data();
     void targets();
+    void listenAddress_data();
+    void listenAddress();
     void probeDeadline_data();
     void probeDeadline();
     void onlyARegularFileIsRead();
@@ -202,6 +205,37 @@ void tst_ExporterConfig::targets()
     } else {
         QVERIFY(!error.empty());
         QVERIFY(error.find(std::string(target.constData(), std::size_t(target.size()))) == std::string::npos);
+    }
+}
+
+// Where the exporter listens: an address or localhost and a port, 0 for
+// any free one; an empty host is every address.
+void tst_ExporterConfig::listenAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("address"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("every address") << ":9810" << "0.0.0.0" << 9810;
+    QTest::newRow("port 0") << "127.0.0.1:0" << "127.0.0.1" << 0;
+    QTest::newRow("IPv6, leading zero") << "[::1]:09810" << "::1" << 9810;
+    QTest::newRow("localhost") << "localhost:80" << "127.0.0.1" << 80;
+    QTest::newRow("IPv6 without brackets") << "::1:9810" << "" << 0;
+    QTest::newRow("no port") << "127.0.0.1" << "" << 0;
+    QTest::newRow("a name") << "plc.example:80" << "" << 0;
+    QTest::newRow("octal-looking address") << "127.0.0.010:80" << "" << 0;
+}
+
+void tst_ExporterConfig::listenAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QHostAddress a;
+    quint16 p = 1;
+    QCOMPARE(exporter::ParseListenAddress(text, &a, &p), !address.isEmpty());
+    if (!address.isEmpty()) {
+        QCOMPARE(a.toString(), address);
+        QCOMPARE(int(p), port);
     }
 }
 

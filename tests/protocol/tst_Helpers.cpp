@@ -32,6 +32,10 @@ private slots:
     void calcBcc();
     void bytesToHex_data();
     void bytesToHex();
+    void wireHex_data();
+    void wireHex();
+    void parseWhole_data();
+    void parseWhole();
     void directName_data();
     void directName();
     void upperCase_data();
@@ -85,6 +89,58 @@ void TestHelpers::bytesToHex()
     QFETCH(QByteArray, text);
     const auto data = Bytes(bytes);
     QCOMPARE(Utf8(BytesToHex(data, std::size_t(start), std::size_t(count))), text);
+}
+
+// Frames in traces and logs: wire order, with or without a separator; and
+// numbers padded to a width but never cut.
+void TestHelpers::wireHex_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<char>("separator");
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("joined") << QByteArray("564f00ff") << '\0' << QByteArray("564F00FF");
+    QTest::newRow("spaced") << QByteArray("564f00ff") << ' ' << QByteArray("56 4F 00 FF");
+    QTest::newRow("one byte spaced") << QByteArray("0a") << ' ' << QByteArray("0A");
+    QTest::newRow("none") << QByteArray() << ' ' << QByteArray();
+}
+
+void TestHelpers::wireHex()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(char, separator);
+    QFETCH(QByteArray, text);
+    QCOMPARE(Utf8(BytesToHex(Bytes(bytes), separator)), text);
+    QCOMPARE(Utf8(NumberToHex(0xB1, 2)), QByteArray("B1"));
+    QCOMPARE(Utf8(NumberToHex(0x1234, 2)), QByteArray("1234"));
+    QCOMPARE(Utf8(NumberToHex(0, 4)), QByteArray("0000"));
+    QCOMPARE(Utf8(NumberToHex(0xFFFFFFFFFFFFFFFF, 0)), QByteArray("FFFFFFFFFFFFFFFF"));
+}
+
+void TestHelpers::parseWhole_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("zerosRefused");
+    QTest::addColumn<qint64>("value"); // -1: refused
+
+    QTest::newRow("plain") << QByteArray("2004") << true << 2004LL;
+    QTest::newRow("zero alone") << QByteArray("0") << true << 0LL;
+    QTest::newRow("leading zero taken") << QByteArray("02004") << false << 2004LL;
+    QTest::newRow("leading zero refused") << QByteArray("02004") << true << -1LL;
+    QTest::newRow("over the range") << QByteArray("65536") << false << -1LL;
+    QTest::newRow("sign") << QByteArray("+1") << false << -1LL;
+    QTest::newRow("space") << QByteArray(" 1") << false << -1LL;
+    QTest::newRow("empty") << QByteArray() << false << -1LL;
+}
+
+void TestHelpers::parseWhole()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, zerosRefused);
+    QFETCH(qint64, value);
+    const auto v = ParseWhole({text.constData(), std::size_t(text.size())}, 0, 65535, 10,
+                              zerosRefused ? LeadingZeros::Refused : LeadingZeros::Allowed);
+    QCOMPARE(v ? qint64(*v) : -1LL, value);
 }
 
 void TestHelpers::directName_data()
