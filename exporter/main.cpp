@@ -2,6 +2,7 @@
 
 #include <EventLoop.h>
 #include <OpenFiles.h>
+#include <ProgramHelp.h>
 #include <SignalWatch.h>
 
 #include <QCommandLineParser>
@@ -70,7 +71,7 @@ int main(int argc, char* argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        Print(stdout, parser.helpText());
+        Print(stdout, platform::HelpText(parser, QStringLiteral("zeva-exporter")));
         return 0;
     }
     if (parser.isSet(version)) {
