@@ -50,6 +50,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h> // rusage, for wait4
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <csignal>
