@@ -28,9 +28,6 @@ void Print(std::FILE* f, const QString& text)
 
 int main(int argc, char* argv[])
 {
-    // As for zeva: Qt's own event loop, or epoll on Linux, without GLib's.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     platform::UseScalableEventLoop();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zeva-exporter"));

@@ -263,6 +263,8 @@ private:
 
 void UseScalableEventLoop()
 {
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1"); // should epoll be refused
     auto* dispatcher = new EpollDispatcher;
     if (!dispatcher->Usable()) {
         delete dispatcher; // Qt's own, then
