@@ -3,13 +3,12 @@
 #include <Epoll.h>
 
 #include <QTest>
+#include <QUdpSocket>
 
 #include <functional>
-#include <set>
+#include <memory>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -24,39 +23,36 @@ struct Recorder final : platform::Epoll::Watcher {
     std::function<void()> then; // once, on the first descriptor told
 };
 
-// A pipe with a byte waiting: its read end is readable.
-int ReadablePipe(int* writeEnd)
+int Fd(const QUdpSocket& socket)
 {
-    int fds[2];
-    if (::pipe(fds) != 0 || ::write(fds[1], "x", 1) != 1)
-        return -1;
-    *writeEnd = fds[1];
-    return fds[0];
+    return int(socket.socketDescriptor());
+}
+
+// A socket on 127.0.0.1, with a datagram waiting when sent is set: readable.
+std::unique_ptr<QUdpSocket> Socket(bool sent)
+{
+    auto socket = std::make_unique<QUdpSocket>();
+    if (socket->bind(QHostAddress::LocalHost, 0) && sent)
+        socket->writeDatagram("x", 1, QHostAddress::LocalHost, socket->localPort());
+    return socket;
 }
 
 } // namespace
 
-// Two pipes found ready by one wait, each with the recorder as watcher.
+// Two sockets found ready by one wait, each with the recorder as watcher.
 struct TwoReady {
     TwoReady()
     {
         set.Open();
-        r1 = ReadablePipe(&w1);
-        r2 = ReadablePipe(&w2);
-        open = {r1, r2, w1, w2};
-        set.Watch(r1, EPOLLIN, &recorder);
-        set.Watch(r2, EPOLLIN, &recorder);
+        for (auto& socket : sockets) {
+            socket = Socket(true);
+            set.Watch(Fd(*socket), EPOLLIN, &recorder);
+        }
         ready = set.Wait(5000);
-    }
-    ~TwoReady()
-    {
-        for (int fd : open)
-            ::close(fd);
     }
     platform::Epoll set;
     Recorder recorder;
-    int r1 = -1, r2 = -1, w1 = -1, w2 = -1;
-    std::set<int> open;
+    std::unique_ptr<QUdpSocket> sockets[2];
     platform::Epoll::Ready ready;
 };
 
@@ -67,27 +63,25 @@ private slots:
     void closedDuringDispatch();
 };
 
-// The watcher told first drops the other pipe and opens one that takes its
+// The watcher told first drops the other socket and opens one that takes its
 // number: what the wait found for the old one must reach no one.
 void tst_Epoll::forgottenDuringDispatch()
 {
     TwoReady t;
     QCOMPARE(t.ready.count, 2);
-    int reused = -1;
+    std::unique_ptr<QUdpSocket> fresh;
+    int old = -1;
     t.recorder.then = [&] {
-        const int other = t.recorder.told.front() == t.r1 ? t.r2 : t.r1;
-        t.set.Forget(other);
-        ::close(other);
-        t.open.erase(other);
-        int fds[2];
-        QVERIFY(::pipe(fds) == 0); // nothing written: never readable
-        reused = fds[0];
-        t.open.insert({fds[0], fds[1]});
-        QVERIFY(t.set.Watch(reused, EPOLLIN, &t.recorder));
+        auto& other = t.sockets[t.recorder.told.front() == Fd(*t.sockets[0]) ? 1 : 0];
+        old = Fd(*other);
+        t.set.Forget(old);
+        other.reset();
+        fresh = Socket(false); // nothing sent: never readable
+        QVERIFY(t.set.Watch(Fd(*fresh), EPOLLIN, &t.recorder));
     };
     t.set.Dispatch(t.ready);
     QCOMPARE(t.recorder.told.size(), std::size_t(1));
-    QVERIFY2(reused == t.r1 || reused == t.r2, "the number was not used again; the case did not arise");
+    QVERIFY2(fresh && Fd(*fresh) == old, "the number was not used again; the case did not arise");
 }
 
 // A watcher that closes the set ends the dispatch.
