@@ -1,5 +1,6 @@
 #include "EventLoop.h"
 
+#include <QByteArray>
 #include <QtGlobal>
 
 namespace platform {
