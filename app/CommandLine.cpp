@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <ProgramHelp.h>
+
 #include <QCoreApplication>
 
 namespace app {
@@ -61,7 +63,7 @@ QString CommandLine::Text() const
 {
     switch (print_) {
     case Print::Help:
-        return parser_.helpText();
+        return platform::HelpText(parser_, QStringLiteral("zeva-client"));
     case Print::Version:
         return QStringLiteral("zeva-client %1\n").arg(QStringLiteral(ZEVA_VERSION));
     case Print::Error:

@@ -12,6 +12,8 @@
 //
 //   zeva-bench-exporter [--probes N] [--concurrency C] [--devices D] [--idle I]
 //                       [--max-connections M] [--exporter PATH]
+#include <FileLimit.h>
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QRegularExpression>
@@ -22,7 +24,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,12 +173,8 @@ int main(int argc, char* argv[])
         QThread::msleep(200);
     }
     // Idle connections from another loopback address, held to the end.
-    if (idle > 0) {
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, rlim_t(idle + concurrency + 256)));
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    if (idle > 0)
+        platform::posix::RaiseOpenFileLimit();
     std::vector<int> held;
     sockaddr_in from{};
     from.sin_family = AF_INET;

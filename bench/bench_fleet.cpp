@@ -27,6 +27,8 @@
 //   fleet's size, default 1000; --pin: zeva and the plain loops on CPU 0, the
 //   simulator on CPU 1; --only cost runs the fleet too, whose figures it uses)
 
+#include <FileLimit.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -44,10 +46,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/resource.h>
+#include <sys/resource.h> // rusage, for wait4
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <csignal>
@@ -710,12 +713,7 @@ int main(int argc, char* argv[])
 
     // A thousand devices hold a thousand sockets in zeva and two thousand in
     // the simulator; both inherit this soft limit.
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
-    }
-    ::getrlimit(RLIMIT_NOFILE, &files);
+    const auto files = platform::posix::RaiseOpenFileLimit();
     if (g_pin) {
         // zeva is forked from here and the plain loops' threads made here:
         // all on CPU 0; the simulator is moved to CPU 1 once started.
@@ -727,7 +725,7 @@ int main(int argc, char* argv[])
             return 1;
         }
     }
-    std::printf("open-file limit %llu; %s\n", static_cast<unsigned long long>(files.rlim_cur),
+    std::printf("open-file limit %s; %s\n", files ? std::to_string(*files).c_str() : "none",
                 g_pin ? "pinned: zeva and the plain loops on CPU 0, the simulator on CPU 1" : "not pinned");
     std::fflush(stdout);
 

@@ -10,6 +10,8 @@
 // client sends without reading; and the rate of a well-behaved client with
 // and without a flood beside it.
 
+#include <FileLimit.h>
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QRegularExpression>
@@ -18,7 +20,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -337,15 +338,6 @@ void memory(const QString& path)
     ::close(fd);
 }
 
-void raiseDescriptorLimit()
-{
-    rlimit limit = {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -363,7 +355,7 @@ int main(int argc, char* argv[])
         std::printf("usage: zeva-bench-sim [--seconds S (0..60]] [--sim PATH]\n");
         return 2;
     }
-    raiseDescriptorLimit();
+    platform::posix::RaiseOpenFileLimit();
     std::printf("zeva-bench-sim: %s, %.1f s per figure\n", qPrintable(path), g_seconds);
 
     {

@@ -7,6 +7,8 @@
 #include <Requests.h>
 #include <Wire.h>
 
+#include <ProgramHelp.h>
+
 #include <QCommandLineParser>
 #include <QFile>
 
@@ -299,12 +301,7 @@ QString HelpText()
     QCommandLineParser parser;
     OptionSet options;
     options.AddTo(parser);
-    // Qt names the program by the path it was started with.
-    QString text = parser.helpText();
-    const qsizetype nameEnd = text.indexOf(QLatin1String(" [options]"));
-    if (text.startsWith(QLatin1String("Usage: ")) && nameEnd > 0)
-        text.replace(7, nameEnd - 7, QStringLiteral("zeva"));
-    return text + kEpilogue;
+    return platform::HelpText(parser, QStringLiteral("zeva")) + kEpilogue;
 }
 
 Parsed ParseArguments(const QStringList& args)

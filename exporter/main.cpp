@@ -3,6 +3,7 @@
 #include <EventLoop.h>
 #include <HexText.h>
 #include <OpenFiles.h>
+#include <ProgramHelp.h>
 #include <SignalWatch.h>
 
 #include <QCommandLineParser>
@@ -28,9 +29,6 @@ void Print(std::FILE* f, const QString& text)
 
 int main(int argc, char* argv[])
 {
-    // As for zeva: Qt's own event loop, or epoll on Linux, without GLib's.
-    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
     platform::UseScalableEventLoop();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zeva-exporter"));
@@ -71,7 +69,7 @@ int main(int argc, char* argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        Print(stdout, parser.helpText());
+        Print(stdout, platform::HelpText(parser, QStringLiteral("zeva-exporter")));
         return 0;
     }
     if (parser.isSet(version)) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -21,19 +23,66 @@ public:
     virtual bool Start(std::function<void()> stop) = 0;
 };
 
-// The watch this build has: on Linux the signal wakes the event loop through
-// a socket pair at once; the portable build looks at a flag the handler sets
-// every 50 ms. Needs a Qt application object; call Start() before the event
-// loop runs.
-std::unique_ptr<ISignalWatch> MakeSignalWatch();
+// What a watch is asked for, and by which signals where the system has them:
+// to stop (SIGINT, SIGTERM), to read the configuration again (SIGHUP), to
+// report how things stand (SIGQUIT).
+enum class SignalKind { Stop, Reload, Report };
 
-// The same for a request to read the configuration again: SIGHUP, in the
-// same two ways. Where the system has no such signal, the watch starts and
-// never calls. One reload watch at a time, beside the stop watch.
-std::unique_ptr<ISignalWatch> MakeReloadWatch();
+inline std::vector<int> SignalsOf(SignalKind kind)
+{
+    switch (kind) {
+    case SignalKind::Stop:
+        return {SIGINT, SIGTERM};
+    case SignalKind::Reload:
+#ifdef SIGHUP
+        return {SIGHUP};
+#else
+        return {};
+#endif
+    case SignalKind::Report:
+#ifdef SIGQUIT
+        return {SIGQUIT};
+#else
+        return {};
+#endif
+    }
+    return {};
+}
 
-// The same for a request to report how things stand: SIGQUIT, where
-// the system has it. One at a time, beside the others.
-std::unique_ptr<ISignalWatch> MakeReportWatch();
+// The kind a signal asks for; safe to call in a signal handler.
+inline SignalKind KindOf(int signal)
+{
+#ifdef SIGHUP
+    if (signal == SIGHUP)
+        return SignalKind::Reload;
+#endif
+#ifdef SIGQUIT
+    if (signal == SIGQUIT)
+        return SignalKind::Report;
+#endif
+    return SignalKind::Stop;
+}
+
+// The watch this build has for kind: on Linux the signal wakes the event
+// loop through a socket pair at once; the portable build looks at a flag the
+// handler sets every 50 ms. Needs a Qt application object; call Start()
+// before the event loop runs. One watch of each kind at a time; a kind the
+// system has no signal for starts and never calls.
+std::unique_ptr<ISignalWatch> MakeWatch(SignalKind kind);
+
+inline std::unique_ptr<ISignalWatch> MakeSignalWatch()
+{
+    return MakeWatch(SignalKind::Stop);
+}
+
+inline std::unique_ptr<ISignalWatch> MakeReloadWatch()
+{
+    return MakeWatch(SignalKind::Reload);
+}
+
+inline std::unique_ptr<ISignalWatch> MakeReportWatch()
+{
+    return MakeWatch(SignalKind::Report);
+}
 
 } // namespace platform

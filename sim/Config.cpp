@@ -2,6 +2,7 @@
 #include "Device.h"
 
 #include <HexText.h>
+#include <ProgramHelp.h>
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -323,12 +324,7 @@ QString helpText()
     QCommandLineParser parser;
     OptionSet options;
     options.addTo(parser);
-    // Qt names the program by the path it was started with.
-    QString text = parser.helpText();
-    const qsizetype nameEnd = text.indexOf(QLatin1String(" [options]"));
-    if (text.startsWith(QLatin1String("Usage: ")) && nameEnd > 0)
-        text.replace(7, nameEnd - 7, QStringLiteral("zeva-sim"));
-    return text + kEpilogue;
+    return platform::HelpText(parser, QStringLiteral("zeva-sim")) + kEpilogue;
 }
 
 CommandLine parseCommandLine(const QStringList& args)

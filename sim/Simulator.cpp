@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <unistd.h>
 
 namespace sim {
@@ -28,7 +27,6 @@ namespace {
 
 constexpr int kUdpWaitingMax = 1024; // requests waiting over all UDP senders
 constexpr int kSweepMs = 250;
-constexpr int kEvents = 256;         // sockets served per call of epoll_wait
 constexpr int kAcceptBatch = 16;     // connections accepted each time a listener is ready
 
 // What a UDP answer held for the delay fault counts against the bounds: its
@@ -112,21 +110,11 @@ QString systemError()
 
 } // namespace
 
-// What the epoll set reports to: a device's listener or UDP socket, or a
-// connection.
-class Watched {
-public:
-    virtual void onEvents(std::uint32_t events) = 0;
-
-protected:
-    ~Watched() = default;
-};
-
 struct Simulator::Endpoint {
     // Sockets of one kind, handing their events to the simulator.
-    struct Socket : Watched {
+    struct Socket : platform::Epoll::Watcher {
         Socket(Simulator* sim, Endpoint* endpoint, bool tcp) : sim(sim), endpoint(endpoint), tcp(tcp) {}
-        void onEvents(std::uint32_t) override
+        void OnReady(int, std::uint32_t) override
         {
             if (tcp)
                 sim->accept(*endpoint);
@@ -156,7 +144,7 @@ struct Simulator::Endpoint {
 
 // One TCP client on its own descriptor, watched through the simulator's
 // epoll set: an idle connection costs no work per turn and no buffers.
-class Connection : public QObject, public Watched {
+class Connection : public QObject, public platform::Epoll::Watcher {
 public:
     Connection(Simulator* sim, Simulator::Endpoint* endpoint, int fd)
         : QObject(sim), m_sim(sim), m_endpoint(endpoint), m_fd(fd), m_lastHeard(sim->now())
@@ -174,10 +162,8 @@ public:
 
     bool watch()
     {
-        epoll_event e{};
-        e.events = m_events = EPOLLIN;
-        e.data.ptr = static_cast<Watched*>(this);
-        return ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_ADD, m_fd, &e) == 0;
+        m_events = EPOLLIN;
+        return m_sim->m_epoll.Watch(m_fd, m_events, this);
     }
 
     // Ends the connection without a word to the simulator.
@@ -192,7 +178,7 @@ public:
 
     Simulator::Endpoint& endpoint() const { return *m_endpoint; }
 
-    void onEvents(std::uint32_t events) override
+    void OnReady(int, std::uint32_t events) override
     {
         if (m_done)
             return;
@@ -408,10 +394,7 @@ private:
         if (events == m_events)
             return;
         m_events = events;
-        epoll_event e{};
-        e.events = events;
-        e.data.ptr = static_cast<Watched*>(this);
-        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_MOD, m_fd, &e);
+        m_sim->m_epoll.Change(m_fd, events);
     }
 
     void schedule(const QByteArray& bytes, int answers, bool close)
@@ -509,7 +492,7 @@ private:
     {
         if (m_fd < 0)
             return;
-        ::epoll_ctl(m_sim->m_epoll, EPOLL_CTL_DEL, m_fd, nullptr);
+        m_sim->m_epoll.Forget(m_fd);
         if (reset) {
             const linger now{1, 0};
             ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
@@ -576,8 +559,7 @@ bool Simulator::start(QString* error)
 {
     stop();
     QString message;
-    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    if (m_epoll < 0)
+    if (!m_epoll.Open())
         message = QStringLiteral("cannot watch sockets: %1").arg(systemError());
     for (std::size_t i = 0; i < m_endpoints.size() && message.isEmpty(); ++i)
         bind(*m_endpoints[i], &message);
@@ -588,7 +570,7 @@ bool Simulator::start(QString* error)
         return false;
     }
     m_udpReceiver = std::make_unique<UdpReceiver>();
-    m_epollNotifier = new QSocketNotifier(qintptr(m_epoll), QSocketNotifier::Read, this);
+    m_epollNotifier = new QSocketNotifier(qintptr(m_epoll.Descriptor()), QSocketNotifier::Read, this);
     connect(m_epollNotifier, &QSocketNotifier::activated, this, &Simulator::onEvents);
     if (m_config.faults.delayMs) {
         m_udpOut = new Outbox([this](const Outbox::Item& item) {
@@ -653,10 +635,7 @@ bool Simulator::bind(Endpoint& endpoint, QString* error)
         socklen_t boundLength = sizeof address;
         ::getsockname(socket->fd, reinterpret_cast<sockaddr*>(&address), &boundLength);
         socket->port = peerPort(reinterpret_cast<const sockaddr*>(&address));
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.ptr = static_cast<Watched*>(socket);
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, socket->fd, &e) != 0) {
+        if (!m_epoll.Watch(socket->fd, EPOLLIN, socket)) {
             *error = QStringLiteral("cannot watch sockets: %1").arg(systemError());
             return false;
         }
@@ -679,9 +658,7 @@ void Simulator::stop()
         m_epollNotifier->deleteLater();
         m_epollNotifier = nullptr;
     }
-    if (m_epoll >= 0)
-        ::close(m_epoll);
-    m_epoll = -1;
+    m_epoll.Close();
     for (const auto& endpoint : m_endpoints) {
         for (Endpoint::Socket* socket : {&endpoint->tcp, &endpoint->udp}) {
             if (socket->fd >= 0)
@@ -777,9 +754,7 @@ void Simulator::accept(Endpoint& endpoint)
         // accepting stops for a moment instead of spinning.
         if (m_config.verbose)
             log(QStringLiteral("accept failed (%1), paused for %2 ms").arg(systemError()).arg(kAcceptPauseMs));
-        epoll_event e{};
-        e.data.ptr = static_cast<Watched*>(&endpoint.tcp);
-        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, endpoint.tcp.fd, &e);
+        m_epoll.Change(endpoint.tcp.fd, 0);
         endpoint.acceptPaused = true;
         if (!m_acceptResume->isActive())
             m_acceptResume->start();
@@ -793,10 +768,7 @@ void Simulator::resumeAccepting()
         if (!endpoint->acceptPaused || endpoint->tcp.fd < 0)
             continue;
         endpoint->acceptPaused = false;
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.ptr = static_cast<Watched*>(&endpoint->tcp);
-        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, endpoint->tcp.fd, &e);
+        m_epoll.Change(endpoint->tcp.fd, EPOLLIN);
     }
 }
 
@@ -833,13 +805,10 @@ void Simulator::onIncoming(Endpoint& endpoint, int fd)
 
 void Simulator::onEvents()
 {
-    epoll_event events[kEvents];
-    const int n = ::epoll_wait(m_epoll, events, kEvents, 0);
-    for (int i = 0; i < n && m_epoll >= 0; ++i)
-        static_cast<Watched*>(events[i].data.ptr)->onEvents(events[i].events);
+    m_epoll.Dispatch(m_epoll.Wait(0));
     // Datagrams are answered at once unless a turn is due anyway; the turn
     // answers them then.
-    if (m_epoll >= 0 && !m_udpRound.empty() && !m_turn->isActive())
+    if (m_epoll.IsOpen() && !m_udpRound.empty() && !m_turn->isActive())
         serveUdp();
 }
 
@@ -954,7 +923,7 @@ void Simulator::receiveUdp(Endpoint& endpoint)
 void Simulator::serveUdp()
 {
     const std::size_t senders = m_udpRound.size();
-    for (std::size_t s = 0; s < senders && m_epoll >= 0; ++s) {
+    for (std::size_t s = 0; s < senders && m_epoll.IsOpen(); ++s) {
         const UdpKey key = m_udpRound.front();
         m_udpRound.pop_front();
         UdpSender& sender = m_udpSenders[key];
@@ -966,7 +935,7 @@ void Simulator::serveUdp()
             sender.requests.pop_front();
             --m_udpWaiting;
             const auto answer = respond(endpoint.device, frame, peer);
-            if (m_epoll < 0)
+            if (!m_epoll.IsOpen())
                 return; // stopped from a slot of requestReceived
             if (!answer)
                 continue;
@@ -975,7 +944,7 @@ void Simulator::serveUdp()
             } else {
                 sendUdp(endpoint, *answer, to, sender.addressLength);
                 countAnswers(1);
-                if (m_epoll < 0)
+                if (!m_epoll.IsOpen())
                     return;
             }
         }
@@ -984,7 +953,7 @@ void Simulator::serveUdp()
         else
             m_udpRound.push_back(key);
     }
-    if (m_epoll >= 0 && !m_udpRound.empty() && !m_turn->isActive())
+    if (m_epoll.IsOpen() && !m_udpRound.empty() && !m_turn->isActive())
         m_turn->start();
 }
 

@@ -3,6 +3,8 @@
 #include "Config.h"
 #include "Device.h"
 
+#include <Epoll.h>
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -142,7 +144,7 @@ private:
     Config m_config;
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<Endpoint>> m_endpoints;
-    int m_epoll = -1; // every socket's descriptor, watched together
+    platform::Epoll m_epoll; // every socket, watched together
     QSocketNotifier* m_epollNotifier = nullptr;
     std::vector<char> m_scratch = std::vector<char>(64 * 1024); // what recv fills
     std::unique_ptr<UdpReceiver> m_udpReceiver;

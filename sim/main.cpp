@@ -1,5 +1,6 @@
 #include "Simulator.h"
 
+#include <FileLimit.h>
 #include <SignalWatch.h>
 
 #include <QCoreApplication>
@@ -7,20 +8,9 @@
 
 #include <cstdio>
 #include <memory>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
-
-// Every connection takes a descriptor: allow as many as the system lets us.
-void raiseDescriptorLimit()
-{
-    struct rlimit limit = {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 void printLine(FILE* stream, const QString& line)
 {
@@ -119,7 +109,8 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    raiseDescriptorLimit();
+    // Every connection takes a descriptor: as many as the system allows.
+    platform::posix::RaiseOpenFileLimit();
     QString error;
     sim::Simulator simulator(config);
     QObject::connect(&simulator, &sim::Simulator::logLine, [](const QString& text) { printLine(stdout, text); });

@@ -1,5 +1,7 @@
 #include "EventLoop.h"
 
+#include <Epoll.h>
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -13,8 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include <cerrno>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -26,25 +26,23 @@ namespace {
 // the sockets, the wake-up and the nearest timer, then what became ready.
 // Each socket is handed to the kernel once, when its notifiers change, not
 // at every wait.
-class EpollDispatcher final : public QAbstractEventDispatcher {
+class EpollDispatcher final : public QAbstractEventDispatcher, private Epoll::Watcher {
 public:
     EpollDispatcher()
     {
-        epoll_ = epoll_create1(EPOLL_CLOEXEC);
         wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.fd = wake_;
-        epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &e);
+        if (epoll_.Open() && wake_ >= 0)
+            epoll_.Watch(wake_, EPOLLIN, this);
     }
 
     ~EpollDispatcher() override
     {
-        close(wake_);
-        close(epoll_);
+        epoll_.Close();
+        if (wake_ >= 0)
+            close(wake_);
     }
 
-    bool Usable() const { return epoll_ >= 0 && wake_ >= 0; }
+    bool Usable() const { return epoll_.IsOpen() && wake_ >= 0; }
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override
     {
@@ -62,35 +60,17 @@ public:
             }
             emit aboutToBlock();
         }
-        std::array<epoll_event, 256> ready{};
-        int n = epoll_wait(epoll_, ready.data(), static_cast<int>(ready.size()), timeout);
-        if (n < 0)
-            n = 0; // EINTR: a signal, handled by its own watch
+        const Epoll::Ready ready = epoll_.Wait(timeout);
         if (wait)
             emit awake();
 
-        bool handled = false;
-        for (int i = 0; i < n; ++i) {
-            const int fd = ready[static_cast<std::size_t>(i)].data.fd;
-            const std::uint32_t events = ready[static_cast<std::size_t>(i)].events;
-            if (fd == wake_) {
-                std::uint64_t count = 0;
-                while (read(wake_, &count, sizeof count) > 0) {
-                }
-                continue;
-            }
-            if (flags.testFlag(QEventLoop::ExcludeSocketNotifiers))
-                continue;
-            // Looked up each time: a handler may have changed any notifier.
-            const bool readable = events & (EPOLLIN | EPOLLHUP | EPOLLERR);
-            const bool writable = events & (EPOLLOUT | EPOLLHUP | EPOLLERR);
-            if (readable)
-                handled |= Activate(fd, QSocketNotifier::Read);
-            if (writable)
-                handled |= Activate(fd, QSocketNotifier::Write);
-            if (events & EPOLLPRI)
-                handled |= Activate(fd, QSocketNotifier::Exception);
-        }
+        // A handler may run a loop of its own: what this turn dispatches is
+        // put back for the turn it interrupted.
+        const auto outerFlags = std::exchange(flags_, flags);
+        const bool outerHandled = std::exchange(handled_, false);
+        epoll_.Dispatch(ready);
+        flags_ = outerFlags;
+        bool handled = std::exchange(handled_, outerHandled);
         handled |= FireTimers();
         return handled;
     }
@@ -176,9 +156,30 @@ public:
     }
 
 private:
+    void OnReady(int fd, std::uint32_t events) override
+    {
+        if (fd == wake_) {
+            std::uint64_t count = 0;
+            while (read(wake_, &count, sizeof count) > 0) {
+            }
+            return;
+        }
+        if (flags_.testFlag(QEventLoop::ExcludeSocketNotifiers))
+            return;
+        // Looked up each time: a handler may have changed any notifier.
+        const bool readable = events & (EPOLLIN | EPOLLHUP | EPOLLERR);
+        const bool writable = events & (EPOLLOUT | EPOLLHUP | EPOLLERR);
+        if (readable)
+            handled_ |= Activate(fd, QSocketNotifier::Read);
+        if (writable)
+            handled_ |= Activate(fd, QSocketNotifier::Write);
+        if (events & EPOLLPRI)
+            handled_ |= Activate(fd, QSocketNotifier::Exception);
+    }
+
     struct Watched {
         std::array<QSocketNotifier*, 3> notifiers{}; // Read, Write, Exception
-        std::uint32_t events = 0;                    // as the kernel has them; 0: not added
+        std::uint32_t events = 0;                    // as the kernel has them; 0: not watched
     };
     struct Timer {
         qint64 interval = 0; // ms
@@ -204,16 +205,12 @@ private:
             wanted |= EPOLLPRI;
         if (wanted == w.events)
             return;
-        epoll_event e{};
-        e.events = wanted;
-        e.data.fd = fd;
         if (wanted == 0) {
-            epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, &e);
+            epoll_.Forget(fd);
             fds_.erase(found);
             return;
         }
-        if (epoll_ctl(epoll_, w.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &e) != 0 && errno == EEXIST)
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &e); // a closed descriptor's number used again
+        epoll_.Watch(fd, wanted, this);
         w.events = wanted;
     }
 
@@ -251,8 +248,10 @@ private:
         return !fired_.empty();
     }
 
-    int epoll_ = -1;
+    Epoll epoll_;
     int wake_ = -1;
+    QEventLoop::ProcessEventsFlags flags_; // of the turn dispatching
+    bool handled_ = false;                 // by the turn dispatching
     std::atomic<bool> interrupted_{false};
     std::unordered_map<int, Watched> fds_;
     std::unordered_map<int, Timer> timers_;
@@ -264,6 +263,8 @@ private:
 
 void UseScalableEventLoop()
 {
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1"); // should epoll be refused
     auto* dispatcher = new EpollDispatcher;
     if (!dispatcher->Usable()) {
         delete dispatcher; // Qt's own, then

@@ -1,23 +1,12 @@
 #include "OpenFiles.h"
 
-#include <sys/resource.h>
+#include <FileLimit.h>
 
 namespace platform {
 
 std::optional<std::uint64_t> RaiseOpenFileLimit()
 {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return std::nullopt;
-    if (limit.rlim_cur != limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
-    }
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(limit.rlim_cur);
+    return posix::RaiseOpenFileLimit();
 }
 
 } // namespace platform

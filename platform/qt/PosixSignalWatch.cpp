@@ -18,10 +18,7 @@ int g_pairs[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
 void OnSignal(int signal)
 {
     const char byte = 1;
-    const int kind = signal == SIGHUP ? PosixSignalWatch::Reload
-        : signal == SIGQUIT          ? PosixSignalWatch::Report
-                                     : PosixSignalWatch::Stop;
-    [[maybe_unused]] const auto n = ::write(g_pairs[kind][0], &byte, 1);
+    [[maybe_unused]] const auto n = ::write(g_pairs[static_cast<int>(KindOf(signal))][0], &byte, 1);
 }
 
 void Drain(int fd)
@@ -33,10 +30,7 @@ void Drain(int fd)
 
 } // namespace
 
-PosixSignalWatch::PosixSignalWatch(Kind kind)
-    : kind_(kind), signals_(kind == Reload ? std::vector<int>{SIGHUP}
-                            : kind == Report ? std::vector<int>{SIGQUIT}
-                                             : std::vector<int>{SIGINT, SIGTERM})
+PosixSignalWatch::PosixSignalWatch(SignalKind kind) : kind_(kind), signals_(SignalsOf(kind))
 {
 }
 
@@ -48,7 +42,7 @@ PosixSignalWatch::~PosixSignalWatch()
 
 bool PosixSignalWatch::Start(std::function<void()> handler)
 {
-    int* pair = g_pairs[kind_];
+    int* pair = g_pairs[static_cast<int>(kind_)];
     if (pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
         return false;
     Drain(pair[1]); // what an earlier watch left unread is not a request to this one
@@ -75,19 +69,9 @@ bool PosixSignalWatch::Start(std::function<void()> handler)
     return true;
 }
 
-std::unique_ptr<ISignalWatch> MakeSignalWatch()
+std::unique_ptr<ISignalWatch> MakeWatch(SignalKind kind)
 {
-    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Stop);
-}
-
-std::unique_ptr<ISignalWatch> MakeReloadWatch()
-{
-    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Reload);
-}
-
-std::unique_ptr<ISignalWatch> MakeReportWatch()
-{
-    return std::make_unique<PosixSignalWatch>(PosixSignalWatch::Report);
+    return std::make_unique<PosixSignalWatch>(kind);
 }
 
 } // namespace platform

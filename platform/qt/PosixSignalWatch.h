@@ -18,9 +18,7 @@ namespace platform {
 // process's life, so a late signal never writes to a closed descriptor.
 class PosixSignalWatch final : public ISignalWatch {
 public:
-    enum Kind { Stop, Reload, Report };
-
-    explicit PosixSignalWatch(Kind kind);
+    explicit PosixSignalWatch(SignalKind kind);
     ~PosixSignalWatch() override;
     PosixSignalWatch(const PosixSignalWatch&) = delete;
     PosixSignalWatch& operator=(const PosixSignalWatch&) = delete;
@@ -28,7 +26,7 @@ public:
     bool Start(std::function<void()> handler) override;
 
 private:
-    Kind kind_;
+    SignalKind kind_;
     std::function<void()> handler_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::vector<int> signals_;

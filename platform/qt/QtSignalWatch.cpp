@@ -18,16 +18,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 void OnSignal(int signal)
 {
-    int kind = QtSignalWatch::Stop;
-#ifdef SIGHUP
-    if (signal == SIGHUP)
-        kind = QtSignalWatch::Reload;
-#endif
-#ifdef SIGQUIT
-    if (signal == SIGQUIT)
-        kind = QtSignalWatch::Report;
-#endif
-    g_requested[kind].store(1);
+    g_requested[static_cast<int>(KindOf(signal))].store(1);
     // Some systems put the default handler back before calling this one.
     std::signal(signal, OnSignal);
 }
@@ -45,38 +36,20 @@ constexpr DWORD kCloseGraceMs = 4500;
 
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
-    g_requested[QtSignalWatch::Stop].store(1);
+    g_requested[static_cast<int>(SignalKind::Stop)].store(1);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         ::Sleep(kCloseGraceMs);
     return TRUE;
 }
 #endif
 
-std::vector<int> SignalsOf(QtSignalWatch::Kind kind)
-{
-    if (kind == QtSignalWatch::Stop)
-        return {SIGINT, SIGTERM};
-    if (kind == QtSignalWatch::Report) {
-#ifdef SIGQUIT
-        return {SIGQUIT};
-#else
-        return {};
-#endif
-    }
-#ifdef SIGHUP
-    return {SIGHUP};
-#else
-    return {};
-#endif
-}
-
 } // namespace
 
-QtSignalWatch::QtSignalWatch(Kind kind) : kind_(kind), signals_(SignalsOf(kind))
+QtSignalWatch::QtSignalWatch(SignalKind kind) : kind_(kind), signals_(SignalsOf(kind))
 {
     poll_.setInterval(kPollMs);
     QObject::connect(&poll_, &QTimer::timeout, [this] {
-        if (g_requested[kind_].exchange(0) != 0 && handler_)
+        if (g_requested[static_cast<int>(kind_)].exchange(0) != 0 && handler_)
             handler_();
     });
 }
@@ -84,7 +57,7 @@ QtSignalWatch::QtSignalWatch(Kind kind) : kind_(kind), signals_(SignalsOf(kind))
 QtSignalWatch::~QtSignalWatch()
 {
 #ifdef _WIN32
-    if (kind_ == Stop && installed_ == signals_.size())
+    if (kind_ == SignalKind::Stop && installed_ == signals_.size())
         ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
 #endif
     for (std::size_t i = 0; i < installed_; ++i)
@@ -93,7 +66,7 @@ QtSignalWatch::~QtSignalWatch()
 
 bool QtSignalWatch::Start(std::function<void()> handler)
 {
-    g_requested[kind_].store(0);
+    g_requested[static_cast<int>(kind_)].store(0);
     handler_ = std::move(handler);
     for (; installed_ < signals_.size(); ++installed_) {
         previous_[installed_] = std::signal(signals_[installed_], OnSignal);
@@ -106,7 +79,7 @@ bool QtSignalWatch::Start(std::function<void()> handler)
         }
     }
 #ifdef _WIN32
-    if (kind_ == Stop && !::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+    if (kind_ == SignalKind::Stop && !::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
         while (installed_ > 0) {
             --installed_;
             std::signal(signals_[installed_], previous_[installed_]);
@@ -118,19 +91,9 @@ bool QtSignalWatch::Start(std::function<void()> handler)
     return true;
 }
 
-std::unique_ptr<ISignalWatch> MakeSignalWatch()
+std::unique_ptr<ISignalWatch> MakeWatch(SignalKind kind)
 {
-    return std::make_unique<QtSignalWatch>(QtSignalWatch::Stop);
-}
-
-std::unique_ptr<ISignalWatch> MakeReloadWatch()
-{
-    return std::make_unique<QtSignalWatch>(QtSignalWatch::Reload);
-}
-
-std::unique_ptr<ISignalWatch> MakeReportWatch()
-{
-    return std::make_unique<QtSignalWatch>(QtSignalWatch::Report);
+    return std::make_unique<QtSignalWatch>(kind);
 }
 
 } // namespace platform

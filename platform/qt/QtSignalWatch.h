@@ -15,9 +15,7 @@ namespace platform {
 // reload signal: that watch starts and never calls.
 class QtSignalWatch final : public ISignalWatch {
 public:
-    enum Kind { Stop, Reload, Report };
-
-    explicit QtSignalWatch(Kind kind);
+    explicit QtSignalWatch(SignalKind kind);
     ~QtSignalWatch() override;
     QtSignalWatch(const QtSignalWatch&) = delete;
     QtSignalWatch& operator=(const QtSignalWatch&) = delete;
@@ -27,7 +25,7 @@ public:
 private:
     using Handler = void (*)(int);
 
-    Kind kind_;
+    SignalKind kind_;
     std::function<void()> handler_;
     QTimer poll_;
     std::vector<int> signals_;

@@ -5,7 +5,9 @@
 // SIGTERM; a capture that cannot be written, before and during the run.
 
 #include <CaptureReader.h>
+#include <SimProcess.h>
 
+#include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -23,26 +25,15 @@ struct Traced {
     QByteArray bytes;
 };
 
-struct Sim {
-    QProcess process;
-    quint16 tcp = 0, udp = 0;
-    bool Start(const QString& bind)
-    {
-        process.start(QStringLiteral(ZEVA_SIM_PATH),
-                      {"--bind", bind, "--tcp-port", "0", "--udp-port", "0"});
-        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
-            return false;
-        const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)").match(QString::fromLocal8Bit(process.readLine()).trimmed());
-        tcp = quint16(m.captured(1).toUInt());
-        udp = quint16(m.captured(2).toUInt());
-        return m.hasMatch();
-    }
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(kWait);
-    }
-};
+// zeva-sim on free ports of bind.
+sim::Config SimOn(const QString& bind)
+{
+    sim::Config config;
+    config.bind = QHostAddress(bind);
+    config.tcpPort = 0;
+    config.udpPort = 0;
+    return config;
+}
 
 QList<Traced> TracedFrames(const QString& err)
 {
@@ -93,12 +84,12 @@ void TestZevaCapture::captureHoldsTheRun()
     QFETCH(QString, bind);
     QFETCH(bool, udp);
     QFETCH(bool, terminate);
-    Sim sim;
-    if (!sim.Start(bind))
+    simtest::Simulator sim(SimOn(bind));
+    if (!sim.start())
         QSKIP("the simulator cannot listen on this address here");
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("run.pcapng"));
-    const quint16 port = udp ? sim.udp : sim.tcp;
+    const quint16 port = udp ? sim.udpPort() : sim.tcpPort();
     QStringList args{"-H", bind.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2").arg(bind).arg(port)
                                                               : QStringLiteral("%1:%2").arg(bind).arg(port),
                      "--trace", "--pcap", file, "poll", "%MW0", "SPEED:WORD"};
@@ -168,12 +159,12 @@ void TestZevaCapture::failedWrite()
     QFETCH(int, sizeLimit);
     QFETCH(int, status);
     QFETCH(QString, message);
-    Sim sim;
-    QVERIFY(sim.Start(QStringLiteral("127.0.0.1")));
+    simtest::Simulator sim(SimOn(QStringLiteral("127.0.0.1")));
+    QVERIFY(sim.start());
     QTemporaryDir dir;
     if (pcap.isEmpty())
         pcap = dir.filePath(QStringLiteral("run.pcapng"));
-    const QStringList args{"-H", QStringLiteral("127.0.0.1:%1").arg(sim.tcp), "--trace", "--pcap", pcap,
+    const QStringList args{"-H", QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort()), "--trace", "--pcap", pcap,
                            "-i", "50", "-c", "60", "poll", "%MW0"};
     QProcess zeva;
     if (sizeLimit > 0) {

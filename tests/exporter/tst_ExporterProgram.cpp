@@ -1,6 +1,8 @@
 // zeva-exporter end to end, as Prometheus uses it: the program over real
 // HTTP on 127.0.0.1, probing zeva-sim, checked by promtool and scraped by a
 // real Prometheus server.
+#include <SimProcess.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,7 +31,6 @@ namespace {
 constexpr int kWait = 20000; // generous: the sanitizer build on a busy machine is slow
 
 const QString kExporter = QStringLiteral(ZEVA_EXPORTER_PATH);
-const QString kSim = QStringLiteral(ZEVA_SIM_PATH);
 
 // Modules every test may use: default reads three variables and the status
 // over TCP; udp reads one over UDP; slow waits 5 s for an answer.
@@ -64,28 +65,22 @@ modules:
         format: float
 )");
 
-struct Sim {
-    QProcess process;
-    quint16 tcp = 0;
-    quint16 udp = 0;
-
-    bool Start()
-    {
-        process.start(kSim, {"--tcp-port", "0", "--udp-port", "0", "--var", "SPEED=WORD:FFFE", "--var",
-                             "BIG=LWORD:FFFFFFFFFFFFFFFF", "--var", "TINY=DWORD:00000001"});
-        if (!process.waitForStarted(kWait) || !QTest::qWaitFor([&] { return process.canReadLine(); }, kWait))
-            return false;
-        const auto m = QRegularExpression(R"(tcp (\d+) udp (\d+)$)").match(QString::fromLocal8Bit(process.readLine()).trimmed());
-        tcp = quint16(m.captured(1).toUInt());
-        udp = quint16(m.captured(2).toUInt());
-        return m.hasMatch();
-    }
-    ~Sim()
-    {
-        process.terminate();
-        process.waitForFinished(kWait);
-    }
-};
+// The device the modules read: zeva-sim on free ports, SPEED FFFE, BIG all
+// ones and TINY 1.
+sim::Config Device()
+{
+    sim::Config config;
+    config.tcpPort = 0;
+    config.udpPort = 0;
+    const auto set = [&config](const QByteArray& name, sim::VarType type, const QByteArray& littleEndian) {
+        std::erase_if(config.variables, [&](const sim::NamedVariable& v) { return v.name == name; });
+        config.variables.push_back({name, type, false, littleEndian});
+    };
+    set("SPEED", sim::VarType::Word, QByteArray::fromHex("FEFF"));
+    set("BIG", sim::VarType::LWord, QByteArray(8, char(0xFF)));
+    set("TINY", sim::VarType::DWord, QByteArray::fromHex("01000000"));
+    return config;
+}
 
 // The exporter on a free port of 127.0.0.1, its configuration in a file of
 // its own; what it logs is kept.
@@ -297,7 +292,7 @@ private:
         return QStringLiteral("/probe?module=%1&target=127.0.0.1:%2").arg(module).arg(port);
     }
 
-    Sim sim_;
+    simtest::Simulator sim_{Device()};
     Exporter exporter_;
     QNetworkAccessManager http_;
 };
@@ -305,13 +300,13 @@ private:
 void tst_ExporterProgram::initTestCase()
 {
     http_.setProxy(QNetworkProxy::NoProxy);
-    QVERIFY(sim_.Start());
+    QVERIFY(sim_.start());
     QVERIFY2(exporter_.Start(kConfig), exporter_.log.constData());
 }
 
 void tst_ExporterProgram::probeReadsTheDevice()
 {
-    const Reply tcp = Get(exporter_.Url(ProbePath("default", sim_.tcp)));
+    const Reply tcp = Get(exporter_.Url(ProbePath("default", sim_.tcpPort())));
     QCOMPARE(tcp.status, 200);
     QCOMPARE(Sample(tcp.body, "zeva_probe_success"), 1.0);
     QCOMPARE(Sample(tcp.body, "zeva_variable_value{variable=\"%MW0\"}"), 0.0);
@@ -325,11 +320,11 @@ void tst_ExporterProgram::probeReadsTheDevice()
 
     // Every value exactly: 2^64 - 1 as the nearest double, the smallest
     // float as what its bits hold.
-    const Reply exact = Get(exporter_.Url(ProbePath("exact", sim_.tcp)));
+    const Reply exact = Get(exporter_.Url(ProbePath("exact", sim_.tcpPort())));
     QVERIFY2(exact.body.contains("\nzeva_variable_value{variable=\"BIG\"} 1.8446744073709552e+19\n"), exact.body.constData());
     QVERIFY2(exact.body.contains("\nzeva_variable_value{variable=\"TINY\"} 1.401298464324817e-45\n"), exact.body.constData());
 
-    const Reply udp = Get(exporter_.Url(ProbePath("udp", sim_.udp)));
+    const Reply udp = Get(exporter_.Url(ProbePath("udp", sim_.udpPort())));
     QCOMPARE(udp.status, 200);
     QCOMPARE(Sample(udp.body, "zeva_probe_success"), 1.0);
     QCOMPARE(Sample(udp.body, "zeva_variable_value{variable=\"LIMIT\"}"), 305419896.0);
@@ -414,7 +409,7 @@ void tst_ExporterProgram::scraperHangsUpMidProbe()
         return after - (qIsNaN(before) ? 0 : before) == 3;
     }, kWait));
     QCOMPARE(exporter_.process.state(), QProcess::Running);
-    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcpPort()))).body, "zeva_probe_success"), 1.0);
 }
 
 void tst_ExporterProgram::promtoolAcceptsTheOutput()
@@ -422,7 +417,7 @@ void tst_ExporterProgram::promtoolAcceptsTheOutput()
     const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
     if (promtool.isEmpty())
         QSKIP("promtool is not installed (./tools.sh installs it)");
-    const QList<QByteArray> outputs{Get(exporter_.Url(ProbePath("default", sim_.tcp))).body,
+    const QList<QByteArray> outputs{Get(exporter_.Url(ProbePath("default", sim_.tcpPort()))).body,
                                     Get(exporter_.Url(ProbePath("default", FreePort()))).body,
                                     Get(exporter_.Url("/metrics")).body};
     for (const QByteArray& text : outputs) {
@@ -496,7 +491,7 @@ void tst_ExporterProgram::malformedRequestsLeaveItServing()
     const qint64 grown = ResidentBytes(pid) - memory;
     QVERIFY2(grown <= 8 * 1024 * 1024, QByteArray::number(grown).constData());
 #endif
-    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(Get(exporter_.Url(ProbePath("default", sim_.tcpPort()))).body, "zeva_probe_success"), 1.0);
 }
 
 void tst_ExporterProgram::badReloadKeepsTheOldConfiguration()
@@ -510,18 +505,18 @@ void tst_ExporterProgram::badReloadKeepsTheOldConfiguration()
     QCOMPARE(refused.status, 500);
     QVERIFY2(refused.body.startsWith((own.ConfigPath() + ":").toUtf8()) && refused.body.contains("unknown key 'colour'"),
              refused.body.constData());
-    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcpPort()))).body, "zeva_probe_success"), 1.0);
     QCOMPARE(Sample(Get(own.Url("/metrics")).body, "zeva_exporter_config_last_reload_successful"), 0.0);
 
     // A good one takes over, by POST and by SIGHUP.
     QVERIFY(own.WriteConfig(QString(kConfig).replace("  slow:", "  second:")));
     QCOMPARE(Wait(http_.post(QNetworkRequest(reload), QByteArray())).status, 200);
-    QCOMPARE(Get(own.Url(ProbePath("second", sim_.tcp))).status, 200);
-    QCOMPARE(Get(own.Url(ProbePath("slow", sim_.tcp))).status, 400);
+    QCOMPARE(Get(own.Url(ProbePath("second", sim_.tcpPort()))).status, 200);
+    QCOMPARE(Get(own.Url(ProbePath("slow", sim_.tcpPort()))).status, 400);
 #ifdef Q_OS_UNIX
     QVERIFY(own.WriteConfig(QString(kConfig).replace("  slow:", "  third:")));
     QCOMPARE(QProcess::execute(QStringLiteral("kill"), {"-HUP", QString::number(own.process.processId())}), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(Get(own.Url(ProbePath("third", sim_.tcp))).status, 200, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(Get(own.Url(ProbePath("third", sim_.tcpPort()))).status, 200, kWait);
 #endif
 }
 
@@ -538,7 +533,7 @@ void tst_ExporterProgram::configurationMustBeARegularFile()
     const Reply refused = Wait(http_.post(QNetworkRequest(own.Url("/-/reload")), QByteArray()));
     QCOMPARE(refused.status, 500);
     QVERIFY2(refused.body.contains("not a regular file"), refused.body.constData());
-    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcp))).body, "zeva_probe_success"), 1.0);
+    QCOMPARE(Sample(Get(own.Url(ProbePath("default", sim_.tcpPort()))).body, "zeva_probe_success"), 1.0);
 
     QProcess start;
     start.setProcessChannelMode(QProcess::MergedChannels);
@@ -619,7 +614,7 @@ void tst_ExporterProgram::pipelinedAnswersComeInOrder()
     QVERIFY(s);
     s->write("GET " + ProbePath("slow", silent.serverPort()).toUtf8()
              + " HTTP/1.1\r\nX-Prometheus-Scrape-Timeout-Seconds: 1\r\n\r\n"
-               "GET " + ProbePath("default", sim_.tcp).toUtf8() + " HTTP/1.1\r\n\r\nGET /-/healthy HTTP/1.1\r\n\r\n");
+               "GET " + ProbePath("default", sim_.tcpPort()).toUtf8() + " HTTP/1.1\r\n\r\nGET /-/healthy HTTP/1.1\r\n\r\n");
     const QList<Raw> answers = ReadAnswers(*s, 3);
     QCOMPARE(answers.size(), 3);
     QCOMPARE(Sample(answers[0].body, "zeva_probe_success"), 0.0);
@@ -693,7 +688,7 @@ void tst_ExporterProgram::fullServerClosesTheOldestIdle()
         held.push_back(Connect(own.port, QHostAddress(QStringLiteral("127.0.0.2"))));
         QVERIFY(held.back());
     }
-    const Reply r = Get(own.Url(ProbePath("default", sim_.tcp)));
+    const Reply r = Get(own.Url(ProbePath("default", sim_.tcpPort())));
     QCOMPARE(r.status, 200);
     QCOMPARE(Sample(r.body, "zeva_probe_success"), 1.0);
     QTRY_VERIFY_WITH_TIMEOUT(held.front()->state() == QAbstractSocket::UnconnectedState, kWait);
@@ -707,7 +702,7 @@ void tst_ExporterProgram::requestsAreCountedByHandler()
     Get(own.Url("/probe?module=nosuch&target=127.0.0.1"));
     Get(own.Url("/probe?target=" + QString(300, 'x')));
     Get(own.Url("/-/reload"));
-    Get(own.Url(ProbePath("default", sim_.tcp)));
+    Get(own.Url(ProbePath("default", sim_.tcpPort())));
     Exchange(own.port, "GET /" + QByteArray(9000, 'a') + " HTTP/1.1\r\n\r\n");
     const QByteArray text = Get(own.Url("/metrics")).body;
     QCOMPARE(Sample(text, "zeva_exporter_http_requests_total{code=\"404\",handler=\"other\"}"), 1.0);
@@ -754,7 +749,7 @@ void tst_ExporterProgram::httpsAndPasswords()
     QCOMPARE(get("/metrics", {}).status, 401);
     QCOMPARE(get("/metrics", "wrong").status, 401);
     QCOMPARE(get("/-/healthy", {}).status, 200);
-    const Reply probe = get(ProbePath("default", sim_.tcp), "secret");
+    const Reply probe = get(ProbePath("default", sim_.tcpPort()), "secret");
     QCOMPARE(probe.status, 200);
     QCOMPARE(Sample(probe.body, "zeva_probe_success"), 1.0);
     QCOMPARE(Get(own.Url("/-/healthy")).status, 0); // plain HTTP is no answer
@@ -792,7 +787,7 @@ scrape_configs:
         target_label: instance
       - target_label: __address__
         replacement: 127.0.0.1:%2
-)").arg(sim_.tcp).arg(exporter_.port);
+)").arg(sim_.tcpPort()).arg(exporter_.port);
     QFile file(dir.filePath("prometheus.yml"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config.toUtf8()) > 0);
     file.close();
@@ -809,7 +804,7 @@ scrape_configs:
         const QJsonArray result = QJsonDocument::fromJson(r.body)["data"]["result"].toArray();
         return result.isEmpty() ? QString() : result.first()["value"].toArray().at(1).toString();
     };
-    const QString instance = QStringLiteral("127.0.0.1:%1").arg(sim_.tcp);
+    const QString instance = QStringLiteral("127.0.0.1:%1").arg(sim_.tcpPort());
     const bool held = QTest::qWaitFor([&] {
         return query(QStringLiteral("zeva_variable_value{variable=\"LIMIT\",instance=\"%1\"}").arg(instance)) == "305419896"
             && query(QStringLiteral("zeva_probe_success{instance=\"%1\"}").arg(instance)) == "1";

@@ -1,0 +1,23 @@
+#include "FileLimit.h"
+
+#include <sys/resource.h>
+
+namespace platform::posix {
+
+std::optional<std::uint64_t> RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::nullopt;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+} // namespace platform::posix
