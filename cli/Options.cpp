@@ -189,8 +189,12 @@ struct OptionSet {
     QCommandLineOption help{{"h", "help"}, "Show this help."};
     QCommandLineOption version{"version", "Show the version."};
 
-    void AddTo(QCommandLineParser& p) const
+    // The parser that knows them all, in the order --help lists them.
+    QCommandLineParser parser;
+
+    OptionSet()
     {
+        QCommandLineParser& p = parser;
         p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
         p.setApplicationDescription(QStringLiteral(
             "Reads, writes and polls PLC variables of one device or many at once, or\n"
@@ -267,10 +271,7 @@ bool ReadHostsFile(const QString& path, std::uint16_t port, std::vector<Device>&
 
 Parsed Usage(const QString& message)
 {
-    Parsed p;
-    p.kind = Parsed::UsageError;
-    p.message = message;
-    return p;
+    return Parsed{Parsed::UsageError, {}, message};
 }
 
 } // namespace
@@ -298,27 +299,19 @@ bool ParseDevices(const QString& given, std::uint16_t port, std::vector<Device>&
 
 QString HelpText()
 {
-    QCommandLineParser parser;
-    OptionSet options;
-    options.AddTo(parser);
-    return platform::HelpText(parser, QStringLiteral("zeva")) + kEpilogue;
+    return platform::HelpText(OptionSet().parser, QStringLiteral("zeva")) + kEpilogue;
 }
 
 Parsed ParseArguments(const QStringList& args)
 {
-    QCommandLineParser parser;
     OptionSet options;
-    options.AddTo(parser);
+    QCommandLineParser& parser = options.parser;
     if (!parser.parse(args))
         return Usage(parser.errorText());
 
     Parsed result;
-    if (parser.isSet(options.help)) {
-        result.kind = Parsed::Help;
-        return result;
-    }
-    if (parser.isSet(options.version)) {
-        result.kind = Parsed::Version;
+    if (parser.isSet(options.help) || parser.isSet(options.version)) {
+        result.kind = parser.isSet(options.help) ? Parsed::Help : Parsed::Version;
         return result;
     }
 
