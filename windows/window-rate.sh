@@ -40,14 +40,22 @@ server_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && { wineserver -k 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; }
-  rm -rf "$work"
+  [ -n "${ZEVA_KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 wineserver -k 2>/dev/null || true
 wineserver -w 2>/dev/null || true
-wineserver -f -p &
-server_pid=$!
-wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+start_server() { # [-d1]: with its trace of every request, into a file
+  if [ -n "$server_pid" ]; then
+    wineserver -k 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  wineserver -f -p "$@" 2>"$work/server.log" &
+  server_pid=$!
+  sleep 1 # listening before the first program looks for it
+  wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+}
+start_server
 
 "$linux/sim/zeva-sim" --tcp-port 0 --udp-port 0 >"$work/sim.out" 2>&1 &
 sim_pid=$!
@@ -58,51 +66,73 @@ udp=$(sed -n 's/.* udp \([0-9]*\).*/\1/p' "$work/sim.out")
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; } # user + system, in clock ticks
 hz=$(getconf CLK_TCK)
-args=(--port "$tcp" --udp-port "$udp" --seconds "$seconds" --rounds 1)
+run() { # linux|wine PROTOCOL SECONDS: appends "who protocol seconds exchanges took cpu server-cpu" to rates
+  local before after
+  before=$(ticks "$server_pid")
+  if [ "$1" = linux ]; then
+    QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%U %S' -o "$work/cpu" "$linux/bench/zeva-bench-window" \
+      --port "$tcp" --udp-port "$udp" --seconds "$3" --rounds 1 --protocol "$2" >"$work/out"
+  else
+    /usr/bin/time -f '%U %S' -o "$work/cpu" wine "$exe" \
+      --port "$tcp" --udp-port "$udp" --seconds "$3" --rounds 1 --protocol "$2" </dev/null >"$work/out"
+  fi
+  after=$(ticks "$server_pid")
+  [ "$1" = linux ] && after=$before
+  echo "$1 $2 $3 $(tr -d '\r' <"$work/out" | sed -n 's/^round 1 [A-Z]*: \([0-9]*\) exchanges in \([0-9.]*\) s.*/\1 \2/p') \
+$(awk '{ print $1 + $2 }' "$work/cpu") $(awk -v t=$((after - before)) -v hz="$hz" 'BEGIN { print t / hz }')" >>"$work/rates"
+}
 : >"$work/rates"
 for r in $(seq "$rounds"); do
   for p in tcp udp; do
-    # CPU of the whole program, start-up included (a second or so).
-    QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%U %S' -o "$work/cpu" \
-      "$linux/bench/zeva-bench-window" "${args[@]}" --protocol "$p" >"$work/out"
-    rate=$(sed -n 's/.*: median \([0-9]*\) exchanges.*/\1/p' "$work/out")
-    echo "linux $p $rate $(awk '{ print $1 + $2 }' "$work/cpu") 0" >>"$work/rates"
-    before=$(ticks "$server_pid")
-    /usr/bin/time -f '%U %S' -o "$work/cpu" wine "$exe" "${args[@]}" --protocol "$p" </dev/null >"$work/out"
-    after=$(ticks "$server_pid")
-    rate=$(sed -n 's/.*: median \([0-9]*\) exchanges.*/\1/p' "$work/out" | tr -d '\r')
-    echo "wine $p $rate $(awk '{ print $1 + $2 }' "$work/cpu") $(((after - before)))" >>"$work/rates"
-    printf 'round %d %s: Linux %s/s, Wine %s/s\n' "$r" "$p" \
-      "$(grep "^linux $p" "$work/rates" | tail -1 | cut -d' ' -f3)" "$rate"
+    run linux "$p" "$seconds"
+    run wine "$p" "$seconds"
+    printf 'round %d %s: %s\n' "$r" "$p" "$(tail -2 "$work/rates" | awk '{ printf "%s %.0f/s  ", $1, $4 / $5 }')"
   done
+done
+# The CPU an exchange costs, start-up left out: each program once more for
+# one second, its CPU time taken from the rounds' mean.
+for p in tcp udp; do
+  run linux "$p" 1
+  run wine "$p" 1
 done
 echo "The window's Read Cont, exchanges per second, medians of $rounds rounds of $seconds s:"
 for who in linux wine; do
   for p in tcp udp; do
-    grep "^$who $p " "$work/rates" | sort -n -k3 | awk -v who="$who" -v p="$p" -v s="$seconds" -v hz="$hz" '
-      { rate[NR] = $3; cpu += $4; server += $5 / hz; n++; exchanges += $3 * s }
+    awk -v who="$who" -v p="$p" -v s="$seconds" '
+      $1 == who && $2 == p && $3 == s { rate[++n] = $4 / $5; ex += $4; cpu += $6; server += $7 }
+      $1 == who && $2 == p && $3 == 1 && s != 1 { ex1 = $4; cpu1 = $6; server1 = $7 }
       END {
+        for (i = 2; i <= n; i++) for (j = i; j > 1 && rate[j - 1] > rate[j]; j--) { t = rate[j]; rate[j] = rate[j - 1]; rate[j - 1] = t }
         m = (n % 2) ? rate[(n + 1) / 2] : (rate[n / 2] + rate[n / 2 + 1]) / 2
-        printf "  %-5s %s: median %d (%d..%d); CPU per exchange: program %.0f us", who, toupper(p), m, rate[1], rate[n], cpu * 1e6 / exchanges
-        if (who == "wine") printf ", wineserver %.0f us", server * 1e6 / exchanges
+        printf "  %-5s %s: median %.0f (%.0f..%.0f)", who, toupper(p), m, rate[1], rate[n]
+        d = ex / n - ex1
+        if (d > 0) {
+          printf "; CPU per exchange: the program %.0f us", (cpu / n - cpu1) * 1e6 / d
+          if (who == "wine") printf ", wineserver %.0f us", (server / n - server1) * 1e6 / d
+        }
         printf "\n"
-      }'
+      }' "$work/rates"
   done
 done
 
 # Where an exchange goes under Wine: the wineserver requests of a traced
 # run of 3 s less those of one of 1 s (start-up and end cancel out), by
 # kind, divided by the exchanges the longer run made more.
-traced() { # PROTOCOL SECONDS: the exchanges made; the requests counted in $work/count.SECONDS
-  WINEDEBUG=+server wine "$exe" --port "$tcp" --udp-port "$udp" --seconds "$2" --rounds 1 --protocol "$1" \
-    </dev/null 2>&1 >"$work/out" | grep -v ') = ' | grep -o '^[0-9a-f]*: [a-z_]*(' | sed 's/.*: //; s/($//' \
-    | sort | uniq -c >"$work/count.$2"
+start_server -d1
+traced() { # PROTOCOL SECONDS: prints the exchanges made; the requests counted in $work/count.SECONDS
+  local from
+  from=$(stat -c %s "$work/server.log")
+  wine "$exe" --port "$tcp" --udp-port "$udp" --seconds "$2" --rounds 1 --protocol "$1" \
+    </dev/null >"$work/out" 2>/dev/null || true
+  tail -c +"$((from + 1))" "$work/server.log" | grep -v ') = ' | grep -o '^[0-9a-f]*: [a-z_]*(' \
+    | sed 's/.*: //; s/($//' | sort | uniq -c >"$work/count.$2"
   sed -n 's/^round 1 [A-Z]*: \([0-9]*\) exchanges.*/\1/p' "$work/out"
 }
 for p in tcp udp; do
   short=$(traced "$p" 1)
   long=$(traced "$p" 3)
   echo "wineserver requests per exchange, $(echo "$p" | tr a-z A-Z) (traced runs: $short and $long exchanges):"
-  awk -v n=$((long - short)) 'FNR == NR { a[$2] = $1; next } { d = $1 - a[$2]; if (n > 0 && d / n >= 0.1) printf "  %5.2f %s\n", d / n, $2; if (n > 0) total += d / n }
+  awk -v n=$((long - short)) 'FNR == NR { a[$2] = $1; next }
+    { d = $1 - a[$2]; if (n > 0 && d / n >= 0.05) printf "  %5.2f %s\n", d / n, $2; if (n > 0) total += d / n }
     END { if (n > 0) printf "  %5.2f in all\n", total }' "$work/count.1" "$work/count.3" | sort -rn
 done
