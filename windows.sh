@@ -10,8 +10,9 @@
 #                          kept and reused while it is there
 #   ZEVA_QT_MINGW_TARBALL  a prebuilt copy to unpack there (default
 #                          ../shared/windows/qt-6.4.2-mingw64.tar.xz when it exists);
-#                          without one, qtbase is built from Debian's source
-#                          (windows/build-qtbase.sh, about 35 minutes on two cores)
+#                          without one (or with ZEVA_QT_MINGW_TARBALL=none), qtbase
+#                          is built from Debian's source (windows/build-qtbase.sh,
+#                          about 65 CPU-minutes)
 #   ZEVA_WINDOWS_BUILD     the build folder (default build-windows)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -40,7 +41,9 @@ say "2. Qt 6.4.2 for MinGW"
 qt=${ZEVA_QT_MINGW:-$HOME/.cache/zeva/qt-6.4.2-mingw64}
 if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
   tarball=${ZEVA_QT_MINGW_TARBALL:-}
-  if [ -z "$tarball" ]; then
+  if [ "$tarball" = none ]; then
+    tarball=
+  elif [ -z "$tarball" ]; then
     for candidate in ../shared/windows/qt-6.4.2-mingw64.tar.xz ../../shared/windows/qt-6.4.2-mingw64.tar.xz; do
       if [ -f "$candidate" ]; then tarball=$candidate; break; fi
     done
@@ -53,7 +56,9 @@ if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
   else
     echo "No prebuilt Qt for MinGW: building qtbase from Debian's source into $qt (Qt Charts cannot be had that way)"
     zeva_install_missing ninja-build dpkg-dev
-    bash windows/build-qtbase.sh "$qt.part" "$build/qtbase"
+    TIMEFORMAT="qtbase built in %0R s (CPU: %0U s user, %0S s system)"
+    time bash windows/build-qtbase.sh "$qt.part" "$build/qtbase"
+    echo "qtbase installed: $(du -sk "$qt.part" | cut -f1) KiB in $(find "$qt.part" -type f | wc -l) files"
   fi
   mv "$qt.part" "$qt"
 fi

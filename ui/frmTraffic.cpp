@@ -226,8 +226,9 @@ void frmTraffic::CreateControls()
     lower->setMinimumHeight(chart_ ? 260 : 0);
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
-    if (chart_)
-        lowerLayout->addWidget(chart_, 1);
+#if ZEVA_CHARTS
+    lowerLayout->addWidget(chart_, 1);
+#endif
     lowerLayout->addWidget(lblPercentiles, chart_ ? 0 : 1, Qt::AlignTop);
 
     auto* upper = new QWidget(this);

@@ -33,8 +33,12 @@ if [ ! -d qt6-base-6.4.2 ]; then
     "$src/src/gui/CMakeLists.txt"
 fi
 
+# Debian keeps the host Qt's CMake packages (Qt6HostInfo among them) under
+# its multiarch folder, not under QT_HOST_PATH/lib/cmake where Qt looks first.
+host_cmake=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -dumpmachine)/cmake
 cmake -S qt6-base-6.4.2 -B build -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DQT_HOST_PATH=/usr -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR="$host_cmake" \
+  -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
   -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_printsupport=OFF \
   -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_ssl=OFF -DFEATURE_icu=OFF -DFEATURE_direct2d=OFF \

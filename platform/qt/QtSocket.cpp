@@ -117,7 +117,7 @@ void QtSocket::Connect()
         // must not carry its traffic, nor its look-up delay the first request.
         tcp_->setProxy(QNetworkProxy::NoProxy);
         connect(tcp_, &QTcpSocket::connected, this, &QtSocket::OnTcpConnected);
-        connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::ReadTcp);
+        connect(tcp_, &QTcpSocket::readyRead, this, &QtSocket::OnTcpReadyRead);
         connect(tcp_, &QTcpSocket::disconnected, this, &QtSocket::OnTcpDisconnected);
         connect(tcp_, &QTcpSocket::errorOccurred, this, &QtSocket::OnTcpError);
     }
@@ -235,6 +235,7 @@ void QtSocket::Reset()
 
     tcpOpen_ = false;
     tcpReady_ = false;
+    lastReadFull_ = false;
     tcpHeld_.clear();
     tcpReceived_.clear();
     tcpMarks_.clear();
@@ -471,6 +472,34 @@ void QtSocket::OnTcpConnected()
     Post(EventKind::Connect);
 }
 
+void QtSocket::OnTcpReadyRead()
+{
+#ifdef Q_OS_WIN
+    // Qt's Windows event loop handles every message in the thread's queue
+    // before it runs posted events, and the system makes a timer's message
+    // only when the queue is empty; a socket that is read while more waits
+    // in the system gets its next message at once. A device sending without
+    // pause would keep the queue full and hold every timer back. After a
+    // full piece the next read therefore waits for the next turn of the
+    // loop: left unread, the socket's notifier goes quiet, the queue drains,
+    // timers run, and the read put off re-arms the notifier.
+    if (readAfterTurn_)
+        return;
+    if (lastReadFull_) {
+        readAfterTurn_ = true;
+        QMetaObject::invokeMethod(this, &QtSocket::ReadAfterTurn, Qt::QueuedConnection);
+        return;
+    }
+#endif
+    ReadTcp();
+}
+
+void QtSocket::ReadAfterTurn()
+{
+    readAfterTurn_ = false;
+    ReadWaiting();
+}
+
 void QtSocket::ReadTcp()
 {
     // One read a wake-up, of a bounded amount: a device that sends without
@@ -485,6 +514,7 @@ void QtSocket::ReadTcp()
     if (want == 0)
         return;
     const qint64 n = tcp_->read(scratch, static_cast<qint64>(want));
+    lastReadFull_ = n > 0 && static_cast<std::size_t>(n) == want;
     if (n <= 0) {
         // Unbuffered, the peer's close shows as a failed read.
         if (n < 0 && tcp_->state() != QAbstractSocket::ConnectedState)

@@ -29,7 +29,8 @@ namespace platform {
 // kMaxHeldDatagrams), and at most one event of each kind waits. Each wake-up
 // reads a bounded amount (4 KiB over TCP, one datagram over UDP) and returns
 // to the event loop, so that a device sending without pause keeps neither
-// the timers nor the other sockets waiting.
+// the timers nor the other sockets waiting (on Windows, after a full piece
+// the next read waits for the next turn of the loop: see OnTcpReadyRead).
 class QtSocket final : public QObject, public ISocket {
     Q_OBJECT
 
@@ -114,6 +115,9 @@ private:
     void ReadWaiting();
 
     void OnTcpConnected();
+    void OnTcpReadyRead();
+    // The read put off to the next turn of the event loop.
+    void ReadAfterTurn();
     void ReadTcp();
     // Appends bytes received, with their arrival mark.
     void Keep(const char* bytes, std::size_t n);
@@ -178,6 +182,10 @@ private:
     int inCall_ = 0;
     bool deliverQueued_ = false;
     bool lookAgain_ = false;
+    // TCP: the last read filled its piece (more is likely waiting); a read
+    // has been put off to the next turn of the event loop.
+    bool lastReadFull_ = false;
+    bool readAfterTurn_ = false;
 };
 
 } // namespace platform

@@ -853,13 +853,6 @@ void TestZevaProgram::floodingDeviceHoldsNoOneBack_data()
 // is printed of the flood is bounded while every answer is counted.
 void TestZevaProgram::floodingDeviceHoldsNoOneBack()
 {
-#ifdef _WIN32
-    // The bounded read returns to the loop after each piece, but Qt's Windows
-    // dispatcher (as run under Wine) still lets the flood's socket messages
-    // keep the run from ending: under Wine the run outlived 60 s. Not yet
-    // known whether Windows itself does the same.
-    QSKIP("a flooding device still holds up zeva's event loop on Windows (seen under Wine)");
-#endif
     QFETCH(QStringList, mode);
     const bool json = mode.contains("--json");
     QTemporaryDir dir;

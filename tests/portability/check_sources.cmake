@@ -23,12 +23,13 @@ if(BINARY_DIR)
 endif()
 
 # The top-level directories to look in: not the allowed ones, not hidden
-# ones, not build trees (which hold generated sources) wherever they are.
+# ones, not build trees (which hold generated sources, and in build-windows
+# Qt's own source when it is built there) wherever they are.
 file(GLOB top LIST_DIRECTORIES true RELATIVE "${source_dir}" "${source_dir}/*")
 set(files)
 foreach(entry IN LISTS top)
   set(path "${source_dir}/${entry}")
-  if(NOT IS_DIRECTORY "${path}" OR entry IN_LIST allowed_dirs OR entry MATCHES "^\\."
+  if(NOT IS_DIRECTORY "${path}" OR entry IN_LIST allowed_dirs OR entry MATCHES "^\\." OR entry MATCHES "^build"
      OR EXISTS "${path}/CMakeCache.txt" OR path STREQUAL "${binary_dir}")
     continue()
   endif()
