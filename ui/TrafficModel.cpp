@@ -345,6 +345,9 @@ TrafficRow& TrafficModel::NewRow(TrafficRow::Dir dir, std::int64_t micros, bool 
     if (rows_.size() < kMaxRows)
         rows_.emplace_back();
     if (nextSeq_ - firstSeq_ > kMaxRows) {
+        // The oldest row goes: a copy that must stay whole takes it first.
+        while (keptWhole_ && !keptWhole_->Done() && NextToCopy(*keptWhole_) <= firstSeq_)
+            CopySome(*keptWhole_, 1);
         ++firstSeq_;
         if (!shownSeqs_.empty() && shownSeqs_.front() < firstSeq_) {
             shownSeqs_.pop_front();
@@ -817,10 +820,15 @@ TrafficRows TrafficModel::StartCopy() const
     return copy;
 }
 
+std::uint64_t TrafficModel::NextToCopy(const TrafficRows& copy)
+{
+    return copy.filtered ? copy.seqs[static_cast<std::size_t>(copy.next)] : copy.next;
+}
+
 bool TrafficModel::CopySome(TrafficRows& copy, std::size_t count) const
 {
     for (; count > 0 && !copy.Done(); ++copy.next) {
-        const std::uint64_t seq = copy.filtered ? copy.seqs[static_cast<std::size_t>(copy.next)] : copy.next;
+        const std::uint64_t seq = NextToCopy(copy);
         if (!Held(seq))
             continue;
         copy.rows.push_back(Row(seq));

@@ -152,9 +152,14 @@ public:
     QString CellText(int row, int column) const;
     // Starts a copy of the rows shown now; CopySome() copies up to `count`
     // more of them, oldest first, and says whether the copy is complete.
-    // Rows dropped before they were copied are left out.
+    // Rows dropped before they were copied are left out, unless the copy is
+    // the one kept whole (KeepWhole): a row of it about to be dropped is
+    // copied first, however fast new rows come.
     TrafficRows StartCopy() const;
     bool CopySome(TrafficRows& copy, std::size_t count) const;
+    // The copy under way that loses no row; nullptr when there is none. It
+    // must stay where it is until it is done or this is called again.
+    void KeepWhole(TrafficRows* copy) { keptWhole_ = copy; }
     // The rows shown, as WriteCsv() writes them, copied and written at once.
     bool SaveCsv(const QString& path, QString* error) const;
     // Some rows of the view, copied at once (a selection).
@@ -166,6 +171,8 @@ public:
 
 private:
     TrafficRow& NewRow(TrafficRow::Dir dir, std::int64_t micros, bool error);
+    // The sequence number of the copy's next row; the copy is not done.
+    static std::uint64_t NextToCopy(const TrafficRows& copy);
     // A new row is complete: shown if it passes the filters.
     void Admit(std::uint64_t seq);
     bool Passes(const TrafficRow& row) const;
@@ -196,6 +203,7 @@ private:
     std::uint64_t numberBase_ = 0; // the first row since opened or cleared, No. 1
     std::deque<std::uint64_t> shownSeqs_; // with a filter: the rows held that pass it, in order
     std::uint64_t shownDropped_ = 0;      // ordinals gone from its front
+    TrafficRows* keptWhole_ = nullptr;
 
     bool errorsOnly_ = false;
     DirFilter dirFilter_ = DirFilter::All;

@@ -521,6 +521,9 @@ void frmTraffic::SaveTo(const QString& path)
         return;
     Refresh();
     saveCopy_ = model_.StartCopy();
+    // Rows that come faster than the slices copy them push the oldest out:
+    // those of the save are copied as they go, so the file loses none.
+    model_.KeepWhole(&*saveCopy_);
     savePath_ = path;
     cmdSave->setEnabled(false);
     actSaveSelected_->setEnabled(false);
@@ -536,6 +539,7 @@ void frmTraffic::CopyForSave(std::size_t rows)
         return;
     }
     saveSlices_.stop();
+    model_.KeepWhole(nullptr);
     auto copy = std::make_shared<TrafficRows>(std::move(*saveCopy_));
     saveCopy_.reset();
     StartWriter(std::move(copy), savePath_);
