@@ -32,6 +32,8 @@
 // --raw-work adds that many microseconds of busy work to each exchange of
 // the plain loop, to see how its rate answers to work in the client.
 
+#include "BenchFakes.h"
+
 #include <ClientLogic.h>
 #include <frmClient.h>
 #include <frmTraffic.h>
@@ -140,22 +142,9 @@ struct PlainView final : client::IClientView {
     bool ipEnabled = true;
 };
 
-struct SilentBox final : platform::IMessageBox {
-    int shown = 0;
-    std::string last;
-    void Show(std::string_view text, std::optional<std::string_view>) override
-    {
-        ++shown;
-        last.assign(text);
-    }
-};
-struct NoBusy final : platform::IBusyPointer {
-    void SetBusy(bool) override {}
-};
-struct NoEnd final : platform::IProgramEnd {
-    bool ended = false;
-    void End(int) override { ended = true; }
-};
+using bench::NoBusy;
+using bench::NoEnd;
+using bench::SilentBox;
 
 // Passes everything on to the real socket and counts the requests sent.
 struct CountingSocket final : platform::ISocket {

@@ -9,6 +9,8 @@
 //
 // Run it on the offscreen platform (QT_QPA_PLATFORM=offscreen).
 
+#include "BenchFakes.h"
+
 #include <ClientLogic.h>
 #include <frmClient.h>
 
@@ -30,20 +32,9 @@
 
 namespace {
 
-struct SilentBox final : platform::IMessageBox {
-    int shown = 0;
-    std::string last;
-    void Show(std::string_view text, std::optional<std::string_view>) override
-    {
-        ++shown;
-        last.assign(text);
-    }
-};
 
-struct NoEnd final : platform::IProgramEnd {
-    bool ended = false;
-    void End(int) override { ended = true; }
-};
+using bench::NoEnd;
+using bench::SilentBox;
 
 // Runs the event loop until `done` holds or `seconds` have passed, looking
 // every 10 ms.
