@@ -29,7 +29,7 @@ if [ ! -d qt6-base-6.4.2 ]; then
   # the TLS plugins are entered even without SSL.
   sed -i 's/^\(\s*\)add_subdirectory(tls)/\1if(QT_FEATURE_ssl)\n\1  add_subdirectory(tls)\n\1endif()/' \
     "$src/src/plugins/CMakeLists.txt"
-  sed -i 's/CONDITION QT_FEATURE_directwrite AND QT_FEATURE_direct2d/CONDITION QT_FEATURE_directwrite/' \
+  sed -i 's/CONDITION QT_FEATURE_direct2d AND QT_FEATURE_directwrite/CONDITION QT_FEATURE_directwrite/' \
     "$src/src/gui/CMakeLists.txt"
   # And with OpenGL off, the platform plugin still asks dynamic OpenGL
   # (on by default) whether it is software-rendered.
