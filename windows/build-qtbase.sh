@@ -24,13 +24,14 @@ if [ ! -d qt6-base-6.4.2 ]; then
     || apt-get "${apt_opts[@]}" source --download-only qt6-base
   dpkg-source -x --skip-patches qt6-base_*.dsc qt6-base-6.4.2 >/dev/null
   src=qt6-base-6.4.2
-  # Fixes for a build with Direct2D and SSL off: the Windows platform
-  # plugin's DirectWrite font database is compiled only with Direct2D, and
-  # the TLS plugins are entered even without SSL.
+  # Fixes for a build with Direct2D and SSL off: Qt Gui compiles its
+  # DirectWrite font database only with Direct2D, but the Windows platform
+  # plugin uses it whenever DirectWrite 3 is there; and the TLS plugins are
+  # entered even without SSL.
+  sed -i 's/^#if QT_CONFIG(directwrite3)$/#if QT_CONFIG(directwrite3) \&\& QT_CONFIG(direct2d)/' \
+    "$src/src/plugins/platforms/windows/qwindowsintegration.cpp"
   sed -i 's/^\(\s*\)add_subdirectory(tls)/\1if(QT_FEATURE_ssl)\n\1  add_subdirectory(tls)\n\1endif()/' \
     "$src/src/plugins/CMakeLists.txt"
-  sed -i 's/CONDITION QT_FEATURE_direct2d AND QT_FEATURE_directwrite/CONDITION QT_FEATURE_directwrite/' \
-    "$src/src/gui/CMakeLists.txt"
   # And with OpenGL off, the platform plugin still asks dynamic OpenGL
   # (on by default) whether it is software-rendered.
   sed -i '/^static inline bool isSoftwareGl()$/,/^#if/s/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(opengl) \&\& QT_CONFIG(dynamicgl)/' \
